@@ -1,0 +1,98 @@
+/*
+ * morvanta-lumetra: HEIF/HEIC to JPEG/PNG/BMP and back, with JSON reports.
+ *
+ * ABI notes
+ *  - Plain C calling convention; every integer is a 32-bit signed int.
+ *  - Paths are zero-terminated byte strings, passed through to the file
+ *    system unchanged (no encoding conversion) and not kept after the call.
+ *  - Returned texts (lumetra_last_error, lumetra_info, lumetra_exif) point
+ *    into buffers owned by the library. Never free or write them; they stay
+ *    valid while the library is loaded, but their content changes with later
+ *    calls: copy a text you want to keep.
+ *  - The library keeps process-wide state (the last-error text and the two
+ *    report buffers): calls must not overlap. A host calling from several
+ *    threads serialises the calls itself.
+ *  - Error model: a failing call returns its failure value (0, -1 or NULL)
+ *    and leaves a message in the last-error text; a succeeding call empties
+ *    it. lumetra_is_heic and lumetra_last_error never touch it.
+ */
+#ifndef LUMETRA_H
+#define LUMETRA_H
+
+#if defined(_WIN32)
+#  if defined(LUMETRA_BUILDING)
+#    define LUMETRA_API __declspec(dllexport)
+#  else
+#    define LUMETRA_API __declspec(dllimport)
+#  endif
+#else
+#  define LUMETRA_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Empties the last-error text; returns 1. Optional, repeatable. */
+LUMETRA_API int lumetra_init(void);
+
+/* Empties the last-error text and both report buffers. Frees nothing; the
+ * library stays usable. */
+LUMETRA_API void lumetra_cleanup(void);
+
+/* The last-error text: empty after a successful call, the message of the
+ * failure otherwise. Never NULL. */
+LUMETRA_API const char* lumetra_last_error(void);
+
+/* 1 when the file's first bytes say HEIF/HEIC (libheif's sniffer, then an
+ * ftyp brand scan), 0 otherwise, also for NULL, "" or an unreadable file.
+ * Never sets the last-error text. */
+LUMETRA_API int lumetra_is_heic(const char* path);
+
+/* Decode the primary image of a HEIF file and write it as JPEG (quality
+ * clamped: <= 0 gives 90, > 100 gives 100), PNG or BMP. Alpha is kept where
+ * the writer keeps it. 1 on success, 0 on failure (last-error text set); a
+ * failed decode creates no output file. */
+LUMETRA_API int lumetra_to_jpg(const char* heif_path, const char* out_path, int quality);
+LUMETRA_API int lumetra_to_png(const char* heif_path, const char* out_path);
+LUMETRA_API int lumetra_to_bmp(const char* heif_path, const char* out_path);
+
+/* As above, format from the output extension: .jpg/.jpeg (any case) JPEG at
+ * quality 90, .bmp BMP, anything else PNG. */
+LUMETRA_API int lumetra_to_image(const char* heif_path, const char* out_path);
+
+/* Encode a JPEG, PNG, BMP, GIF, PSD, PIC, PNM or TGA file as HEIF (HEVC, or
+ * AV1 when no HEVC encoder exists). Quality <= 0 gives 85, > 100 gives 100.
+ * A JPEG source's EXIF block is carried over; images of at least 160 x 160
+ * get a thumbnail in a 160-pixel box. 1 on success, 0 on failure. */
+LUMETRA_API int lumetra_from_image(const char* image_path, const char* heif_path, int quality);
+
+/* One-line JSON with width, height, bit_depth, has_alpha, has_thumbnail,
+ * color_space, exif and image_count of the primary image; no pixel is
+ * decoded. Returns the library's report buffer, or NULL on failure (the
+ * previous report stays). */
+LUMETRA_API const char* lumetra_info(const char* heif_path);
+
+/* Write a thumbnail: the file's embedded thumbnail at its own size, else the
+ * primary image reduced (nearest neighbour) to fit 320 x 320. Format from
+ * the output extension; JPEG at quality 85. 1 on success, 0 on failure. */
+LUMETRA_API int lumetra_thumbnail(const char* heif_path, const char* out_path);
+
+/* One-line JSON summary of the primary image's EXIF block (Make, Model,
+ * Orientation, Software, DateTime, ExposureTime, FNumber, ISOSpeedRatings,
+ * FocalLength), or {"ExifPresent":false}. Returns the library's report
+ * buffer, or NULL on failure (the previous report stays). */
+LUMETRA_API const char* lumetra_exif(const char* heif_path);
+
+/* Convert every HEIF file directly inside in_dir (by content, not by name)
+ * to out_dir/<stem>.png (format 1) or .jpg (any other format, with quality
+ * as for lumetra_to_jpg). Returns the number converted, or -1 when the
+ * directory arguments are NULL or in_dir cannot be listed. The last-error
+ * text is emptied at the end of every completed walk. */
+LUMETRA_API int lumetra_batch(const char* in_dir, const char* out_dir, int format, int quality);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LUMETRA_H */

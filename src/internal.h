@@ -1,0 +1,69 @@
+// Library-internal functions shared with the command-line tool, the tests
+// and the fuzz harnesses (they link the library's objects directly). None of
+// these is exported from the shared library.
+#pragma once
+
+#include <cstddef>
+
+enum class OutputFormat { Jpeg, Png, Bmp };
+
+// 1 when text ends with suffix, ignoring letter case.
+int str_ends_with_nocase(const char* text, const char* suffix);
+
+// Format chosen by the output path's extension (last '.', not the first
+// character): .jpg/.jpeg JPEG, .bmp BMP, anything else PNG.
+OutputFormat output_format_for(const char* path);
+
+// Decodes the primary image into a packed malloc'd raster (RGB or RGBA).
+int decode_heic_pixels(const char* path, unsigned char** pixels, int* width, int* height, int* channels);
+
+// Copies `rows` rows of row_len bytes from a plane with the given stride into
+// a packed destination. False (and nothing copied) when the stride is shorter
+// than a row.
+bool copy_plane_rows(unsigned char* dst, const unsigned char* plane, int stride, size_t row_len, int rows);
+
+// Output size of a non-embedded thumbnail: the image fits 320 x 320 as is,
+// else it is reduced to fit with its aspect kept.
+void thumbnail_size(int width, int height, int* out_width, int* out_height);
+
+// Nearest-neighbour reduction anchored at each cell's top-left corner; reads
+// only the sampled pixels.
+void scale_nearest(const unsigned char* plane, int stride, int width, int height, int channels, unsigned char* dst,
+                   int out_width, int out_height);
+
+// Reads a JPEG file and returns the EXIF block to hand to libheif: four zero
+// bytes, then the TIFF data of the first APP1 "Exif\0\0" segment before SOS.
+// The block is malloc'd and owned by the caller; false when there is none.
+bool load_jpeg_exif_block(const char* path, unsigned char** block, size_t* size);
+
+// Whether libheif 1.15 can encode a thumbnail of this image in a box of
+// `box` pixels without crashing (short side of at least 2 pixels).
+bool thumbnail_encodable(int width, int height, int box);
+
+// One directory batch walk, shared by lumetra_batch (no callback) and the
+// command-line tool (per-entry reports).
+enum class BatchOutcome {
+  Converted,
+  Failed,         // conversion call failed; message holds its last-error text
+  NotHeif,        // skipped: not a HEIF file by content
+  PathTooLong,    // skipped: the input or output path would not fit its buffer
+  WouldOverwrite  // skipped: the output file is the input file itself
+};
+
+struct BatchEntry {
+  const char* name;         // entry name as listed
+  const char* input_path;
+  const char* output_path;  // empty unless a conversion was attempted or refused
+  BatchOutcome outcome;
+  const char* message;      // last-error text of a failed conversion, else ""
+};
+
+using BatchCallback = void (*)(const BatchEntry& entry, void* user);
+
+// Returns the count of conversions, or -1 (message set) when the arguments
+// are null or the input directory cannot be listed.
+int batch_walk(const char* in_dir, const char* out_dir, int format, int quality, BatchCallback callback, void* user);
+
+// Number of entries of in_dir that the walk would look at (non-directories),
+// or -1 when it cannot be listed. For progress displays.
+int batch_count_candidates(const char* in_dir);

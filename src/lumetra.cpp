@@ -1,0 +1,823 @@
+#include "lumetra.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <libheif/heif.h>
+
+#include "error_state.h"
+#include "exif_parse.h"
+#include "heif_holders.h"
+#include "internal.h"
+
+#define STBI_NO_HDR
+#define STBI_NO_LINEAR
+#define STB_IMAGE_IMPLEMENTATION
+#include <stb/stb_image.h>
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include <stb/stb_image_write.h>
+
+// ---------------------------------------------------------------------------
+// Process-wide state and reporting
+
+char g_last_error[1024];
+char g_info_json[1024];
+char g_exif_json[8192];
+
+void set_error(const char* message) {
+  std::snprintf(g_last_error, sizeof g_last_error, "%s", message != nullptr ? message : "");
+}
+
+void set_error_fmt(const char* format, ...) {
+  char scratch[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(scratch, sizeof scratch, format, args);
+  va_end(args);
+  set_error(scratch);
+}
+
+extern "C" LUMETRA_API int lumetra_init(void) {
+  clear_error();
+  return 1;
+}
+
+extern "C" LUMETRA_API void lumetra_cleanup(void) {
+  g_last_error[0] = '\0';
+  g_info_json[0] = '\0';
+  g_exif_json[0] = '\0';
+}
+
+extern "C" LUMETRA_API const char* lumetra_last_error(void) { return g_last_error; }
+
+namespace {
+
+// libheif blocks forever reading a FIFO (and stb_image too): refuse anything
+// that is neither a regular file nor a directory before handing it over.
+bool is_blocking_special_file(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return false;  // let the reader report it
+  return !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISBLK(st.st_mode);
+}
+
+heif_error read_heif_file(heif_context* ctx, const char* path) {
+  if (is_blocking_special_file(path)) {
+    return heif_error{heif_error_Invalid_input, heif_suberror_Unspecified, "Invalid input: Not a regular file"};
+  }
+  return heif_context_read_from_file(ctx, path, nullptr);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// HEIF detection
+
+extern "C" LUMETRA_API int lumetra_is_heic(const char* path) {
+  if (path == nullptr || path[0] == '\0') return 0;
+
+  // Non-blocking, so that a FIFO with no writer reads as empty instead of
+  // hanging; regular files are unaffected.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+  uint8_t buf[64];
+  ssize_t got;
+  do {
+    got = read(fd, buf, sizeof buf);
+  } while (got < 0 && errno == EINTR);
+  close(fd);
+  if (got < 12) return 0;
+  const size_t n = static_cast<size_t>(got);
+
+  const heif_filetype_result sniffed = heif_check_filetype(buf, static_cast<int>(n));
+  if (sniffed == heif_filetype_yes_supported || sniffed == heif_filetype_yes_unsupported) return 1;
+  if (std::memcmp(buf + 4, "ftyp", 4) != 0) return 0;
+
+  static const char kBrands[][5] = {"heic", "heix", "hevc", "hevx", "heim", "heis", "hevm", "hevs", "mif1", "msf1"};
+  for (const char* brand : kBrands) {
+    if (std::memcmp(buf + 8, brand, 4) == 0) return 1;
+    for (size_t off = 16; off + 4 <= n; off += 4) {
+      if (std::memcmp(buf + off, brand, 4) == 0) return 1;
+    }
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Primary image decoding
+
+bool copy_plane_rows(unsigned char* dst, const unsigned char* plane, int stride, size_t row_len, int rows) {
+  if (stride < 0 || static_cast<size_t>(stride) < row_len) return false;
+  for (int y = 0; y < rows; ++y) {
+    std::memcpy(dst, plane, row_len);
+    dst += row_len;
+    plane += stride;
+  }
+  return true;
+}
+
+int decode_heic_pixels(const char* path, unsigned char** pixels, int* width, int* height, int* channels) {
+  if (path == nullptr || pixels == nullptr || width == nullptr || height == nullptr || channels == nullptr) {
+    set_error("Invalid null arguments to decode_heic_pixels");
+    return 0;
+  }
+  ContextHolder ctx(heif_context_alloc());
+  if (!ctx) {
+    set_error("Failed to allocate heif context");
+    return 0;
+  }
+  heif_error err = read_heif_file(ctx.get(), path);
+  if (err.code != heif_error_Ok) {
+    set_error_fmt("Failed to read HEIC file '%s': %s", path, heif_error_text(err));
+    return 0;
+  }
+  HandleHolder handle;
+  err = heif_context_get_primary_image_handle(ctx.get(), handle.out());
+  if (err.code != heif_error_Ok || !handle) {
+    set_error_fmt("Failed to get primary image handle: %s", heif_error_text(err));
+    return 0;
+  }
+  const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
+  const int ch = alpha ? 4 : 3;
+  ImageHolder image;
+  err = heif_decode_image(handle.get(), image.out(), heif_colorspace_RGB,
+                          alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, nullptr);
+  if (err.code != heif_error_Ok || !image) {
+    set_error_fmt("Failed to decode HEIC image: %s", heif_error_text(err));
+    return 0;
+  }
+  int stride = 0;
+  const uint8_t* plane = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
+  const int w = heif_image_get_primary_width(image.get());
+  const int h = heif_image_get_primary_height(image.get());
+  const size_t row_len = static_cast<size_t>(w) * static_cast<size_t>(ch);
+  if (plane == nullptr || w <= 0 || h <= 0 || stride < 0 || static_cast<size_t>(stride) < row_len) {
+    set_error("Failed to retrieve decoded image plane");
+    return 0;
+  }
+  auto* raster = static_cast<unsigned char*>(std::malloc(static_cast<uint64_t>(h) * row_len));
+  if (raster == nullptr) {
+    set_error("Out of memory allocating pixel buffer");
+    return 0;
+  }
+  copy_plane_rows(raster, plane, stride, row_len, h);
+  *pixels = raster;
+  *width = w;
+  *height = h;
+  *channels = ch;
+  image.reset();
+  handle.reset();
+  ctx.reset();
+  clear_error();
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Conversion to JPEG, PNG and BMP
+
+int str_ends_with_nocase(const char* text, const char* suffix) {
+  const size_t text_len = std::strlen(text);
+  const size_t suffix_len = std::strlen(suffix);
+  if (text_len < suffix_len) return 0;
+  if (suffix_len == 0) return 1;
+  const char* tail = text + (text_len - suffix_len);
+  for (size_t i = 0; i < suffix_len; ++i) {
+    if (std::tolower(static_cast<unsigned char>(tail[i])) != std::tolower(static_cast<unsigned char>(suffix[i]))) {
+      return 0;
+    }
+  }
+  return 1;
+}
+
+OutputFormat output_format_for(const char* path) {
+  const char* dot = std::strrchr(path, '.');
+  const char* ext = (dot == nullptr || dot == path) ? "" : dot;
+  if (str_ends_with_nocase(ext, ".jpg") || str_ends_with_nocase(ext, ".jpeg")) return OutputFormat::Jpeg;
+  if (str_ends_with_nocase(ext, ".png")) return OutputFormat::Png;
+  if (str_ends_with_nocase(ext, ".bmp")) return OutputFormat::Bmp;
+  return OutputFormat::Png;
+}
+
+namespace {
+
+int write_raster(OutputFormat format, const char* path, int w, int h, int ch, const unsigned char* px, int quality) {
+  switch (format) {
+    case OutputFormat::Jpeg: return stbi_write_jpg(path, w, h, ch, px, quality);
+    case OutputFormat::Bmp: return stbi_write_bmp(path, w, h, ch, px);
+    case OutputFormat::Png: break;
+  }
+  return stbi_write_png(path, w, h, ch, px, w * ch);
+}
+
+int convert_heif(const char* in, const char* out, OutputFormat format, int quality, const char* write_failure) {
+  unsigned char* raw = nullptr;
+  int w = 0, h = 0, ch = 0;
+  if (!decode_heic_pixels(in, &raw, &w, &h, &ch)) return 0;
+  HeapBlock raster(raw);
+  const int written = write_raster(format, out, w, h, ch, raster.get(), quality);
+  raster.reset();
+  if (written == 0) {
+    set_error(write_failure);
+    return 0;
+  }
+  clear_error();
+  return 1;
+}
+
+}  // namespace
+
+extern "C" LUMETRA_API int lumetra_to_jpg(const char* in, const char* out, int quality) {
+  if (in == nullptr || out == nullptr) {
+    set_error("Invalid arguments to lumetra_to_jpg");
+    return 0;
+  }
+  if (quality <= 0) quality = 90;
+  if (quality > 100) quality = 100;
+  return convert_heif(in, out, OutputFormat::Jpeg, quality, "Failed writing JPEG output file");
+}
+
+extern "C" LUMETRA_API int lumetra_to_png(const char* in, const char* out) {
+  if (in == nullptr || out == nullptr) {
+    set_error("Invalid arguments to lumetra_to_png");
+    return 0;
+  }
+  return convert_heif(in, out, OutputFormat::Png, 0, "Failed writing PNG output file");
+}
+
+extern "C" LUMETRA_API int lumetra_to_bmp(const char* in, const char* out) {
+  if (in == nullptr || out == nullptr) {
+    set_error("Invalid arguments to lumetra_to_bmp");
+    return 0;
+  }
+  return convert_heif(in, out, OutputFormat::Bmp, 0, "Failed writing BMP output file");
+}
+
+extern "C" LUMETRA_API int lumetra_to_image(const char* in, const char* out) {
+  if (in == nullptr || out == nullptr) {
+    set_error("Invalid arguments to lumetra_to_image");
+    return 0;
+  }
+  switch (output_format_for(out)) {
+    case OutputFormat::Jpeg: return lumetra_to_jpg(in, out, 90);
+    case OutputFormat::Bmp: return lumetra_to_bmp(in, out);
+    case OutputFormat::Png: break;
+  }
+  return lumetra_to_png(in, out);
+}
+
+// ---------------------------------------------------------------------------
+// Thumbnails
+
+namespace {
+const int kThumbnailBox = 320;
+const int kThumbnailJpegQuality = 85;
+}  // namespace
+
+void thumbnail_size(int width, int height, int* out_width, int* out_height) {
+  int ow = width, oh = height;
+  if (width <= kThumbnailBox && height <= kThumbnailBox) {
+    // fits as it is
+  } else if (width >= height) {
+    ow = kThumbnailBox;
+    oh = static_cast<int>(int64_t(height) * kThumbnailBox / width);
+    if (oh == 0) oh = 1;
+  } else {
+    oh = kThumbnailBox;
+    ow = static_cast<int>(int64_t(width) * kThumbnailBox / height);
+    if (ow == 0) ow = 1;
+  }
+  *out_width = ow;
+  *out_height = oh;
+}
+
+void scale_nearest(const unsigned char* plane, int stride, int width, int height, int channels, unsigned char* dst,
+                   int out_width, int out_height) {
+  for (int y = 0; y < out_height; ++y) {
+    const int64_t sy = int64_t(y) * height / out_height;
+    const unsigned char* src_row = plane + sy * stride;
+    for (int x = 0; x < out_width; ++x) {
+      const int64_t sx = int64_t(x) * width / out_width;
+      std::memcpy(dst, src_row + sx * channels, static_cast<size_t>(channels));
+      dst += channels;
+    }
+  }
+}
+
+extern "C" LUMETRA_API int lumetra_thumbnail(const char* in, const char* out) {
+  if (in == nullptr || out == nullptr) {
+    set_error("Invalid arguments to lumetra_thumbnail");
+    return 0;
+  }
+  // Declared in release order's reverse: raster, image, thumbnail handle,
+  // primary handle, context.
+  ContextHolder ctx(heif_context_alloc());
+  if (!ctx) {
+    set_error("Failed allocating heif context");
+    return 0;
+  }
+  if (read_heif_file(ctx.get(), in).code != heif_error_Ok) {
+    set_error("Failed reading HEIC file for thumbnail");
+    return 0;
+  }
+  HandleHolder primary;
+  heif_error err = heif_context_get_primary_image_handle(ctx.get(), primary.out());
+  if (err.code != heif_error_Ok || !primary) {
+    set_error("Failed getting primary image handle");
+    return 0;
+  }
+  HandleHolder embedded;
+  if (heif_image_handle_get_number_of_thumbnails(primary.get()) > 0) {
+    heif_item_id id = 0;
+    heif_image_handle_get_list_of_thumbnail_IDs(primary.get(), &id, 1);
+    heif_image_handle_get_thumbnail(primary.get(), id, embedded.out());  // failure: use the primary image
+  }
+  heif_image_handle* chosen = embedded ? embedded.get() : primary.get();
+
+  const bool alpha = heif_image_handle_has_alpha_channel(chosen) != 0;
+  const int ch = alpha ? 4 : 3;
+  ImageHolder image;
+  err = heif_decode_image(chosen, image.out(), heif_colorspace_RGB,
+                          alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, nullptr);
+  if (err.code != heif_error_Ok || !image) {
+    set_error("Failed decoding thumbnail image");
+    return 0;
+  }
+  int stride = 0;
+  const uint8_t* plane = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
+  const int w = heif_image_get_primary_width(image.get());
+  const int h = heif_image_get_primary_height(image.get());
+  const size_t row_len = static_cast<size_t>(w > 0 ? w : 0) * static_cast<size_t>(ch);
+  if (plane == nullptr || w <= 0 || h <= 0 || stride < 0 || static_cast<size_t>(stride) < row_len) {
+    set_error("Failed decoding thumbnail image");
+    return 0;
+  }
+
+  int ow = w, oh = h;
+  if (!embedded) thumbnail_size(w, h, &ow, &oh);
+  HeapBlock raster;
+  if (ow != w || oh != h) {
+    raster.reset(static_cast<unsigned char*>(std::malloc(size_t(ow) * size_t(oh) * size_t(ch))));
+    if (raster) {
+      scale_nearest(plane, stride, w, h, ch, raster.get(), ow, oh);
+    } else {
+      ow = w, oh = h;  // fall back to the unscaled copy
+    }
+  }
+  if (!raster) {
+    raster.reset(static_cast<unsigned char*>(std::malloc(size_t(h) * row_len)));
+    if (!raster) {
+      set_error("Failed writing thumbnail image output file");
+      return 0;
+    }
+    copy_plane_rows(raster.get(), plane, stride, row_len, h);
+  }
+
+  const int written = write_raster(output_format_for(out), out, ow, oh, ch, raster.get(), kThumbnailJpegQuality);
+  raster.reset();
+  image.reset();
+  embedded.reset();
+  primary.reset();
+  ctx.reset();
+  if (written == 0) {
+    set_error("Failed writing thumbnail image output file");
+    return 0;
+  }
+  clear_error();
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Information report
+
+extern "C" LUMETRA_API const char* lumetra_info(const char* path) {
+  if (path == nullptr || path[0] == '\0') {
+    set_error("Invalid null file path for lumetra_info");
+    return nullptr;
+  }
+  ContextHolder ctx(heif_context_alloc());
+  if (!ctx) {
+    set_error("Failed allocating heif context");
+    return nullptr;
+  }
+  heif_error err = read_heif_file(ctx.get(), path);
+  if (err.code != heif_error_Ok) {
+    set_error_fmt("Failed reading HEIC file for info: %s", heif_error_text(err));
+    return nullptr;
+  }
+  HandleHolder handle;
+  err = heif_context_get_primary_image_handle(ctx.get(), handle.out());
+  if (err.code != heif_error_Ok || !handle) {
+    set_error("Failed getting primary image handle");
+    return nullptr;
+  }
+  const int width = heif_image_handle_get_width(handle.get());
+  const int height = heif_image_handle_get_height(handle.get());
+  const int bits = heif_image_handle_get_luma_bits_per_pixel(handle.get());
+  const int alpha = heif_image_handle_has_alpha_channel(handle.get());
+  const int thumbnails = heif_image_handle_get_number_of_thumbnails(handle.get());
+  const int exif_blocks = heif_image_handle_get_number_of_metadata_blocks(handle.get(), "Exif");
+  const int images = heif_context_get_number_of_top_level_images(ctx.get());
+  std::snprintf(g_info_json, sizeof g_info_json,
+                "{\"width\":%d,\"height\":%d,\"bit_depth\":%d,\"has_alpha\":%s,\"has_thumbnail\":%s,"
+                "\"color_space\":\"%s\",\"exif\":%s,\"image_count\":%d}",
+                width, height, bits > 0 ? bits : 8, alpha ? "true" : "false", thumbnails > 0 ? "true" : "false",
+                "YCbCr", exif_blocks > 0 ? "true" : "false", images > 0 ? images : 1);
+  handle.reset();
+  ctx.reset();
+  clear_error();
+  return g_info_json;
+}
+
+// ---------------------------------------------------------------------------
+// EXIF report
+
+extern "C" LUMETRA_API const char* lumetra_exif(const char* path) {
+  if (path == nullptr || path[0] == '\0') {
+    set_error("Invalid null file path for lumetra_exif");
+    return nullptr;
+  }
+  ContextHolder ctx(heif_context_alloc());
+  if (!ctx) {
+    set_error("Failed allocating heif context");
+    return nullptr;
+  }
+  if (read_heif_file(ctx.get(), path).code != heif_error_Ok) {
+    set_error("Failed reading HEIC file for EXIF");
+    return nullptr;
+  }
+  HandleHolder handle;
+  const heif_error err = heif_context_get_primary_image_handle(ctx.get(), handle.out());
+  if (err.code != heif_error_Ok || !handle) {
+    set_error("Failed getting primary image handle");
+    return nullptr;
+  }
+  bool parsed = false;
+  if (heif_image_handle_get_number_of_metadata_blocks(handle.get(), "Exif") > 0) {
+    heif_item_id id = 0;
+    heif_image_handle_get_list_of_metadata_block_IDs(handle.get(), "Exif", &id, 1);
+    const size_t size = heif_image_handle_get_metadata_size(handle.get(), id);
+    if (size > 4) {
+      HeapBlock block(static_cast<unsigned char*>(std::malloc(size)));
+      if (!block) {
+        set_error("Out of memory allocating metadata buffer");
+        return nullptr;
+      }
+      if (heif_image_handle_get_metadata(handle.get(), id, block.get()).code == heif_error_Ok) {
+        parse_exif_to_json(block.get(), size, g_exif_json, sizeof g_exif_json);
+        parsed = true;
+      }
+    }
+  }
+  if (!parsed) std::memcpy(g_exif_json, "{\"ExifPresent\":false}", 22);
+  handle.reset();
+  ctx.reset();
+  clear_error();
+  return g_exif_json;
+}
+
+// ---------------------------------------------------------------------------
+// Encoding raster files to HEIF
+
+namespace {
+
+const int kEncoderThumbnailBox = 160;
+const long kExifSourceMin = 32;
+const long kExifSourceMax = 20971520;
+
+void free_stb_block(unsigned char* p) { stbi_image_free(p); }
+using StbBlock = Holder<unsigned char, free_stb_block>;
+
+struct FileCloser {
+  FILE* f;
+  ~FileCloser() {
+    if (f != nullptr) std::fclose(f);
+  }
+};
+
+// Where a segment walk found the EXIF segment's TIFF data.
+bool find_jpeg_exif_segment(const unsigned char* buf, size_t n, size_t* tiff_at, size_t* tiff_len) {
+  if (n < 32 || buf[0] != 0xFF || buf[1] != 0xD8) return false;
+  size_t p = 2;
+  for (;;) {
+    // Every read below is inside [0, n): p + 3 < n holds on entry because the
+    // previous segment stopped unless end + 4 < n.
+    if (buf[p] != 0xFF) return false;
+    const unsigned char marker = buf[p + 1];
+    if (marker == 0xD9 || marker == 0xDA) return false;
+    const size_t len = size_t(buf[p + 2]) * 256 + buf[p + 3];
+    const size_t end = p + 2 + len;
+    if (end > n) return false;
+    if (marker == 0xE1 && len >= 8 && std::memcmp(buf + p + 4, "Exif\0\0", 6) == 0) {
+      *tiff_at = p + 10;
+      *tiff_len = len - 8;
+      return true;
+    }
+    if (end + 4 >= n) return false;
+    p = end;
+  }
+}
+
+// libheif writes its output through this sink so that a failed open, write
+// or close is reported instead of being answered with success.
+struct FileSink {
+  const char* path;
+  char reason[160];
+};
+
+heif_error write_to_sink(heif_context*, const void* data, size_t size, void* user) {
+  auto* sink = static_cast<FileSink*>(user);
+  const heif_error failure{heif_error_Encoding_error, heif_suberror_Cannot_write_output_data, sink->reason};
+  FILE* f = std::fopen(sink->path, "wb");
+  if (f == nullptr) {
+    std::snprintf(sink->reason, sizeof sink->reason, "Cannot open output file: %s", std::strerror(errno));
+    return failure;
+  }
+  if (size > 0 && std::fwrite(data, 1, size, f) != size) {
+    std::snprintf(sink->reason, sizeof sink->reason, "Cannot write output file: %s", std::strerror(errno));
+    std::fclose(f);
+    return failure;
+  }
+  if (std::fclose(f) != 0) {
+    std::snprintf(sink->reason, sizeof sink->reason, "Cannot write output file: %s", std::strerror(errno));
+    return failure;
+  }
+  return heif_error{heif_error_Ok, heif_suberror_Unspecified, "Success"};
+}
+
+void carry_jpeg_exif(heif_context* ctx, const heif_image_handle* primary, const char* source_path) {
+  unsigned char* raw = nullptr;
+  size_t size = 0;
+  if (!load_jpeg_exif_block(source_path, &raw, &size)) return;
+  HeapBlock block(raw);
+  heif_context_add_exif_metadata(ctx, primary, block.get(), static_cast<int>(size));
+}
+
+}  // namespace
+
+bool load_jpeg_exif_block(const char* path, unsigned char** block, size_t* size) {
+  FileCloser file{std::fopen(path, "rb")};
+  if (file.f == nullptr) return false;
+  if (std::fseek(file.f, 0, SEEK_END) != 0) return false;
+  const long file_size = std::ftell(file.f);
+  if (file_size < kExifSourceMin || file_size > kExifSourceMax) return false;
+  if (std::fseek(file.f, 0, SEEK_SET) != 0) return false;
+  HeapBlock buf(static_cast<unsigned char*>(std::malloc(static_cast<size_t>(file_size))));
+  if (!buf) return false;
+  const size_t n = std::fread(buf.get(), 1, static_cast<size_t>(file_size), file.f);
+  std::fclose(file.f);
+  file.f = nullptr;
+
+  size_t tiff_at = 0, tiff_len = 0;
+  if (!find_jpeg_exif_segment(buf.get(), n, &tiff_at, &tiff_len)) return false;
+  auto* out = static_cast<unsigned char*>(std::malloc(tiff_len + 4));
+  if (out == nullptr) return false;
+  std::memset(out, 0, 4);
+  std::memcpy(out + 4, buf.get() + tiff_at, tiff_len);
+  *block = out;
+  *size = tiff_len + 4;
+  return true;
+}
+
+bool thumbnail_encodable(int width, int height, int box) {
+  const int64_t long_side = width > height ? width : height;
+  const int64_t short_side = width > height ? height : width;
+  return short_side * box / long_side >= 2;
+}
+
+extern "C" LUMETRA_API int lumetra_from_image(const char* in, const char* out, int quality) {
+  if (in == nullptr || out == nullptr) {
+    set_error("Invalid arguments to lumetra_from_image");
+    return 0;
+  }
+  if (quality <= 0) quality = 85;
+  if (quality > 100) quality = 100;
+
+  int write_ok = 0;
+  {
+    // Release order: encoder, image, converted buffer, loaded block, context.
+    ContextHolder ctx;
+    if (is_blocking_special_file(in)) {
+      set_error_fmt("Failed loading source image '%s': %s", in, "can't fopen");
+      return 0;
+    }
+    int w = 0, h = 0, channels = 0;
+    StbBlock loaded(stbi_load(in, &w, &h, &channels, 0));
+    if (!loaded || w < 1 || h < 1) {
+      set_error_fmt("Failed loading source image '%s': %s", in, stbi_failure_reason());
+      return 0;
+    }
+
+    const size_t pixels = static_cast<size_t>(w) * static_cast<size_t>(h);
+    HeapBlock converted;
+    const unsigned char* source = loaded.get();
+    int bytes_per_pixel = channels;
+    heif_chroma chroma = channels == 4 ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
+    if (channels == 1 || channels == 2) {
+      // Grey (and grey + alpha, whose transparency is kept) spread to RGB(A).
+      bytes_per_pixel = channels == 1 ? 3 : 4;
+      chroma = channels == 1 ? heif_chroma_interleaved_RGB : heif_chroma_interleaved_RGBA;
+      converted.reset(static_cast<unsigned char*>(std::malloc(pixels * bytes_per_pixel)));
+      if (!converted) {
+        set_error("Out of memory converting image channels");
+        return 0;
+      }
+      const unsigned char* s = loaded.get();
+      unsigned char* d = converted.get();
+      for (size_t i = 0; i < pixels; ++i, s += channels, d += bytes_per_pixel) {
+        d[0] = d[1] = d[2] = s[0];
+        if (channels == 2) d[3] = s[1];
+      }
+      source = converted.get();
+    }
+
+    ctx.reset(heif_context_alloc());
+    if (!ctx) {
+      set_error("Failed to allocate heif context");
+      return 0;
+    }
+    ImageHolder image;
+    heif_error err = heif_image_create(w, h, heif_colorspace_RGB, chroma, image.out());
+    if (err.code != heif_error_Ok || !image) {
+      set_error("Failed to create heif image container");
+      return 0;
+    }
+    if (heif_image_add_plane(image.get(), heif_channel_interleaved, w, h, 8).code != heif_error_Ok) {
+      set_error("Failed to add image plane");
+      return 0;
+    }
+    int stride = 0;
+    uint8_t* plane = heif_image_get_plane(image.get(), heif_channel_interleaved, &stride);
+    const size_t row_len = static_cast<size_t>(w) * bytes_per_pixel;
+    if (plane == nullptr || stride < 0 || static_cast<size_t>(stride) < row_len) {
+      set_error("Failed to add image plane");
+      return 0;
+    }
+    for (int y = 0; y < h; ++y) {
+      std::memcpy(plane + int64_t(y) * stride, source + static_cast<size_t>(y) * row_len, row_len);
+    }
+
+    EncoderHolder encoder;
+    err = heif_context_get_encoder_for_format(ctx.get(), heif_compression_HEVC, encoder.out());
+    if (err.code != heif_error_Ok || !encoder) {
+      err = heif_context_get_encoder_for_format(ctx.get(), heif_compression_AV1, encoder.out());
+    }
+    if (err.code != heif_error_Ok || !encoder) {
+      set_error("No supported HEIF encoder found (HEVC/AV1)");
+      return 0;
+    }
+    heif_encoder_set_lossy_quality(encoder.get(), quality);
+
+    HandleHolder primary;
+    err = heif_context_encode_image(ctx.get(), image.get(), encoder.get(), nullptr, primary.out());
+    if (err.code != heif_error_Ok || !primary) {
+      set_error_fmt("Failed encoding image: %s", heif_error_text(err));
+      return 0;
+    }
+    carry_jpeg_exif(ctx.get(), primary.get(), in);
+    if (w > kEncoderThumbnailBox - 1 && h > kEncoderThumbnailBox - 1 &&
+        thumbnail_encodable(w, h, kEncoderThumbnailBox)) {
+      HandleHolder thumbnail;
+      heif_context_encode_thumbnail(ctx.get(), image.get(), primary.get(), encoder.get(), nullptr,
+                                    kEncoderThumbnailBox, thumbnail.out());
+    }
+    primary.reset();
+
+    FileSink sink{out, "unknown"};
+    heif_writer writer{1, write_to_sink};
+    err = heif_context_write(ctx.get(), &writer, &sink);
+    if (err.code != heif_error_Ok) {
+      set_error_fmt("Failed writing HEIF file to disk: %s", heif_error_text(err));
+      return 0;
+    }
+    write_ok = 1;
+  }
+  clear_error();
+  return write_ok;
+}
+
+// ---------------------------------------------------------------------------
+// Directory batch conversion
+
+namespace {
+
+// The POSIX form of the directory listing: names one by one, with whether
+// each entry is a directory as stat (following links) reports it.
+class DirListing {
+ public:
+  explicit DirListing(const char* dir) : dir_(opendir(dir)) {}
+  ~DirListing() {
+    if (dir_ != nullptr) closedir(dir_);
+  }
+  DirListing(const DirListing&) = delete;
+  DirListing& operator=(const DirListing&) = delete;
+  bool opened() const { return dir_ != nullptr; }
+  const char* next() {
+    const dirent* entry = readdir(dir_);
+    return entry != nullptr ? entry->d_name : nullptr;
+  }
+
+ private:
+  DIR* dir_;
+};
+
+bool is_directory(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool same_file(const char* a, const char* b) {
+  struct stat sa, sb;
+  if (std::strcmp(a, b) == 0) return true;
+  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// The listing request: the directory and a separator, bounded like the
+// search pattern it stands for. A cut request is refused, never used.
+bool listing_request(const char* in_dir, char (&request)[260]) {
+  const int n = std::snprintf(request, sizeof request, "%s/", in_dir);
+  return n >= 0 && static_cast<size_t>(n) < sizeof request;
+}
+
+}  // namespace
+
+int batch_walk(const char* in_dir, const char* out_dir, int format, int quality, BatchCallback callback, void* user) {
+  if (in_dir == nullptr || out_dir == nullptr) {
+    set_error("Invalid directory paths for lumetra_batch");
+    return -1;
+  }
+  char request[260];
+  if (!listing_request(in_dir, request)) {
+    set_error("Failed opening input directory");
+    return -1;
+  }
+  DirListing listing(request);
+  if (!listing.opened()) {
+    set_error("Failed opening input directory");
+    return -1;
+  }
+  const bool png = format == 1;
+  int count = 0;
+  char input_path[4096];
+  char stem[1024];
+  char output_path[4096];
+  for (const char* name = listing.next(); name != nullptr; name = listing.next()) {
+    BatchEntry report{name, input_path, "", BatchOutcome::NotHeif, ""};
+    const int in_len = std::snprintf(input_path, sizeof input_path, "%s/%s", in_dir, name);
+    if (in_len < 0 || static_cast<size_t>(in_len) >= sizeof input_path) {
+      report.input_path = "";
+      report.outcome = BatchOutcome::PathTooLong;
+      if (callback != nullptr) callback(report, user);
+      continue;
+    }
+    if (is_directory(input_path)) continue;
+    if (!lumetra_is_heic(input_path)) {
+      if (callback != nullptr) callback(report, user);
+      continue;
+    }
+    std::snprintf(stem, sizeof stem, "%s", name);
+    if (char* dot = std::strrchr(stem, '.')) *dot = '\0';
+    const int out_len = std::snprintf(output_path, sizeof output_path, "%s/%s.%s", out_dir, stem, png ? "png" : "jpg");
+    report.output_path = output_path;
+    if (out_len < 0 || static_cast<size_t>(out_len) >= sizeof output_path) {
+      report.output_path = "";
+      report.outcome = BatchOutcome::PathTooLong;
+    } else if (same_file(input_path, output_path)) {
+      report.outcome = BatchOutcome::WouldOverwrite;
+    } else {
+      const int ok = png ? lumetra_to_png(input_path, output_path) : lumetra_to_jpg(input_path, output_path, quality);
+      count += ok;
+      report.outcome = ok ? BatchOutcome::Converted : BatchOutcome::Failed;
+      report.message = ok ? "" : g_last_error;
+    }
+    if (callback != nullptr) callback(report, user);
+  }
+  clear_error();
+  return count;
+}
+
+int batch_count_candidates(const char* in_dir) {
+  char request[260];
+  if (in_dir == nullptr || !listing_request(in_dir, request)) return -1;
+  DirListing listing(request);
+  if (!listing.opened()) return -1;
+  int count = 0;
+  char path[4096];
+  for (const char* name = listing.next(); name != nullptr; name = listing.next()) {
+    const int n = std::snprintf(path, sizeof path, "%s/%s", in_dir, name);
+    if (n >= 0 && static_cast<size_t>(n) < sizeof path && is_directory(path)) continue;
+    ++count;
+  }
+  return count;
+}
+
+extern "C" LUMETRA_API int lumetra_batch(const char* in_dir, const char* out_dir, int format, int quality) {
+  return batch_walk(in_dir, out_dir, format, quality, nullptr, nullptr);
+}

@@ -1,0 +1,182 @@
+// lumetra: the library's jobs from the shell.
+// Exit status: 0 success, 1 when any file failed, 2 for a usage error.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include "internal.h"
+#include "lumetra.h"
+
+#ifndef LUMETRA_VERSION
+#define LUMETRA_VERSION "unknown"
+#endif
+
+namespace {
+
+int report_failure(const std::string& file) {
+  std::fprintf(stderr, "%s: %s\n", file.c_str(), lumetra_last_error());
+  return 1;
+}
+
+int run_report(const std::vector<std::string>& files, const char* (*call)(const char*)) {
+  int status = 0;
+  for (const std::string& f : files) {
+    const char* json = call(f.c_str());
+    if (json == nullptr) {
+      status = report_failure(f);
+    } else if (files.size() > 1) {
+      std::printf("%s: %s\n", f.c_str(), json);
+    } else {
+      std::printf("%s\n", json);
+    }
+  }
+  return status;
+}
+
+struct BatchProgress {
+  bool terminal = false;
+  int total = 0;
+  int seen = 0;
+  int converted = 0;
+  int not_heif = 0;
+  int failed = 0;
+};
+
+void on_batch_entry(const BatchEntry& e, void* user) {
+  auto* p = static_cast<BatchProgress*>(user);
+  ++p->seen;
+  switch (e.outcome) {
+    case BatchOutcome::Converted: ++p->converted; break;
+    case BatchOutcome::NotHeif: ++p->not_heif; break;
+    case BatchOutcome::Failed:
+      ++p->failed;
+      std::fprintf(stderr, "%s%s: %s\n", p->terminal ? "\r\033[K" : "", e.input_path, e.message);
+      break;
+    case BatchOutcome::PathTooLong:
+      ++p->failed;
+      std::fprintf(stderr, "%s%s: skipped: path too long\n", p->terminal ? "\r\033[K" : "", e.name);
+      break;
+    case BatchOutcome::WouldOverwrite:
+      ++p->failed;
+      std::fprintf(stderr, "%s%s: skipped: the output would overwrite the input\n", p->terminal ? "\r\033[K" : "",
+                   e.input_path);
+      break;
+  }
+  if (p->terminal) {
+    std::fprintf(stderr, "\r\033[K[%d/%d] %s (failures: %d)", p->seen, p->total, e.name, p->failed);
+    std::fflush(stderr);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"lumetra: convert HEIF/HEIC photos to JPEG, PNG or BMP and back, and report what they hold."};
+  app.set_version_flag("--version", std::string("lumetra ") + LUMETRA_VERSION);
+  app.require_subcommand(1);
+  app.fallthrough(false);
+
+  std::string in, out;
+  int quality = 0;
+  std::vector<std::string> files;
+
+  CLI::App* convert = app.add_subcommand("convert", "Convert a HEIF file to JPEG, PNG or BMP (by OUT's extension).");
+  convert->add_option("IN", in, "HEIF input file")->required();
+  convert->add_option("OUT", out, "Output file: .jpg/.jpeg, .bmp, anything else PNG")->required();
+  CLI::Option* convert_q = convert->add_option("-q,--quality", quality, "JPEG quality 1-100 (default 90)");
+
+  CLI::App* encode = app.add_subcommand("encode", "Encode a JPEG/PNG/BMP/GIF/PSD/PIC/PNM/TGA file as HEIF.");
+  encode->add_option("IN", in, "Raster input file")->required();
+  encode->add_option("OUT", out, "HEIF output file")->required();
+  encode->add_option("-q,--quality", quality, "Quality 1-100 (default 85)");
+
+  CLI::App* thumbnail = app.add_subcommand("thumbnail", "Write a thumbnail (embedded, or fitted to 320x320).");
+  thumbnail->add_option("IN", in, "HEIF input file")->required();
+  thumbnail->add_option("OUT", out, "Output file: .jpg/.jpeg, .bmp, anything else PNG")->required();
+
+  CLI::App* info = app.add_subcommand("info", "Print a HEIF file's facts as one-line JSON.");
+  info->add_option("FILE", files, "HEIF files")->required();
+
+  CLI::App* exif = app.add_subcommand("exif", "Print a HEIF file's EXIF summary as one-line JSON.");
+  exif->add_option("FILE", files, "HEIF files")->required();
+
+  CLI::App* is_heic = app.add_subcommand("is-heic", "Tell whether files are HEIF by content (exit 1 if any is not).");
+  is_heic->add_option("FILE", files, "Files to test")->required();
+
+  bool as_png = false, as_jpg = false;
+  CLI::App* batch = app.add_subcommand("batch", "Convert every HEIF file of a directory.");
+  batch->add_option("INDIR", in, "Input directory")->required();
+  batch->add_option("OUTDIR", out, "Existing output directory")->required();
+  CLI::Option* png_flag = batch->add_flag("--png", as_png, "Write PNG files");
+  CLI::Option* jpg_flag = batch->add_flag("--jpg", as_jpg, "Write JPEG files (the default)");
+  png_flag->excludes(jpg_flag);
+  batch->add_option("-q,--quality", quality, "JPEG quality 1-100 (default 90)");
+
+  std::string help_topic;
+  CLI::App* help = app.add_subcommand("help", "Show help for a subcommand.");
+  help->add_option("SUBCOMMAND", help_topic, "Subcommand");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "lumetra: %s\nRun 'lumetra --help' for usage.\n", e.what());
+    return 2;
+  }
+
+  if (*help) {
+    if (help_topic.empty()) {
+      std::printf("%s", app.help().c_str());
+      return 0;
+    }
+    for (CLI::App* sub : app.get_subcommands({})) {
+      if (sub->get_name() == help_topic) {
+        std::printf("%s", sub->help().c_str());
+        return 0;
+      }
+    }
+    std::fprintf(stderr, "lumetra: no such subcommand: %s\nRun 'lumetra --help' for usage.\n", help_topic.c_str());
+    return 2;
+  }
+
+  if (*convert) {
+    const int ok = convert_q->count() > 0 && output_format_for(out.c_str()) == OutputFormat::Jpeg
+                       ? lumetra_to_jpg(in.c_str(), out.c_str(), quality)
+                       : lumetra_to_image(in.c_str(), out.c_str());
+    return ok ? 0 : report_failure(in);
+  }
+  if (*encode) return lumetra_from_image(in.c_str(), out.c_str(), quality) ? 0 : report_failure(in);
+  if (*thumbnail) return lumetra_thumbnail(in.c_str(), out.c_str()) ? 0 : report_failure(in);
+  if (*info) return run_report(files, lumetra_info);
+  if (*exif) return run_report(files, lumetra_exif);
+  if (*is_heic) {
+    int status = 0;
+    for (const std::string& f : files) {
+      const bool yes = lumetra_is_heic(f.c_str()) != 0;
+      std::printf("%s: %s\n", f.c_str(), yes ? "HEIF" : "not HEIF");
+      if (!yes) status = 1;
+    }
+    return status;
+  }
+  if (*batch) {
+    BatchProgress progress;
+    progress.terminal = isatty(STDERR_FILENO) != 0;
+    if (progress.terminal) progress.total = batch_count_candidates(in.c_str());
+    const int count = batch_walk(in.c_str(), out.c_str(), as_png ? 1 : 0, quality, on_batch_entry, &progress);
+    if (progress.terminal && progress.seen > 0) std::fprintf(stderr, "\r\033[K");
+    if (count < 0) return report_failure(in);
+    std::printf("converted %d, skipped %d (not HEIF), failed %d\n", progress.converted, progress.not_heif,
+                progress.failed);
+    return progress.failed > 0 ? 1 : 0;
+  }
+  return 2;
+}
