@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Set-up, build, and the whole test suite: once in a release build, once
+# under AddressSanitizer + UBSan (leak detection on).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j "$jobs"
+(cd build && ctest --output-on-failure -j "$jobs")
+
+if [ "${LUMETRA_SKIP_SANITIZERS:-0}" != 1 ]; then
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DLUMETRA_SANITIZE=ON >/dev/null
+  cmake --build build-asan -j "$jobs"
+  (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+     ctest --output-on-failure -j "$jobs" -LE no-sanitizer)
+fi

@@ -1,0 +1,327 @@
+#include "fixtures.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <unistd.h>
+
+#include <libheif/heif.h>
+#include <stb/stb_image.h>
+#include <stb/stb_image_write.h>
+
+namespace fs = std::filesystem;
+
+uint8_t gradient_pixel(int x, int y, int c) {
+  switch (c) {
+    case 0: return static_cast<uint8_t>((x * 3 + y) & 0xFF);
+    case 1: return static_cast<uint8_t>((y * 2 + 40) & 0xFF);
+    case 2: return static_cast<uint8_t>((200 - x - y) & 0xFF);
+    default: return static_cast<uint8_t>((x + y * 2) & 0xFF);
+  }
+}
+
+namespace {
+
+struct ScratchDir {
+  std::string path;
+  ScratchDir() {
+    char tmpl[] = "/tmp/lumetra-test-XXXXXX";
+    const char* made = mkdtemp(tmpl);
+    if (made == nullptr) {
+      std::perror("mkdtemp");
+      std::abort();
+    }
+    path = made;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+};
+
+void check(const heif_error& err, const char* what) {
+  if (err.code != heif_error_Ok) {
+    std::fprintf(stderr, "fixture: %s failed: %s\n", what, err.message);
+    std::abort();
+  }
+}
+
+heif_image* make_image(int w, int h, bool alpha, int depth, const PixelFn& px) {
+  heif_image* img = nullptr;
+  const int ch = alpha ? 4 : 3;
+  heif_chroma chroma;
+  if (depth > 8) {
+    chroma = alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE;
+  } else {
+    chroma = alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
+  }
+  check(heif_image_create(w, h, heif_colorspace_RGB, chroma, &img), "heif_image_create");
+  check(heif_image_add_plane(img, heif_channel_interleaved, w, h, depth), "heif_image_add_plane");
+  int stride = 0;
+  uint8_t* plane = heif_image_get_plane(img, heif_channel_interleaved, &stride);
+  for (int y = 0; y < h; ++y) {
+    uint8_t* row = plane + static_cast<ptrdiff_t>(y) * stride;
+    for (int x = 0; x < w; ++x) {
+      for (int c = 0; c < ch; ++c) {
+        const uint8_t v = px(x, y, c);
+        if (depth > 8) {
+          const uint16_t v10 = static_cast<uint16_t>(v << 2);
+          row[(x * ch + c) * 2] = static_cast<uint8_t>(v10 & 0xFF);
+          row[(x * ch + c) * 2 + 1] = static_cast<uint8_t>(v10 >> 8);
+        } else {
+          row[x * ch + c] = v;
+        }
+      }
+    }
+  }
+  return img;
+}
+
+heif_encoder* make_encoder(heif_context* ctx, bool av1, int quality) {
+  heif_encoder* enc = nullptr;
+  check(heif_context_get_encoder_for_format(ctx, av1 ? heif_compression_AV1 : heif_compression_HEVC, &enc),
+        "get encoder");
+  heif_encoder_set_lossy_quality(enc, quality);
+  if (!av1) heif_encoder_set_parameter_string(enc, "preset", "ultrafast");
+  else heif_encoder_set_parameter_integer(enc, "speed", 9);
+  return enc;
+}
+
+}  // namespace
+
+const std::string& scratch_dir() {
+  static ScratchDir dir;
+  return dir.path;
+}
+
+std::string scratch_path(const std::string& name) { return scratch_dir() + "/" + name; }
+
+void write_heif(const std::string& path, const HeifSpec& s) {
+  heif_context* ctx = heif_context_alloc();
+  heif_encoder* enc = make_encoder(ctx, s.av1, s.quality);
+  heif_image* img = make_image(s.width, s.height, s.alpha, s.bit_depth, s.pixel);
+  heif_image_handle* primary = nullptr;
+  check(heif_context_encode_image(ctx, img, enc, nullptr, &primary), "encode primary");
+  if (s.thumb_width > 0) {
+    heif_image* timg = make_image(s.thumb_width, s.thumb_height, s.alpha, 8, s.pixel);
+    heif_image_handle* th = nullptr;
+    check(heif_context_encode_image(ctx, timg, enc, nullptr, &th), "encode thumbnail");
+    check(heif_context_assign_thumbnail(ctx, primary, th), "assign thumbnail");
+    heif_image_handle_release(th);
+    heif_image_release(timg);
+  }
+  if (!s.exif.empty()) {
+    check(heif_context_add_generic_metadata(ctx, primary, s.exif.data(), static_cast<int>(s.exif.size()), "Exif",
+                                            nullptr),
+          "add exif");
+  }
+  if (s.xmp) {
+    static const char kXmp[] = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"></x:xmpmeta>";
+    check(heif_context_add_XMP_metadata(ctx, primary, kXmp, sizeof kXmp - 1), "add xmp");
+  }
+  for (int i = 0; i < s.extra_images; ++i) {
+    heif_image* extra = make_image(32, 32, false, 8, gradient_pixel);
+    heif_image_handle* eh = nullptr;
+    check(heif_context_encode_image(ctx, extra, enc, nullptr, &eh), "encode extra");
+    heif_image_handle_release(eh);
+    heif_image_release(extra);
+  }
+  check(heif_context_set_primary_image(ctx, primary), "set primary");
+  check(heif_context_write_to_file(ctx, path.c_str()), "write");
+  heif_image_handle_release(primary);
+  heif_image_release(img);
+  heif_encoder_release(enc);
+  heif_context_free(ctx);
+}
+
+std::string heif_fixture(const std::string& name, const HeifSpec& spec) {
+  static std::map<std::string, bool> made;
+  const std::string path = scratch_path(name);
+  if (!made[name]) {
+    write_heif(path, spec);
+    made[name] = true;
+  }
+  return path;
+}
+
+void write_png(const std::string& path, int w, int h, int channels, const PixelFn& px) {
+  Bytes data(static_cast<size_t>(w) * h * channels);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < channels; ++c) data[(static_cast<size_t>(y) * w + x) * channels + c] = px(x, y, c);
+  if (!stbi_write_png(path.c_str(), w, h, channels, data.data(), w * channels)) std::abort();
+}
+
+namespace {
+void append_to_bytes(void* ctx, void* data, int size) {
+  auto* out = static_cast<Bytes*>(ctx);
+  const auto* p = static_cast<const uint8_t*>(data);
+  out->insert(out->end(), p, p + size);
+}
+
+Bytes encode_jpeg(int w, int h, const PixelFn& px, int quality) {
+  Bytes rgb(static_cast<size_t>(w) * h * 3);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < 3; ++c) rgb[(static_cast<size_t>(y) * w + x) * 3 + c] = px(x, y, c);
+  Bytes out;
+  stbi_write_jpg_to_func(append_to_bytes, &out, w, h, 3, rgb.data(), quality);
+  return out;
+}
+}  // namespace
+
+void write_jpeg(const std::string& path, int w, int h, const PixelFn& px, int quality) {
+  write_file(path, encode_jpeg(w, h, px, quality));
+}
+
+Bytes read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const Bytes& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+Raster libheif_decode(const std::string& path, bool want_alpha) {
+  Raster r;
+  heif_context* ctx = heif_context_alloc();
+  check(heif_context_read_from_file(ctx, path.c_str(), nullptr), "read");
+  heif_image_handle* h = nullptr;
+  check(heif_context_get_primary_image_handle(ctx, &h), "primary");
+  heif_image* img = nullptr;
+  check(heif_decode_image(h, &img, heif_colorspace_RGB,
+                          want_alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, nullptr),
+        "decode");
+  int stride = 0;
+  const uint8_t* plane = heif_image_get_plane_readonly(img, heif_channel_interleaved, &stride);
+  r.width = heif_image_get_primary_width(img);
+  r.height = heif_image_get_primary_height(img);
+  r.channels = want_alpha ? 4 : 3;
+  const size_t row = static_cast<size_t>(r.width) * r.channels;
+  r.pixels.resize(row * r.height);
+  for (int y = 0; y < r.height; ++y) std::memcpy(&r.pixels[y * row], plane + static_cast<ptrdiff_t>(y) * stride, row);
+  heif_image_release(img);
+  heif_image_handle_release(h);
+  heif_context_free(ctx);
+  return r;
+}
+
+Raster stb_load(const std::string& path) {
+  Raster r;
+  unsigned char* p = stbi_load(path.c_str(), &r.width, &r.height, &r.channels, 0);
+  if (p == nullptr) return Raster{};
+  r.pixels.assign(p, p + static_cast<size_t>(r.width) * r.height * r.channels);
+  stbi_image_free(p);
+  return r;
+}
+
+double psnr(const Raster& a, const Raster& b) {
+  if (a.pixels.size() != b.pixels.size() || a.pixels.empty()) return 0.0;
+  double se = 0;
+  for (size_t i = 0; i < a.pixels.size(); ++i) {
+    const double d = double(a.pixels[i]) - double(b.pixels[i]);
+    se += d * d;
+  }
+  if (se == 0) return 99.0;
+  return 10.0 * std::log10(255.0 * 255.0 / (se / a.pixels.size()));
+}
+
+// ---- TIFF builder ----------------------------------------------------------
+
+Bytes u16_bytes(uint16_t v, bool little) {
+  return little ? Bytes{uint8_t(v), uint8_t(v >> 8)} : Bytes{uint8_t(v >> 8), uint8_t(v)};
+}
+
+Bytes u32_bytes(uint32_t v, bool little) {
+  return little ? Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}
+                : Bytes{uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+}
+
+Bytes rational_bytes(uint32_t num, uint32_t den, bool little) {
+  Bytes b = u32_bytes(num, little);
+  const Bytes d = u32_bytes(den, little);
+  b.insert(b.end(), d.begin(), d.end());
+  return b;
+}
+
+TiffEntry ascii_entry(uint16_t tag, const std::string& text, bool with_zero) {
+  Bytes v(text.begin(), text.end());
+  if (with_zero) v.push_back(0);
+  return TiffEntry{tag, 2, static_cast<uint32_t>(v.size()), v};
+}
+
+TiffEntry short_entry(uint16_t tag, uint16_t v, bool little) {
+  Bytes b = u16_bytes(v, little);
+  b.push_back(0);
+  b.push_back(0);
+  return TiffEntry{tag, 3, 1, b};
+}
+
+TiffEntry rational_entry(uint16_t tag, uint32_t num, uint32_t den, bool little) {
+  return TiffEntry{tag, 5, 1, rational_bytes(num, den, little)};
+}
+
+Bytes build_tiff(const TiffSpec& spec) {
+  const bool le = spec.little;
+  std::vector<TiffEntry> ifd0 = spec.ifd0;
+  const size_t n0 = ifd0.size() + (spec.exif_ifd.empty() ? 0 : 1);
+  const uint32_t ifd0_off = 8;
+  const uint32_t exif_off = ifd0_off + 2 + 12 * static_cast<uint32_t>(n0) + 4;
+  const uint32_t exif_size = spec.exif_ifd.empty() ? 0 : 2 + 12 * static_cast<uint32_t>(spec.exif_ifd.size()) + 4;
+  uint32_t data_off = exif_off + exif_size;
+  Bytes data;
+
+  auto emit_ifd = [&](Bytes& out, const std::vector<TiffEntry>& entries, bool with_pointer) {
+    const size_t n = entries.size() + (with_pointer ? 1 : 0);
+    Bytes b = u16_bytes(static_cast<uint16_t>(n), le);
+    out.insert(out.end(), b.begin(), b.end());
+    auto put_entry = [&](const TiffEntry& e) {
+      for (const Bytes& part : {u16_bytes(e.tag, le), u16_bytes(e.type, le), u32_bytes(e.count, le)})
+        out.insert(out.end(), part.begin(), part.end());
+      if (e.raw_field || e.value.size() <= 4) {
+        Bytes v = e.value;
+        v.resize(4, 0);
+        out.insert(out.end(), v.begin(), v.end());
+      } else {
+        const Bytes off = u32_bytes(data_off + static_cast<uint32_t>(data.size()), le);
+        out.insert(out.end(), off.begin(), off.end());
+        data.insert(data.end(), e.value.begin(), e.value.end());
+      }
+    };
+    for (const TiffEntry& e : entries) put_entry(e);
+    if (with_pointer) put_entry(TiffEntry{34665, 4, 1, u32_bytes(exif_off, le)});
+    const Bytes next = u32_bytes(0, le);
+    out.insert(out.end(), next.begin(), next.end());
+  };
+
+  Bytes out = le ? Bytes{0x49, 0x49, 0x2A, 0x00} : Bytes{0x4D, 0x4D, 0x00, 0x2A};
+  const Bytes first = u32_bytes(ifd0_off, le);
+  out.insert(out.end(), first.begin(), first.end());
+  emit_ifd(out, ifd0, !spec.exif_ifd.empty());
+  if (!spec.exif_ifd.empty()) emit_ifd(out, spec.exif_ifd, false);
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+Bytes app_segment(uint8_t marker, const Bytes& payload) {
+  const size_t len = payload.size() + 2;
+  Bytes s{0xFF, marker, uint8_t(len >> 8), uint8_t(len & 0xFF)};
+  s.insert(s.end(), payload.begin(), payload.end());
+  return s;
+}
+
+Bytes jpeg_with_segments(const std::vector<Bytes>& segments, int w, int h) {
+  Bytes body = encode_jpeg(w, h, gradient_pixel, 90);
+  Bytes out{0xFF, 0xD8};
+  for (const Bytes& s : segments) out.insert(out.end(), s.begin(), s.end());
+  out.insert(out.end(), body.begin() + 2, body.end());
+  return out;
+}

@@ -1,0 +1,88 @@
+// Test fixtures made at run time: HEIF files through libheif, raster files
+// through stb_image_write, byte-exact EXIF blocks and JPEG segments by hand.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+// Pixel value of channel c at (x, y); the default is a smooth gradient.
+using PixelFn = std::function<uint8_t(int x, int y, int c)>;
+uint8_t gradient_pixel(int x, int y, int c);
+
+struct HeifSpec {
+  int width = 64;
+  int height = 48;
+  bool alpha = false;
+  int bit_depth = 8;          // 8 or 10
+  bool av1 = false;           // AV1 instead of HEVC
+  int thumb_width = 0;        // > 0: attach a separately encoded thumbnail
+  int thumb_height = 0;
+  Bytes exif;                 // stored exactly as given (with its own offset field)
+  bool xmp = false;
+  int extra_images = 0;       // further top-level images
+  int quality = 90;
+  PixelFn pixel = gradient_pixel;
+};
+
+// A directory for one test binary's files, removed at exit.
+const std::string& scratch_dir();
+std::string scratch_path(const std::string& name);
+
+// Writes a HEIF file; aborts the test binary on a libheif failure.
+void write_heif(const std::string& path, const HeifSpec& spec);
+// The same, cached by name within scratch_dir.
+std::string heif_fixture(const std::string& name, const HeifSpec& spec);
+
+// Raster files written by stb_image_write. channels 1..4.
+void write_png(const std::string& path, int w, int h, int channels, const PixelFn& px = gradient_pixel);
+void write_jpeg(const std::string& path, int w, int h, const PixelFn& px = gradient_pixel, int quality = 95);
+
+Bytes read_file(const std::string& path);
+void write_file(const std::string& path, const Bytes& data);
+bool file_exists(const std::string& path);
+
+// libheif's own decode to interleaved 8-bit RGB(A), packed.
+struct Raster {
+  int width = 0, height = 0, channels = 0;
+  Bytes pixels;
+};
+Raster libheif_decode(const std::string& path, bool want_alpha);
+// stb_image's load of a written file, channels as stored.
+Raster stb_load(const std::string& path);
+
+double psnr(const Raster& a, const Raster& b);
+
+// ---- EXIF/TIFF block builder ---------------------------------------------
+struct TiffEntry {
+  uint16_t tag;
+  uint16_t type;
+  uint32_t count;
+  Bytes value;  // raw value bytes in the block's byte order; <= 4 inline, else out of line
+  bool raw_field = false;  // value is the literal 4-byte field (for bad offsets)
+};
+
+struct TiffSpec {
+  bool little = true;
+  std::vector<TiffEntry> ifd0;
+  std::vector<TiffEntry> exif_ifd;  // when non-empty, IFD0 gets an Exif IFD pointer
+};
+
+// A bare TIFF structure (starts at the byte-order mark).
+Bytes build_tiff(const TiffSpec& spec);
+
+// Value helpers in a given byte order.
+Bytes u16_bytes(uint16_t v, bool little);
+Bytes u32_bytes(uint32_t v, bool little);
+Bytes rational_bytes(uint32_t num, uint32_t den, bool little);
+TiffEntry ascii_entry(uint16_t tag, const std::string& text, bool with_zero = true);
+TiffEntry short_entry(uint16_t tag, uint16_t v, bool little);
+TiffEntry rational_entry(uint16_t tag, uint32_t num, uint32_t den, bool little);
+
+// A JPEG byte stream made of raw segments: SOI, the segments as given, then
+// a real encoded image from stb (its SOI stripped) so the file still decodes.
+Bytes jpeg_with_segments(const std::vector<Bytes>& segments, int w = 16, int h = 16);
+Bytes app_segment(uint8_t marker, const Bytes& payload);  // FF marker len payload

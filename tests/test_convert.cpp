@@ -1,0 +1,337 @@
+// Library frame, HEIF detection, decoding and conversion.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include <libheif/heif.h>
+#include <stb/stb_image_write.h>
+
+#include "fixtures.h"
+#include "internal.h"
+#include "lumetra.h"
+
+namespace {
+
+std::string rgb_heif() { return heif_fixture("rgb.heic", HeifSpec{}); }
+
+std::string rgba_heif() {
+  HeifSpec s;
+  s.alpha = true;
+  return heif_fixture("rgba.heic", s);
+}
+
+std::string last_error() { return lumetra_last_error(); }
+
+}  // namespace
+
+TEST(Frame, BuffersAndLifecycle) {
+  ASSERT_NE(lumetra_last_error(), nullptr);
+  EXPECT_EQ(lumetra_init(), 1);
+  EXPECT_STREQ(lumetra_last_error(), "");
+
+  const char* info = lumetra_info(rgb_heif().c_str());
+  ASSERT_NE(info, nullptr);
+  const std::string report = info;
+
+  // A failure's message survives lumetra_is_heic and lumetra_last_error.
+  EXPECT_EQ(lumetra_to_png("/nonexistent/in.heic", scratch_path("x.png").c_str()), 0);
+  const std::string message = last_error();
+  EXPECT_FALSE(message.empty());
+  lumetra_is_heic(rgb_heif().c_str());
+  lumetra_is_heic(nullptr);
+  EXPECT_EQ(last_error(), message);
+
+  // init empties the last error only; the report stays readable.
+  EXPECT_EQ(lumetra_init(), 1);
+  EXPECT_EQ(lumetra_init(), 1);
+  EXPECT_STREQ(lumetra_last_error(), "");
+  EXPECT_EQ(std::string(info), report);
+
+  // A failed info keeps the earlier report behind the same pointer.
+  EXPECT_EQ(lumetra_info("/nonexistent.heic"), nullptr);
+  EXPECT_EQ(std::string(info), report);
+
+  // cleanup empties all three buffers; everything stays usable.
+  const char* exif = lumetra_exif(rgb_heif().c_str());
+  ASSERT_NE(exif, nullptr);
+  EXPECT_EQ(lumetra_to_png("/nonexistent/in.heic", scratch_path("x.png").c_str()), 0);
+  lumetra_cleanup();
+  EXPECT_STREQ(lumetra_last_error(), "");
+  EXPECT_STREQ(info, "");
+  EXPECT_STREQ(exif, "");
+  EXPECT_EQ(lumetra_info(rgb_heif().c_str()), info);
+  EXPECT_EQ(std::string(info), report);
+}
+
+TEST(Detect, BrandScan) {
+  auto probe = [](const Bytes& content) {
+    static int n = 0;
+    const std::string path = scratch_path("probe" + std::to_string(n++));
+    write_file(path, content);
+    return lumetra_is_heic(path.c_str());
+  };
+  auto ftyp = [](const char* major, std::initializer_list<const char*> compat, size_t pad_to = 0) {
+    Bytes b{0, 0, 0, 0x18, 'f', 't', 'y', 'p'};
+    b.insert(b.end(), major, major + 4);
+    b.insert(b.end(), {0, 0, 0, 0});
+    for (const char* c : compat) b.insert(b.end(), c, c + 4);
+    if (b.size() < pad_to) b.resize(pad_to, 0);
+    return b;
+  };
+
+  lumetra_to_png(nullptr, nullptr);
+  const std::string message = last_error();
+
+  EXPECT_EQ(lumetra_is_heic(nullptr), 0);
+  EXPECT_EQ(lumetra_is_heic(""), 0);
+  EXPECT_EQ(lumetra_is_heic("/nonexistent/file.heic"), 0);
+  EXPECT_EQ(lumetra_is_heic(scratch_dir().c_str()), 0);
+
+  Bytes eleven = ftyp("heic", {});
+  eleven.resize(11);
+  EXPECT_EQ(probe(eleven), 0);
+  Bytes twelve = ftyp("heic", {});
+  twelve.resize(12);
+  EXPECT_EQ(probe(twelve), 1);
+
+  EXPECT_EQ(probe(ftyp("mif1", {})), 1);       // libheif says maybe; the scan says yes
+  EXPECT_EQ(probe(ftyp("HEIC", {})), 0);       // case matters
+  EXPECT_EQ(probe(ftyp("avif", {"mif1"})), 1);
+  EXPECT_EQ(probe(ftyp("abcd", {"xxxx", "msf1"})), 1);
+  EXPECT_EQ(probe(ftyp("abcd", {"xxxx"})), 0);
+
+  // The minor version (offset 12) never counts.
+  Bytes minor = ftyp("abcd", {}, 32);
+  std::memcpy(&minor[12], "heic", 4);
+  EXPECT_EQ(probe(minor), 0);
+
+  // Offset 60 is the last word seen; 64 is beyond the read.
+  Bytes at60 = ftyp("abcd", {}, 80);
+  std::memcpy(&at60[60], "hevx", 4);
+  EXPECT_EQ(probe(at60), 1);
+  Bytes at64 = ftyp("abcd", {}, 80);
+  std::memcpy(&at64[64], "hevx", 4);
+  EXPECT_EQ(probe(at64), 0);
+  // Unaligned words are not compared.
+  Bytes unaligned = ftyp("abcd", {}, 64);
+  std::memcpy(&unaligned[18], "heic", 4);
+  EXPECT_EQ(probe(unaligned), 0);
+
+  // A brand in the box after a short ftyp still counts within 64 bytes.
+  Bytes two_boxes{0, 0, 0, 16, 'f', 't', 'y', 'p', 'a', 'b', 'c', 'd', 0, 0, 0, 0,
+                  0, 0, 0, 16, 'f', 'r', 'e', 'e', 'x', 'x', 'x', 'x', 'h', 'e', 'i', 's'};
+  EXPECT_EQ(probe(two_boxes), 1);
+
+  // Real files: our HEIF fixture yes; JPEG and PNG no.
+  EXPECT_EQ(lumetra_is_heic(rgb_heif().c_str()), 1);
+  write_png(scratch_path("detect.png"), 8, 8, 3);
+  write_jpeg(scratch_path("detect.jpg"), 8, 8);
+  EXPECT_EQ(lumetra_is_heic(scratch_path("detect.png").c_str()), 0);
+  EXPECT_EQ(lumetra_is_heic(scratch_path("detect.jpg").c_str()), 0);
+
+  EXPECT_EQ(last_error(), message);  // never touched
+}
+
+TEST(Convert, PngMatchesLibheifDecodeExactly) {
+  for (const bool alpha : {false, true}) {
+    for (const auto& size : {std::pair<int, int>{1, 1}, {3, 5}, {64, 48}}) {
+      HeifSpec s;
+      s.alpha = alpha;
+      s.width = size.first;
+      s.height = size.second;
+      const std::string name = "px" + std::to_string(alpha) + "_" + std::to_string(s.width) + "x" +
+                               std::to_string(s.height) + ".heic";
+      const std::string in = heif_fixture(name, s);
+      const std::string out = scratch_path(name + ".png");
+      ASSERT_EQ(lumetra_to_png(in.c_str(), out.c_str()), 1) << lumetra_last_error();
+      EXPECT_STREQ(lumetra_last_error(), "");
+      const Raster ours = stb_load(out);
+      const Raster ref = libheif_decode(in, alpha);
+      EXPECT_EQ(ours.channels, alpha ? 4 : 3);
+      EXPECT_EQ(ours.width, ref.width);
+      EXPECT_EQ(ours.height, ref.height);
+      EXPECT_TRUE(ours.pixels == ref.pixels) << name;
+    }
+  }
+}
+
+TEST(Convert, PaddedStrideIsPacked) {
+  // libheif pads short rows; make sure this fixture really has padding.
+  HeifSpec s;
+  s.width = 3;
+  s.height = 5;
+  const std::string in = heif_fixture("stride.heic", s);
+  heif_context* ctx = heif_context_alloc();
+  ASSERT_EQ(heif_context_read_from_file(ctx, in.c_str(), nullptr).code, heif_error_Ok);
+  heif_image_handle* h = nullptr;
+  heif_context_get_primary_image_handle(ctx, &h);
+  heif_image* img = nullptr;
+  heif_decode_image(h, &img, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr);
+  int stride = 0;
+  heif_image_get_plane_readonly(img, heif_channel_interleaved, &stride);
+  heif_image_release(img);
+  heif_image_handle_release(h);
+  heif_context_free(ctx);
+  ASSERT_GT(stride, 3 * 3);
+
+  unsigned char* px = nullptr;
+  int w = 0, hh = 0, ch = 0;
+  ASSERT_EQ(decode_heic_pixels(in.c_str(), &px, &w, &hh, &ch), 1);
+  const Raster ref = libheif_decode(in, false);
+  EXPECT_EQ(w, 3);
+  EXPECT_EQ(hh, 5);
+  EXPECT_EQ(ch, 3);
+  EXPECT_EQ(0, std::memcmp(px, ref.pixels.data(), ref.pixels.size()));
+  std::free(px);
+}
+
+TEST(Convert, ShortStrideIsRefused) {
+  unsigned char plane[64] = {0};
+  unsigned char dst[64];
+  EXPECT_FALSE(copy_plane_rows(dst, plane, 8, 9, 2));
+  EXPECT_FALSE(copy_plane_rows(dst, plane, -16, 9, 2));
+  EXPECT_TRUE(copy_plane_rows(dst, plane, 9, 9, 2));
+}
+
+TEST(Convert, JpegQualityClampIsByteIdentical) {
+  const std::string in = rgb_heif();
+  unsigned char* px = nullptr;
+  int w = 0, h = 0, ch = 0;
+  ASSERT_EQ(decode_heic_pixels(in.c_str(), &px, &w, &h, &ch), 1);
+  const struct {
+    int requested, effective;
+  } cases[] = {{0, 90}, {-5, 90}, {1, 1}, {55, 55}, {100, 100}, {101, 100}, {1000, 100}};
+  for (const auto& c : cases) {
+    const std::string ours = scratch_path("q" + std::to_string(c.requested) + ".jpg");
+    const std::string ref = scratch_path("ref" + std::to_string(c.effective) + ".jpg");
+    ASSERT_EQ(lumetra_to_jpg(in.c_str(), ours.c_str(), c.requested), 1);
+    ASSERT_NE(stbi_write_jpg(ref.c_str(), w, h, ch, px, c.effective), 0);
+    EXPECT_TRUE(read_file(ours) == read_file(ref)) << "quality " << c.requested;
+  }
+  // lumetra_to_image writes JPEG at 90.
+  const std::string by_ext = scratch_path("by_ext.JPeG");
+  ASSERT_EQ(lumetra_to_image(in.c_str(), by_ext.c_str()), 1);
+  EXPECT_TRUE(read_file(by_ext) == read_file(scratch_path("ref90.jpg")));
+  std::free(px);
+}
+
+TEST(Convert, ExtensionRule) {
+  const struct {
+    const char* path;
+    OutputFormat format;
+  } cases[] = {
+      {"a.jpg", OutputFormat::Jpeg},     {"a.JPG", OutputFormat::Jpeg},       {"a.Jpeg", OutputFormat::Jpeg},
+      {"a.jpeg", OutputFormat::Jpeg},    {"a.PNG", OutputFormat::Png},        {"a.Bmp", OutputFormat::Bmp},
+      {"a.gif", OutputFormat::Png},      {"a.heic", OutputFormat::Png},       {"a.jpg2", OutputFormat::Png},
+      {"noext", OutputFormat::Png},      {"trailing.", OutputFormat::Png},    {".bmp", OutputFormat::Png},
+      {"dir/.jpg", OutputFormat::Jpeg},  {"photos.2024/out", OutputFormat::Png}, {"a.b.bmp", OutputFormat::Bmp},
+      {"", OutputFormat::Png},           {"x.xjpg", OutputFormat::Png},
+  };
+  for (const auto& c : cases) EXPECT_EQ(output_format_for(c.path), c.format) << c.path;
+
+  EXPECT_EQ(str_ends_with_nocase("anything", ""), 1);
+  EXPECT_EQ(str_ends_with_nocase("", ".jpg"), 0);
+  EXPECT_EQ(str_ends_with_nocase(".JPEG", ".jpeg"), 1);
+  EXPECT_EQ(str_ends_with_nocase(".jpg", ".jpeg"), 0);
+}
+
+TEST(Convert, WritesEachFormatWithAlpha) {
+  const std::string in = rgba_heif();
+  const std::string png = scratch_path("alpha.png"), bmp = scratch_path("alpha.bmp"), jpg = scratch_path("alpha.jpg");
+  ASSERT_EQ(lumetra_to_image(in.c_str(), png.c_str()), 1);
+  ASSERT_EQ(lumetra_to_image(in.c_str(), bmp.c_str()), 1);
+  ASSERT_EQ(lumetra_to_image(in.c_str(), jpg.c_str()), 1);
+  EXPECT_EQ(stb_load(png).channels, 4);
+  EXPECT_EQ(stb_load(bmp).channels, 4);  // 32-bit BMP with alpha mask
+  const Bytes b = read_file(bmp);
+  ASSERT_GT(b.size(), 30u);
+  EXPECT_EQ(b[0], 'B');
+  EXPECT_EQ(b[28], 32);  // bits per pixel
+  const Bytes j = read_file(jpg);
+  ASSERT_GT(j.size(), 2u);
+  EXPECT_EQ(j[0], 0xFF);
+  EXPECT_EQ(j[1], 0xD8);
+  const Raster ref = libheif_decode(in, true);
+  EXPECT_TRUE(stb_load(png).pixels == ref.pixels);
+}
+
+TEST(Convert, FailuresReportAndLeaveFilesAlone) {
+  const std::string out = scratch_path("keep.png");
+  write_file(out, Bytes{'k', 'e', 'e', 'p'});
+
+  EXPECT_EQ(lumetra_to_jpg(nullptr, out.c_str(), 90), 0);
+  EXPECT_EQ(last_error(), "Invalid arguments to lumetra_to_jpg");
+  EXPECT_EQ(lumetra_to_png(rgb_heif().c_str(), nullptr), 0);
+  EXPECT_EQ(last_error(), "Invalid arguments to lumetra_to_png");
+  EXPECT_EQ(lumetra_to_bmp(nullptr, nullptr), 0);
+  EXPECT_EQ(last_error(), "Invalid arguments to lumetra_to_bmp");
+  EXPECT_EQ(lumetra_to_image(nullptr, out.c_str()), 0);
+  EXPECT_EQ(last_error(), "Invalid arguments to lumetra_to_image");
+
+  // Missing input: libheif's message after the path; output untouched.
+  EXPECT_EQ(lumetra_to_png("/nonexistent/a.heic", out.c_str()), 0);
+  EXPECT_EQ(last_error().rfind("Failed to read HEIC file '/nonexistent/a.heic': Input file does not exist", 0), 0u)
+      << last_error();
+  EXPECT_EQ(lumetra_to_png("", out.c_str()), 0);
+  EXPECT_EQ(last_error().rfind("Failed to read HEIC file '': ", 0), 0u);
+
+  // Not HEIF, and truncated HEIF.
+  const std::string text = scratch_path("text.heic");
+  write_file(text, Bytes(100, 'a'));
+  EXPECT_EQ(lumetra_to_jpg(text.c_str(), out.c_str(), 90), 0);
+  EXPECT_EQ(last_error(), "Failed to read HEIC file '" + text + "': Invalid input: No 'ftyp' box");
+  Bytes whole = read_file(rgb_heif());
+  for (const size_t cut : {whole.size() / 4, whole.size() / 2, whole.size() - 10}) {
+    const std::string truncated = scratch_path("truncated.heic");
+    write_file(truncated, Bytes(whole.begin(), whole.begin() + static_cast<long>(cut)));
+    EXPECT_EQ(lumetra_to_png(truncated.c_str(), out.c_str()), 0) << cut;
+    EXPECT_FALSE(last_error().empty());
+  }
+  EXPECT_TRUE(read_file(out) == (Bytes{'k', 'e', 'e', 'p'}));
+
+  // Writer failures.
+  EXPECT_EQ(lumetra_to_png(rgb_heif().c_str(), "/nonexistent/dir/out.png"), 0);
+  EXPECT_EQ(last_error(), "Failed writing PNG output file");
+  EXPECT_EQ(lumetra_to_image(rgb_heif().c_str(), ""), 0);
+  EXPECT_EQ(last_error(), "Failed writing PNG output file");
+  EXPECT_EQ(lumetra_to_jpg(rgb_heif().c_str(), "/nonexistent/dir/out.jpg", 90), 0);
+  EXPECT_EQ(last_error(), "Failed writing JPEG output file");
+  EXPECT_EQ(lumetra_to_bmp(rgb_heif().c_str(), "/nonexistent/dir/out.bmp"), 0);
+  EXPECT_EQ(last_error(), "Failed writing BMP output file");
+
+  // Success empties an earlier message.
+  EXPECT_EQ(lumetra_to_bmp(rgb_heif().c_str(), scratch_path("ok.bmp").c_str()), 1);
+  EXPECT_STREQ(lumetra_last_error(), "");
+}
+
+TEST(Convert, LongPathMessageIsCutAt255) {
+  const std::string longpath = "/nonexistent/" + std::string(400, 'p') + ".heic";
+  EXPECT_EQ(lumetra_to_png(longpath.c_str(), scratch_path("never.png").c_str()), 0);
+  const std::string expect = ("Failed to read HEIC file '" + longpath).substr(0, 255);
+  EXPECT_EQ(last_error(), expect);
+}
+
+TEST(Convert, UndecodableCodec) {
+  // The same file with its coded item's type renamed: libheif reads the
+  // container but has no decoder for it.
+  Bytes b = read_file(rgb_heif());
+  bool patched = false;
+  for (size_t i = 0; i + 4 <= b.size(); ++i) {
+    if (std::memcmp(&b[i], "infe", 4) == 0) {
+      for (size_t j = i; j < i + 24 && j + 4 <= b.size(); ++j) {
+        if (std::memcmp(&b[j], "hvc1", 4) == 0) {
+          std::memcpy(&b[j], "avc1", 4);
+          patched = true;
+        }
+      }
+    }
+  }
+  ASSERT_TRUE(patched);
+  const std::string path = scratch_path("avc.heic");
+  write_file(path, b);
+  EXPECT_EQ(lumetra_to_png(path.c_str(), scratch_path("avc.png").c_str()), 0);
+  EXPECT_FALSE(file_exists(scratch_path("avc.png")));
+  EXPECT_FALSE(last_error().empty());
+  std::printf("undecodable codec: %s\n", lumetra_last_error());
+}
