@@ -38,6 +38,7 @@ struct ScratchDir {
     path = made;
   }
   ~ScratchDir() {
+    if (std::getenv("LUMETRA_KEEP_TEST_FILES") != nullptr) return;
     std::error_code ec;
     fs::remove_all(path, ec);
   }
@@ -107,10 +108,12 @@ void write_heif(const std::string& path, const HeifSpec& s) {
   heif_image_handle* primary = nullptr;
   check(heif_context_encode_image(ctx, img, enc, nullptr, &primary), "encode primary");
   if (s.thumb_width > 0) {
-    heif_image* timg = make_image(s.thumb_width, s.thumb_height, s.alpha, 8, s.pixel);
+    heif_image* timg = make_image(s.thumb_width, s.thumb_height, s.alpha, 8, s.thumb_pixel ? s.thumb_pixel : s.pixel);
     heif_image_handle* th = nullptr;
     check(heif_context_encode_image(ctx, timg, enc, nullptr, &th), "encode thumbnail");
-    check(heif_context_assign_thumbnail(ctx, primary, th), "assign thumbnail");
+    // libheif 1.15 reads this call's two handles the other way round from
+    // its declaration: the thumbnail goes first.
+    check(heif_context_assign_thumbnail(ctx, th, primary), "assign thumbnail");
     heif_image_handle_release(th);
     heif_image_release(timg);
   }

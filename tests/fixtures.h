@@ -26,6 +26,7 @@ struct HeifSpec {
   int extra_images = 0;       // further top-level images
   int quality = 90;
   PixelFn pixel = gradient_pixel;
+  PixelFn thumb_pixel;        // default: pixel
 };
 
 // A directory for one test binary's files, removed at exit.
