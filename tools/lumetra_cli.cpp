@@ -17,8 +17,15 @@
 
 namespace {
 
+// libheif's messages can end in a newline; keep one line per failure.
+std::string one_line(const char* message) {
+  std::string s = message;
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
 int report_failure(const std::string& file) {
-  std::fprintf(stderr, "%s: %s\n", file.c_str(), lumetra_last_error());
+  std::fprintf(stderr, "%s: %s\n", file.c_str(), one_line(lumetra_last_error()).c_str());
   return 1;
 }
 
@@ -54,7 +61,7 @@ void on_batch_entry(const BatchEntry& e, void* user) {
     case BatchOutcome::NotHeif: ++p->not_heif; break;
     case BatchOutcome::Failed:
       ++p->failed;
-      std::fprintf(stderr, "%s%s: %s\n", p->terminal ? "\r\033[K" : "", e.input_path, e.message);
+      std::fprintf(stderr, "%s%s: %s\n", p->terminal ? "\r\033[K" : "", e.input_path, one_line(e.message).c_str());
       break;
     case BatchOutcome::PathTooLong:
       ++p->failed;

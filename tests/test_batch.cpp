@@ -1,0 +1,300 @@
+// Directory batch conversion and the lumetra command-line tool.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "fixtures.h"
+#include "internal.h"
+#include "lumetra.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string heif_source() {
+  HeifSpec s;
+  s.width = 24, s.height = 16;
+  return heif_fixture("batch_src.heic", s);
+}
+
+std::string fresh_dir(const std::string& name) {
+  const std::string d = scratch_path(name);
+  fs::remove_all(d);
+  fs::create_directories(d);
+  return d;
+}
+
+std::set<std::string> names_in(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+  return names;
+}
+
+void copy_heif(const std::string& to) { fs::copy_file(heif_source(), to, fs::copy_options::overwrite_existing); }
+
+// The mixed input directory of the batch tests.
+std::string mixed_input() {
+  const std::string in = fresh_dir("batch_in");
+  for (const char* n : {"photo.heic", "snapshot.dat", "a.b.heic", ".heic", "a.heic", "a.HEIF", ".secret.heic",
+                        "readonly.heic", "noext"})
+    copy_heif(in + "/" + n);
+  chmod((in + "/readonly.heic").c_str(), 0444);
+  write_jpeg(in + "/fake.heic", 8, 8);
+  write_file(in + "/notes.txt", Bytes(30, 'n'));
+  fs::create_directories(in + "/sub");
+  fs::create_directories(in + "/x.heic");
+  copy_heif(in + "/sub/inside.heic");  // never entered
+  fs::create_symlink(in + "/photo.heic", in + "/link.heic");
+  fs::create_symlink(in + "/sub", in + "/dirlink");
+  return in;
+}
+
+const std::set<std::string> kStems = {"photo", "snapshot", "a.b", "", "a", ".secret", "readonly", "noext", "link"};
+
+std::set<std::string> with_ext(const std::string& ext) {
+  std::set<std::string> out;
+  for (const std::string& s : kStems) out.insert(s + "." + ext);
+  return out;
+}
+
+}  // namespace
+
+TEST(Batch, ConvertsByContentAndNamesByStem) {
+  const std::string in = mixed_input();
+  for (const int format : {0, 2, -1, 1}) {
+    const std::string out = fresh_dir("batch_out");
+    lumetra_to_png(nullptr, nullptr);  // leave a message behind
+    EXPECT_EQ(lumetra_batch(in.c_str(), out.c_str(), format, 0), 10) << format;
+    EXPECT_STREQ(lumetra_last_error(), "");
+    EXPECT_EQ(names_in(out), with_ext(format == 1 ? "png" : "jpg")) << format;
+  }
+  // Quality passes through: 0 is the default 90.
+  const std::string out = fresh_dir("batch_q");
+  const std::string ref = scratch_path("batch_ref.jpg");
+  ASSERT_EQ(lumetra_to_jpg(heif_source().c_str(), ref.c_str(), 90), 1);
+  ASSERT_EQ(lumetra_batch(in.c_str(), out.c_str(), 0, 0), 10);
+  EXPECT_TRUE(read_file(out + "/photo.jpg") == read_file(ref));
+  ASSERT_EQ(lumetra_batch(in.c_str(), out.c_str(), 0, 20), 10);
+  EXPECT_FALSE(read_file(out + "/photo.jpg") == read_file(ref));
+}
+
+TEST(Batch, DirectoriesAndFailures) {
+  const std::string empty = fresh_dir("batch_empty");
+  const std::string out = fresh_dir("batch_out2");
+  EXPECT_EQ(lumetra_batch(empty.c_str(), out.c_str(), 1, 0), 0);
+  EXPECT_STREQ(lumetra_last_error(), "");
+
+  const std::string only_other = fresh_dir("batch_other");
+  fs::create_directories(only_other + "/d1");
+  write_png(only_other + "/p.heic", 4, 4, 3);
+  EXPECT_EQ(lumetra_batch(only_other.c_str(), out.c_str(), 1, 0), 0);
+  EXPECT_STREQ(lumetra_last_error(), "");
+  EXPECT_TRUE(names_in(out).empty());
+
+  EXPECT_EQ(lumetra_batch(nullptr, out.c_str(), 1, 0), -1);
+  EXPECT_STREQ(lumetra_last_error(), "Invalid directory paths for lumetra_batch");
+  EXPECT_EQ(lumetra_batch(empty.c_str(), nullptr, 1, 0), -1);
+  EXPECT_STREQ(lumetra_last_error(), "Invalid directory paths for lumetra_batch");
+  EXPECT_EQ(lumetra_batch("/nonexistent/dir", out.c_str(), 1, 0), -1);
+  EXPECT_STREQ(lumetra_last_error(), "Failed opening input directory");
+  EXPECT_EQ(lumetra_batch(heif_source().c_str(), out.c_str(), 1, 0), -1);
+  EXPECT_STREQ(lumetra_last_error(), "Failed opening input directory");
+
+  // A missing output directory: every conversion fails, the batch does not.
+  const std::string in = fresh_dir("batch_in2");
+  copy_heif(in + "/one.heic");
+  copy_heif(in + "/two.heic");
+  EXPECT_EQ(lumetra_batch(in.c_str(), "/nonexistent/out", 0, 90), 0);
+  EXPECT_STREQ(lumetra_last_error(), "");
+
+  // Some fail, some succeed: only successes count.
+  Bytes broken = read_file(heif_source());
+  broken.resize(broken.size() / 2);
+  write_file(in + "/broken.heic", broken);
+  EXPECT_EQ(lumetra_batch(in.c_str(), out.c_str(), 1, 0), 2);
+  EXPECT_STREQ(lumetra_last_error(), "");
+}
+
+TEST(Batch, SameDirectoryNeverLosesASource) {
+  const std::string dir = fresh_dir("batch_same");
+  copy_heif(dir + "/good.heic");
+  copy_heif(dir + "/photo.jpg");  // a HEIF file under a JPEG name
+  const Bytes original = read_file(dir + "/photo.jpg");
+  EXPECT_EQ(lumetra_batch(dir.c_str(), dir.c_str(), 0, 90), 1);
+  EXPECT_TRUE(read_file(dir + "/photo.jpg") == original);
+  EXPECT_EQ(lumetra_is_heic((dir + "/photo.jpg").c_str()), 1);
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"good.heic", "good.jpg", "photo.jpg"}));
+  // A second pass meets good.jpg, which is not HEIF.
+  EXPECT_EQ(lumetra_batch(dir.c_str(), dir.c_str(), 0, 90), 1);
+  // The same directory spelled differently is still the same file.
+  EXPECT_EQ(lumetra_batch(dir.c_str(), (dir + "/.").c_str(), 0, 90), 1);
+  EXPECT_TRUE(read_file(dir + "/photo.jpg") == original);
+  // PNG output of the misnamed file is fine: photo.png is another file.
+  EXPECT_EQ(lumetra_batch(dir.c_str(), dir.c_str(), 1, 0), 2);
+}
+
+TEST(Batch, CutPathsAreNeverUsed) {
+  const std::string in = fresh_dir("batch_cut_in");
+  copy_heif(in + "/photo.heic");
+  const std::string out = fresh_dir("batch_cut_out");
+  // Pad the output directory with "/." so the output path is cut inside
+  // the stem: "<out>/./././ph" would name a real, writable file.
+  std::string padded = out;
+  const size_t want = 4096 - 1 - 3;  // leave room for "/ph" only
+  while (padded.size() + 2 <= want) padded += "/.";
+  if (padded.size() < want) padded += "/";
+  ASSERT_LT(padded.size(), 4096u);
+  EXPECT_EQ(lumetra_batch(in.c_str(), padded.c_str(), 0, 90), 0);
+  EXPECT_STREQ(lumetra_last_error(), "");
+  EXPECT_TRUE(names_in(out).empty());
+
+  // The listing request has its own bound: a directory name that would be
+  // cut there is refused, not listed in part.
+  const std::string long_in = "/nonexistent/" + std::string(300, 'd');
+  EXPECT_EQ(lumetra_batch(long_in.c_str(), out.c_str(), 0, 90), -1);
+  EXPECT_STREQ(lumetra_last_error(), "Failed opening input directory");
+}
+
+TEST(Batch, CallbackSeesEveryEntry) {
+  const std::string in = mixed_input();
+  const std::string out = fresh_dir("batch_cb");
+  struct Seen {
+    int converted = 0, not_heif = 0, other = 0;
+  } seen;
+  const int n = batch_walk(
+      in.c_str(), out.c_str(), 1, 0,
+      [](const BatchEntry& e, void* user) {
+        auto* s = static_cast<Seen*>(user);
+        if (e.outcome == BatchOutcome::Converted) ++s->converted;
+        else if (e.outcome == BatchOutcome::NotHeif) ++s->not_heif;
+        else ++s->other;
+      },
+      &seen);
+  EXPECT_EQ(n, 10);
+  EXPECT_EQ(seen.converted, 10);
+  EXPECT_EQ(seen.not_heif, 2);  // fake.heic, notes.txt
+  EXPECT_EQ(seen.other, 0);
+  EXPECT_EQ(batch_count_candidates(in.c_str()), 12);
+}
+
+// ---- the command-line tool -------------------------------------------------
+
+namespace {
+
+struct CliRun {
+  int status;
+  std::string out, err;
+};
+
+CliRun run_cli(const std::string& args) {
+  const std::string o = scratch_path("cli.out"), e = scratch_path("cli.err");
+  const std::string cmd = std::string(LUMETRA_CLI) + " " + args + " >" + o + " 2>" + e + " </dev/null";
+  const int rc = std::system(cmd.c_str());
+  const Bytes ob = read_file(o), eb = read_file(e);
+  return CliRun{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, std::string(ob.begin(), ob.end()),
+             std::string(eb.begin(), eb.end())};
+}
+
+bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+}  // namespace
+
+TEST(Cli, HelpVersionAndUsage) {
+  CliRun r = run_cli("--version");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(contains(r.out, "lumetra 1.")) << r.out;
+  r = run_cli("--help");
+  EXPECT_EQ(r.status, 0);
+  for (const char* sub : {"convert", "encode", "thumbnail", "info", "exif", "is-heic", "batch"})
+    EXPECT_TRUE(contains(r.out, sub)) << sub;
+  r = run_cli("help batch");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(contains(r.out, "--png"));
+  r = run_cli("convert --help");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(contains(r.out, "--quality"));
+
+  for (const char* bad : {"", "convert only-one", "frobnicate", "batch a b --png --jpg", "convert a b -q x",
+                          "help nosuch"}) {
+    r = run_cli(bad);
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_TRUE(contains(r.err, "--help")) << bad << ": " << r.err;
+  }
+}
+
+TEST(Cli, SingleFileJobs) {
+  const std::string heif = heif_source();
+  const std::string dir = fresh_dir("cli");
+  CliRun r = run_cli("convert " + heif + " " + dir + "/o.jpg -q 70");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(dir + "/o.jpg")[0], 0xFF);
+  r = run_cli("convert " + heif + " " + dir + "/o.png");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(stb_load(dir + "/o.png").width, 24);
+  r = run_cli("convert /nonexistent.heic " + dir + "/x.png");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.err, "/nonexistent.heic: Failed to read HEIC file '/nonexistent.heic'")) << r.err;
+  EXPECT_FALSE(file_exists(dir + "/x.png"));
+
+  r = run_cli("encode " + dir + "/o.png " + dir + "/back.heic -q 60");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(lumetra_is_heic((dir + "/back.heic").c_str()), 1);
+  r = run_cli("encode " + dir + "/missing.png " + dir + "/x.heic");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.err, "can't fopen")) << r.err;
+
+  r = run_cli("thumbnail " + heif + " " + dir + "/t.bmp");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(dir + "/t.bmp")[0], 'B');
+
+  r = run_cli("info " + heif);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string(lumetra_info(heif.c_str())) + "\n");
+  r = run_cli("info " + heif + " /nonexistent.heic");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.out, heif + ": {\"width\":24"));
+  EXPECT_TRUE(contains(r.err, "/nonexistent.heic: Failed reading HEIC file for info"));
+
+  r = run_cli("exif " + heif);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "{\"ExifPresent\":false}\n");
+
+  r = run_cli("is-heic " + heif);
+  EXPECT_EQ(r.status, 0);
+  r = run_cli("is-heic " + heif + " " + dir + "/o.png");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.out, dir + "/o.png: not HEIF"));
+}
+
+TEST(Cli, BatchSummaryAndQuietPipe) {
+  const std::string in = fresh_dir("cli_batch_in");
+  copy_heif(in + "/one.heic");
+  copy_heif(in + "/two.dat");
+  write_file(in + "/readme.txt", Bytes(20, 'r'));
+  const std::string out = fresh_dir("cli_batch_out");
+  CliRun r = run_cli("batch " + in + " " + out + " --png");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "converted 2, skipped 1 (not HEIF), failed 0\n");
+  EXPECT_EQ(r.err, "");  // no progress into a pipe
+  EXPECT_EQ(names_in(out), (std::set<std::string>{"one.png", "two.png"}));
+
+  Bytes broken = read_file(heif_source());
+  broken.resize(broken.size() / 2);
+  write_file(in + "/broken.heic", broken);
+  r = run_cli("batch " + in + " " + out + " --jpg -q 80");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "converted 2, skipped 1 (not HEIF), failed 1\n");
+  EXPECT_TRUE(contains(r.err, in + "/broken.heic: Failed to ")) << r.err;
+
+  r = run_cli("batch /nonexistent " + out);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.err, "Failed opening input directory"));
+}
