@@ -8,7 +8,7 @@ packages=(
   libheif-dev libheif-examples libstb-dev libcli11-dev
   googletest libgtest-dev
   python3 python3-pytest
-  locales libimage-exiftool-perl
+  locales libimage-exiftool-perl valgrind
 )
 
 missing=()
