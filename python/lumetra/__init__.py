@@ -1,0 +1,139 @@
+"""Python binding for morvanta-lumetra (ctypes, no compiled extension).
+
+Paths may be str, bytes or os.PathLike; they reach the library as the file
+system's own bytes. Calls that fail raise LumetraError carrying the
+library's last-error text. The library keeps process-wide state: calls must
+not overlap between threads.
+"""
+
+import ctypes
+import ctypes.util
+import json
+import os
+
+__all__ = [
+    "LumetraError", "init", "cleanup", "last_error", "is_heic", "to_jpg", "to_png", "to_bmp",
+    "to_image", "from_image", "info", "thumbnail", "exif", "batch",
+]
+
+
+class LumetraError(RuntimeError):
+    """A library call failed; str(error) is the library's message."""
+
+
+def _load():
+    candidates = []
+    if os.environ.get("LUMETRA_LIBRARY"):
+        candidates.append(os.environ["LUMETRA_LIBRARY"])
+    found = ctypes.util.find_library("morvanta-lumetra")
+    if found:
+        candidates.append(found)
+    candidates.append("libmorvanta-lumetra.so.1")
+    errors = []
+    for name in candidates:
+        try:
+            return ctypes.CDLL(name)
+        except OSError as exc:
+            errors.append(f"{name}: {exc}")
+    raise OSError("cannot load morvanta-lumetra: " + "; ".join(errors))
+
+
+_lib = _load()
+
+_c_path = ctypes.c_char_p
+_SIGNATURES = {
+    "lumetra_init": ([], ctypes.c_int),
+    "lumetra_cleanup": ([], None),
+    "lumetra_last_error": ([], ctypes.c_char_p),
+    "lumetra_is_heic": ([_c_path], ctypes.c_int),
+    "lumetra_to_jpg": ([_c_path, _c_path, ctypes.c_int], ctypes.c_int),
+    "lumetra_to_png": ([_c_path, _c_path], ctypes.c_int),
+    "lumetra_to_bmp": ([_c_path, _c_path], ctypes.c_int),
+    "lumetra_to_image": ([_c_path, _c_path], ctypes.c_int),
+    "lumetra_from_image": ([_c_path, _c_path, ctypes.c_int], ctypes.c_int),
+    "lumetra_info": ([_c_path], ctypes.c_char_p),
+    "lumetra_thumbnail": ([_c_path, _c_path], ctypes.c_int),
+    "lumetra_exif": ([_c_path], ctypes.c_char_p),
+    "lumetra_batch": ([_c_path, _c_path, ctypes.c_int, ctypes.c_int], ctypes.c_int),
+}
+for _name, (_args, _result) in _SIGNATURES.items():
+    _fn = getattr(_lib, _name)
+    _fn.argtypes = _args
+    _fn.restype = _result
+
+
+def _path(p):
+    return os.fsencode(p)
+
+
+def last_error():
+    """The library's last-error text ("" after a successful call)."""
+    return os.fsdecode(_lib.lumetra_last_error())
+
+
+def _check(ok):
+    if not ok:
+        raise LumetraError(last_error())
+    return True
+
+
+def init():
+    return _lib.lumetra_init() == 1
+
+
+def cleanup():
+    _lib.lumetra_cleanup()
+
+
+def is_heic(path):
+    """True when the file's first bytes say HEIF/HEIC. Never raises for bad paths."""
+    return _lib.lumetra_is_heic(_path(path)) != 0
+
+
+def to_jpg(src, dst, quality=90):
+    return _check(_lib.lumetra_to_jpg(_path(src), _path(dst), int(quality)))
+
+
+def to_png(src, dst):
+    return _check(_lib.lumetra_to_png(_path(src), _path(dst)))
+
+
+def to_bmp(src, dst):
+    return _check(_lib.lumetra_to_bmp(_path(src), _path(dst)))
+
+
+def to_image(src, dst):
+    """Format by dst's extension: .jpg/.jpeg JPEG, .bmp BMP, else PNG."""
+    return _check(_lib.lumetra_to_image(_path(src), _path(dst)))
+
+
+def from_image(src, dst, quality=85):
+    return _check(_lib.lumetra_from_image(_path(src), _path(dst), int(quality)))
+
+
+def thumbnail(src, dst):
+    return _check(_lib.lumetra_thumbnail(_path(src), _path(dst)))
+
+
+def _report(text):
+    if text is None:
+        raise LumetraError(last_error())
+    return json.loads(text.decode("ascii"))
+
+
+def info(path):
+    """The primary image's facts as a dict (width, height, bit_depth, ...)."""
+    return _report(_lib.lumetra_info(_path(path)))
+
+
+def exif(path):
+    """The EXIF summary as a dict; {"ExifPresent": False} when there is none."""
+    return _report(_lib.lumetra_exif(_path(path)))
+
+
+def batch(in_dir, out_dir, png=False, quality=90):
+    """Convert every HEIF file of in_dir; returns how many were converted."""
+    count = _lib.lumetra_batch(_path(in_dir), _path(out_dir), 1 if png else 0, int(quality))
+    if count < 0:
+        raise LumetraError(last_error())
+    return count
