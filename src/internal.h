@@ -36,6 +36,24 @@ void scale_nearest(const unsigned char* plane, int stride, int width, int height
 // The block is malloc'd and owned by the caller; false when there is none.
 bool load_jpeg_exif_block(const char* path, unsigned char** block, size_t* size);
 
+// A raster source loaded by stb_image and brought to RGB or RGBA: the
+// encoder's input. Owns its blocks; the converted buffer (grey sources) is
+// released before the loaded block.
+struct SourceImage {
+  unsigned char* loaded = nullptr;     // stb_image's block
+  unsigned char* converted = nullptr;  // grey expanded to RGB(A), or null
+  const unsigned char* pixels = nullptr;
+  int width = 0, height = 0;
+  int bytes_per_pixel = 0;  // 3 (RGB) or 4 (RGBA)
+  SourceImage() = default;
+  ~SourceImage();
+  SourceImage(const SourceImage&) = delete;
+  SourceImage& operator=(const SourceImage&) = delete;
+};
+
+// Loads and normalises a source file; on failure sets the last-error text.
+bool load_source_image(const char* path, SourceImage* img);
+
 // Whether libheif 1.15 can encode a thumbnail of this image in a box of
 // `box` pixels without crashing (short side of at least 2 pixels).
 bool thumbnail_encodable(int width, int height, int box);

@@ -491,9 +491,8 @@ namespace {
 const int kEncoderThumbnailBox = 160;
 const long kExifSourceMin = 32;
 const long kExifSourceMax = 20971520;
+const int kMaxSourceSide = 32768;
 
-void free_stb_block(unsigned char* p) { stbi_image_free(p); }
-using StbBlock = Holder<unsigned char, free_stb_block>;
 
 struct FileCloser {
   FILE* f;
@@ -618,6 +617,56 @@ bool load_jpeg_exif_block(const char* path, unsigned char** block, size_t* size)
   return true;
 }
 
+SourceImage::~SourceImage() {
+  std::free(converted);  // the converted buffer goes before the loaded block
+  if (loaded != nullptr) stbi_image_free(loaded);
+}
+
+bool load_source_image(const char* path, SourceImage* img) {
+  if (is_blocking_special_file(path)) {
+    set_error_fmt("Failed loading source image '%s': %s", path, "can't fopen");
+    return false;
+  }
+  if (const char* reason = hostile_source_reason(path)) {
+    set_error_fmt("Failed loading source image '%s': %s", path, reason);
+    return false;
+  }
+  int w = 0, h = 0, channels = 0;
+  // Neither libheif nor its encoders take a side beyond 32768 pixels; a
+  // header claiming one is refused before gigabytes are allocated for it.
+  if (stbi_info(path, &w, &h, &channels) && (w > kMaxSourceSide || h > kMaxSourceSide)) {
+    set_error_fmt("Failed loading source image '%s': %s", path, "too large");
+    return false;
+  }
+  img->loaded = stbi_load(path, &w, &h, &channels, 0);
+  if (img->loaded == nullptr || w < 1 || h < 1) {
+    set_error_fmt("Failed loading source image '%s': %s", path, stbi_failure_reason());
+    return false;
+  }
+  img->width = w;
+  img->height = h;
+  img->pixels = img->loaded;
+  img->bytes_per_pixel = channels;
+  if (channels == 1 || channels == 2) {
+    // Grey (and grey + alpha, whose transparency is kept) spread to RGB(A).
+    const size_t pixels = static_cast<size_t>(w) * static_cast<size_t>(h);
+    img->bytes_per_pixel = channels == 1 ? 3 : 4;
+    img->converted = static_cast<unsigned char*>(std::malloc(pixels * img->bytes_per_pixel));
+    if (img->converted == nullptr) {
+      set_error("Out of memory converting image channels");
+      return false;
+    }
+    const unsigned char* s = img->loaded;
+    unsigned char* d = img->converted;
+    for (size_t i = 0; i < pixels; ++i, s += channels, d += img->bytes_per_pixel) {
+      d[0] = d[1] = d[2] = s[0];
+      if (channels == 2) d[3] = s[1];
+    }
+    img->pixels = img->converted;
+  }
+  return true;
+}
+
 bool thumbnail_encodable(int width, int height, int box) {
   const int64_t long_side = width > height ? width : height;
   const int64_t short_side = width > height ? height : width;
@@ -634,45 +683,14 @@ extern "C" LUMETRA_API int lumetra_from_image(const char* in, const char* out, i
 
   int write_ok = 0;
   {
-    // Release order: encoder, image, converted buffer, loaded block, context.
+    // Release order: encoder, image, converted buffer and loaded block
+    // (the source image), context.
     ContextHolder ctx;
-    if (is_blocking_special_file(in)) {
-      set_error_fmt("Failed loading source image '%s': %s", in, "can't fopen");
-      return 0;
-    }
-    if (const char* reason = hostile_source_reason(in)) {
-      set_error_fmt("Failed loading source image '%s': %s", in, reason);
-      return 0;
-    }
-    int w = 0, h = 0, channels = 0;
-    StbBlock loaded(stbi_load(in, &w, &h, &channels, 0));
-    if (!loaded || w < 1 || h < 1) {
-      set_error_fmt("Failed loading source image '%s': %s", in, stbi_failure_reason());
-      return 0;
-    }
-
-    const size_t pixels = static_cast<size_t>(w) * static_cast<size_t>(h);
-    HeapBlock converted;
-    const unsigned char* source = loaded.get();
-    int bytes_per_pixel = channels;
-    heif_chroma chroma = channels == 4 ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
-    if (channels == 1 || channels == 2) {
-      // Grey (and grey + alpha, whose transparency is kept) spread to RGB(A).
-      bytes_per_pixel = channels == 1 ? 3 : 4;
-      chroma = channels == 1 ? heif_chroma_interleaved_RGB : heif_chroma_interleaved_RGBA;
-      converted.reset(static_cast<unsigned char*>(std::malloc(pixels * bytes_per_pixel)));
-      if (!converted) {
-        set_error("Out of memory converting image channels");
-        return 0;
-      }
-      const unsigned char* s = loaded.get();
-      unsigned char* d = converted.get();
-      for (size_t i = 0; i < pixels; ++i, s += channels, d += bytes_per_pixel) {
-        d[0] = d[1] = d[2] = s[0];
-        if (channels == 2) d[3] = s[1];
-      }
-      source = converted.get();
-    }
+    SourceImage src;
+    if (!load_source_image(in, &src)) return 0;
+    const int w = src.width, h = src.height, bytes_per_pixel = src.bytes_per_pixel;
+    const unsigned char* source = src.pixels;
+    const heif_chroma chroma = bytes_per_pixel == 4 ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
 
     ctx.reset(heif_context_alloc());
     if (!ctx) {

@@ -39,3 +39,61 @@ TEST(Hostile, FifoInputsDoNotHang) {
   EXPECT_EQ(std::string(lumetra_last_error()), "Failed loading source image '" + fifo + "': can't fopen");
   unlink(fifo.c_str());
 }
+
+namespace {
+// A PNG header (signature, IHDR with a correct CRC) and no image data.
+Bytes png_header(uint32_t w, uint32_t h, uint8_t color_type) {
+  Bytes ihdr{'I', 'H', 'D', 'R'};
+  for (uint32_t v : {w, h}) ihdr.insert(ihdr.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
+  ihdr.insert(ihdr.end(), {8, color_type, 0, 0, 0});
+  uint32_t crc = 0xFFFFFFFFu;
+  for (uint8_t b : ihdr) {
+    crc ^= b;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+  }
+  crc ^= 0xFFFFFFFFu;
+  Bytes png{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13};
+  png.insert(png.end(), ihdr.begin(), ihdr.end());
+  png.insert(png.end(), {uint8_t(crc >> 24), uint8_t(crc >> 16), uint8_t(crc >> 8), uint8_t(crc)});
+  return png;
+}
+
+Bytes bmp_header(int32_t w, int32_t h) {
+  Bytes b(54, 0);
+  b[0] = 'B', b[1] = 'M';
+  b[10] = 54;
+  b[14] = 40;
+  for (int i = 0; i < 4; ++i) b[18 + i] = uint8_t(uint32_t(w) >> (8 * i)), b[22 + i] = uint8_t(uint32_t(h) >> (8 * i));
+  b[26] = 1;
+  b[28] = 24;
+  return b;
+}
+}  // namespace
+
+TEST(Hostile, DecompressionBombHeaders) {
+  const std::string out = scratch_path("bomb.heic");
+  const struct {
+    const char* name;
+    Bytes data;
+    const char* reason;
+  } cases[] = {
+      {"huge.png", png_header(1u << 24, 1u << 24, 6), "too large"},
+      {"wide.png", png_header(40000, 1, 2), "too large"},
+      {"tall.bmp", bmp_header(1, 40000), "too large"},
+      {"psd.psd", Bytes{'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0x7F, 0xFF, 0xFF, 0, 0x7F, 0xFF, 0xFF, 0, 8,
+                        0, 3},
+       "too large"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = scratch_path(c.name);
+    write_file(path, c.data);
+    EXPECT_EQ(lumetra_from_image(path.c_str(), out.c_str(), 50), 0) << c.name;
+    EXPECT_EQ(std::string(lumetra_last_error()), "Failed loading source image '" + path + "': " + c.reason) << c.name;
+    EXPECT_FALSE(file_exists(out));
+  }
+  // Within the limits but with no data behind the header: the loader's own reason.
+  const std::string small = scratch_path("nodata.png");
+  write_file(small, png_header(20000, 20000, 6));
+  EXPECT_EQ(lumetra_from_image(small.c_str(), out.c_str(), 50), 0);
+  EXPECT_EQ(std::string(lumetra_last_error()).rfind("Failed loading source image '" + small + "': ", 0), 0u);
+}
