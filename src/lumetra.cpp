@@ -18,6 +18,7 @@
 #include "exif_parse.h"
 #include "heif_holders.h"
 #include "internal.h"
+#include "source_guards.h"
 
 #define STBI_NO_HDR
 #define STBI_NO_LINEAR
@@ -559,38 +560,6 @@ void carry_jpeg_exif(heif_context* ctx, const heif_image_handle* primary, const 
   heif_context_add_exif_metadata(ctx, primary, block.get(), static_cast<int>(size));
 }
 
-// stb_image 2.27 parses PNM header numbers with signed overflow (fixed in
-// 2.28). Such a header can never describe a loadable image: refuse it up
-// front with the fixed loader's reason.
-const char* pnm_header_overflows(FILE* f) {
-  int c = std::fgetc(f), t = std::fgetc(f);
-  if (c != 'P' || (t != '5' && t != '6')) return nullptr;
-  c = std::fgetc(f);
-  for (int field = 0; field < 3; ++field) {
-    while (c != EOF && (std::isspace(c) || c == '#')) {
-      while (c != EOF && std::isspace(c)) c = std::fgetc(f);
-      if (c == '#') {
-        while (c != EOF && c != '\n' && c != '\r') c = std::fgetc(f);
-      }
-    }
-    int value = 0;
-    while (c != EOF && c >= '0' && c <= '9') {
-      if (value > 214748364 || (value == 214748364 && c > '7')) return "integer parse overflow";
-      value = value * 10 + (c - '0');
-      c = std::fgetc(f);
-    }
-  }
-  return nullptr;
-}
-
-// Source files whose headers are known to trip the loader: the reason to
-// report, or null to go ahead.
-const char* hostile_source_reason(const char* path) {
-  FileCloser file{std::fopen(path, "rb")};
-  if (file.f == nullptr) return nullptr;  // the loader reports it
-  return pnm_header_overflows(file.f);
-}
-
 }  // namespace
 
 bool load_jpeg_exif_block(const char* path, unsigned char** block, size_t* size) {
@@ -627,7 +596,7 @@ bool load_source_image(const char* path, SourceImage* img) {
     set_error_fmt("Failed loading source image '%s': %s", path, "can't fopen");
     return false;
   }
-  if (const char* reason = hostile_source_reason(path)) {
+  if (const char* reason = source_guards::hostile_source_reason(path)) {
     set_error_fmt("Failed loading source image '%s': %s", path, reason);
     return false;
   }

@@ -1,6 +1,7 @@
 // Hostile inputs: malformed headers, special files, absurd sizes.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -96,4 +97,45 @@ TEST(Hostile, DecompressionBombHeaders) {
   write_file(small, png_header(20000, 20000, 6));
   EXPECT_EQ(lumetra_from_image(small.c_str(), out.c_str(), 50), 0);
   EXPECT_EQ(std::string(lumetra_last_error()).rfind("Failed loading source image '" + small + "': ", 0), 0u);
+}
+
+TEST(Hostile, JpegHuffmanTableWithTooManyCodes) {
+  // A DHT whose 16 counts add up to 272: stb_image 2.27 writes past its
+  // 257-entry code-length table.
+  Bytes dht{0x00};
+  for (int i = 0; i < 16; ++i) dht.push_back(17);
+  dht.insert(dht.end(), 272, 0x01);
+  const std::string path = scratch_path("dht.jpg");
+  write_file(path, jpeg_with_segments({app_segment(0xC4, dht)}));
+  EXPECT_EQ(lumetra_from_image(path.c_str(), scratch_path("o.heic").c_str(), 50), 0);
+  EXPECT_EQ(std::string(lumetra_last_error()), "Failed loading source image '" + path + "': bad size list");
+  // 256 codes is the most a table can hold; that one goes to the loader.
+  Bytes full{0x00};
+  for (int i = 0; i < 16; ++i) full.push_back(16);
+  full.insert(full.end(), 256, 0x01);
+  write_file(path, jpeg_with_segments({app_segment(0xC4, full)}));
+  EXPECT_EQ(lumetra_from_image(path.c_str(), scratch_path("o.heic").c_str(), 50), 0);
+  EXPECT_NE(std::string(lumetra_last_error()), "Failed loading source image '" + path + "': bad size list");
+}
+
+// Inputs the fuzzers found: each must now be refused or encoded cleanly.
+TEST(Hostile, FuzzerRegressions) {
+  int seen = 0;
+  for (const auto& e : std::filesystem::directory_iterator(LUMETRA_REGRESSIONS)) {
+    const std::string path = e.path().string();
+    const std::string name = e.path().filename().string();
+    ++seen;
+    if (name.rfind("raster-", 0) == 0) {
+      const int r = lumetra_from_image(path.c_str(), scratch_path("regression.heic").c_str(), 10);
+      EXPECT_EQ(r == 1, lumetra_last_error()[0] == '\0') << name;
+      if (r == 0) EXPECT_EQ(std::string(lumetra_last_error()).rfind("Failed loading source image '", 0), 0u) << name;
+    } else if (name.rfind("heif-", 0) == 0) {
+      const int r = lumetra_to_png(path.c_str(), scratch_path("regression.png").c_str());
+      EXPECT_EQ(r == 1, lumetra_last_error()[0] == '\0') << name;
+      lumetra_info(path.c_str());
+      lumetra_exif(path.c_str());
+      lumetra_thumbnail(path.c_str(), scratch_path("regression-t.png").c_str());
+    }
+  }
+  EXPECT_GT(seen, 0);
 }

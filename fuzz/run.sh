@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses with clang under AddressSanitizer + UBSan
+# and runs each for a bounded time, then prints executions, coverage and
+# crashes found. Usage: fuzz/run.sh [SECONDS_PER_HARNESS] [HARNESS...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+secs=${1:-60}
+shift || true
+harnesses=("$@")
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(exif_parse jpeg_exif detect raster_source heif_calls)
+
+command -v clang++ >/dev/null || { echo "fuzz: clang++ is needed (apt-get install clang libclang-rt-14-dev)"; exit 2; }
+cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DLUMETRA_FUZZ=ON -DLUMETRA_SANITIZE=ON >/dev/null
+targets=(fuzz_make_seeds)
+for h in "${harnesses[@]}"; do targets+=("fuzz_$h"); done
+cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]}" >/dev/null
+
+seeds=build-fuzz/seeds
+rm -rf "$seeds"
+build-fuzz/fuzz/fuzz_make_seeds "$seeds"
+# Small real files make good seeds too, when the corpus is there.
+if [ -d ../shared/corpus ]; then
+  find ../shared/corpus/heif ../shared/corpus/avif ../shared/corpus/heif-broken -type f -size -64k \
+       -exec cp {} "$seeds/heif_calls/" \; 2>/dev/null || true
+  find ../shared/corpus/raster -type f -size -64k -exec cp {} "$seeds/raster_source/" \; 2>/dev/null || true
+  find ../shared/corpus/raster/jpeg -type f -size -64k -exec cp {} "$seeds/jpeg_exif/" \; 2>/dev/null || true
+fi
+
+mkdir -p fuzz/artifacts
+printf '%-14s %8s %10s %8s %8s %s\n' harness seconds execs cov ft crashes
+for h in "${harnesses[@]}"; do
+  corpus=fuzz/corpus-$h
+  mkdir -p "$corpus"
+  log=build-fuzz/fuzz-$h.log
+  before=$(ls fuzz/artifacts | grep -c "^$h-" || true)
+  build-fuzz/fuzz/fuzz_$h "$corpus" "$seeds/$h" -max_total_time="$secs" -print_final_stats=1 -timeout=30 \
+      -rss_limit_mb=6144 -malloc_limit_mb=6144 -artifact_prefix="fuzz/artifacts/$h-" >"$log" 2>&1 || true
+  after=$(ls fuzz/artifacts | grep -c "^$h-" || true)
+  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -n 1)
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | grep -o '[0-9]*')
+  ft=$(grep -o 'ft: [0-9]*' "$log" | tail -n 1 | grep -o '[0-9]*')
+  printf '%-14s %8s %10s %8s %8s %s\n' "$h" "$secs" "${execs:-?}" "${cov:-?}" "${ft:-?}" "$((after - before))"
+done
+echo "crash inputs, if any: fuzz/artifacts/; logs: build-fuzz/fuzz-*.log"

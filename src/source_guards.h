@@ -1,0 +1,114 @@
+// Pre-screens for source files whose headers trip stb_image 2.27, Debian's
+// snapshot, in ways fixed upstream later (or not at all). Each mirrors what
+// the loader would read and answers the reason the fixed loader gives, or
+// null. No file they refuse could have been loaded correctly.
+#pragma once
+
+#include <cctype>
+#include <cstdio>
+
+namespace source_guards {
+
+// Buffered byte reader over an open file; EOF is -1.
+class ByteReader {
+ public:
+  explicit ByteReader(FILE* f) : f_(f) {}
+  int next() {
+    if (pos_ == len_) {
+      len_ = std::fread(buf_, 1, sizeof buf_, f_);
+      pos_ = 0;
+      if (len_ == 0) return -1;
+    }
+    return buf_[pos_++];
+  }
+  int next16() {
+    const int hi = next(), lo = next();
+    return (hi < 0 || lo < 0) ? -1 : hi * 256 + lo;
+  }
+
+ private:
+  FILE* f_;
+  unsigned char buf_[65536];
+  size_t len_ = 0, pos_ = 0;
+};
+
+// PNM header numbers are parsed with signed overflow (fixed in 2.28).
+inline const char* pnm_header_overflows(ByteReader& in, int first, int second) {
+  if (first != 'P' || (second != '5' && second != '6')) return nullptr;
+  int c = in.next();
+  for (int field = 0; field < 3; ++field) {
+    while (c >= 0 && (std::isspace(c) || c == '#')) {
+      while (c >= 0 && std::isspace(c)) c = in.next();
+      if (c == '#') {
+        while (c >= 0 && c != '\n' && c != '\r') c = in.next();
+      }
+    }
+    int value = 0;
+    while (c >= '0' && c <= '9') {
+      if (value > 214748364 || (value == 214748364 && c > '7')) return "integer parse overflow";
+      value = value * 10 + (c - '0');
+      c = in.next();
+    }
+  }
+  return nullptr;
+}
+
+// A JPEG Huffman table with more than 256 codes overruns the loader's
+// code-length table (fixed in 2.28). Every DHT segment of the file is
+// checked, those between progressive scans included.
+inline const char* jpeg_huffman_overflows(ByteReader& in, int first, int second) {
+  if (first != 0xFF || second != 0xD8) return nullptr;
+  int c = in.next();
+  while (c >= 0) {
+    if (c != 0xFF) {  // entropy-coded data or stray bytes
+      c = in.next();
+      continue;
+    }
+    int marker = in.next();
+    while (marker == 0xFF) marker = in.next();
+    if (marker < 0 || marker == 0xD9) return nullptr;
+    if (marker == 0x00 || marker == 0x01 || marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7)) {
+      c = in.next();
+      continue;
+    }
+    int remaining = in.next16();
+    if (remaining < 0) return nullptr;
+    remaining -= 2;
+    if (marker == 0xC4) {
+      while (remaining > 0) {
+        const int q = in.next();
+        if (q < 0 || (q >> 4) > 1 || (q & 15) > 3) return nullptr;  // the loader stops here itself
+        int codes = 0;
+        for (int i = 0; i < 16; ++i) {
+          const int n = in.next();
+          if (n < 0) return nullptr;
+          codes += n;
+        }
+        if (codes > 256) return "bad size list";
+        for (int i = 0; i < codes; ++i) in.next();
+        remaining -= 17 + codes;
+      }
+    } else {
+      for (; remaining > 0; --remaining) in.next();
+    }
+    c = in.next();
+  }
+  return nullptr;
+}
+
+// The reason to refuse the file at `path`, or null to hand it to the loader.
+inline const char* hostile_source_reason(const char* path) {
+  FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) return nullptr;  // the loader reports it
+  const char* reason = nullptr;
+  {
+    ByteReader in(f);
+    const int first = in.next(), second = in.next();
+    reason = pnm_header_overflows(in, first, second);
+    if (reason == nullptr) reason = jpeg_huffman_overflows(in, first, second);
+  }
+  std::fclose(f);
+  return reason;
+}
+
+}  // namespace source_guards
