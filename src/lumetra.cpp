@@ -209,13 +209,33 @@ OutputFormat output_format_for(const char* path) {
 
 namespace {
 
-int write_raster(OutputFormat format, const char* path, int w, int h, int ch, const unsigned char* px, int quality) {
-  switch (format) {
-    case OutputFormat::Jpeg: return stbi_write_jpg(path, w, h, ch, px, quality);
-    case OutputFormat::Bmp: return stbi_write_bmp(path, w, h, ch, px);
-    case OutputFormat::Png: break;
+// stb's file writers ignore failed writes and a failed close (a full disk
+// reads as success), so the encoded bytes go through this checked sink.
+struct CheckedFile {
+  FILE* f;
+  bool failed;
+};
+
+void write_checked(void* context, void* data, int size) {
+  auto* out = static_cast<CheckedFile*>(context);
+  if (!out->failed && size > 0 && std::fwrite(data, 1, static_cast<size_t>(size), out->f) != static_cast<size_t>(size)) {
+    out->failed = true;
   }
-  return stbi_write_png(path, w, h, ch, px, w * ch);
+}
+
+// The writers' own encoders with their defaults, writing to `path` opened
+// "wb"; 0 on any failure.
+int write_raster(OutputFormat format, const char* path, int w, int h, int ch, const unsigned char* px, int quality) {
+  CheckedFile out{std::fopen(path, "wb"), false};
+  if (out.f == nullptr) return 0;
+  int encoded = 0;
+  switch (format) {
+    case OutputFormat::Jpeg: encoded = stbi_write_jpg_to_func(write_checked, &out, w, h, ch, px, quality); break;
+    case OutputFormat::Bmp: encoded = stbi_write_bmp_to_func(write_checked, &out, w, h, ch, px); break;
+    case OutputFormat::Png: encoded = stbi_write_png_to_func(write_checked, &out, w, h, ch, px, w * ch); break;
+  }
+  const bool closed = std::fclose(out.f) == 0;
+  return encoded != 0 && !out.failed && closed ? 1 : 0;
 }
 
 int convert_heif(const char* in, const char* out, OutputFormat format, int quality, const char* write_failure) {

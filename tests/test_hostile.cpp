@@ -139,3 +139,137 @@ TEST(Hostile, FuzzerRegressions) {
   }
   EXPECT_GT(seen, 0);
 }
+
+namespace {
+std::string rich_heif() {
+  HeifSpec s;
+  s.width = 96, s.height = 64;
+  s.alpha = true;
+  s.thumb_width = 48, s.thumb_height = 32;
+  s.exif = Bytes{0, 0, 0, 0, 0x49, 0x49, 0x2A, 0, 8, 0, 0, 0, 0, 0};
+  s.xmp = true;
+  return heif_fixture("hostile_rich.heic", s);
+}
+
+bool starts(const std::string& s, const std::string& p) { return s.rfind(p, 0) == 0; }
+std::string err() { return lumetra_last_error(); }
+
+// Every whole-file call on one input: each either succeeds with an empty
+// last-error text or fails with one of its own messages; a failed decode
+// leaves no output file.
+void every_heif_call(const std::string& in, const std::string& tag) {
+  const std::string png = scratch_path("every.png"), thumb = scratch_path("every-t.jpg");
+  std::remove(png.c_str());
+  if (lumetra_to_png(in.c_str(), png.c_str())) {
+    EXPECT_EQ(err(), "") << tag;
+  } else {
+    EXPECT_TRUE(starts(err(), "Failed to read HEIC file '") || starts(err(), "Failed to decode HEIC image: ") ||
+                starts(err(), "Failed to get primary image handle: "))
+        << tag << ": " << err();
+    EXPECT_FALSE(file_exists(png)) << tag;
+  }
+  const char* info = lumetra_info(in.c_str());
+  if (info == nullptr) EXPECT_TRUE(starts(err(), "Failed reading HEIC file for info: ") || err() == "Failed getting primary image handle") << tag;
+  const char* exif = lumetra_exif(in.c_str());
+  if (exif == nullptr) EXPECT_TRUE(err() == "Failed reading HEIC file for EXIF" || err() == "Failed getting primary image handle") << tag;
+  if (!lumetra_thumbnail(in.c_str(), thumb.c_str())) {
+    EXPECT_TRUE(err() == "Failed reading HEIC file for thumbnail" || err() == "Failed getting primary image handle" ||
+                err() == "Failed decoding thumbnail image")
+        << tag << ": " << err();
+  }
+}
+}  // namespace
+
+TEST(Hostile, TruncatedHeifAtEverySixteenth) {
+  const Bytes whole = read_file(rich_heif());
+  const std::string path = scratch_path("cut.heic");
+  for (int k = 0; k < 16; ++k) {
+    write_file(path, Bytes(whole.begin(), whole.begin() + static_cast<long>(whole.size() * k / 16)));
+    every_heif_call(path, "cut at " + std::to_string(k) + "/16");
+  }
+}
+
+TEST(Hostile, TruncatedRastersAtEverySixteenth) {
+  const std::string png = scratch_path("whole.png"), jpg = scratch_path("whole.jpg");
+  write_png(png, 40, 30, 4);
+  write_jpeg(jpg, 40, 30);
+  for (const std::string& src : {png, jpg}) {
+    const Bytes whole = read_file(src);
+    const std::string path = scratch_path("cut.img");
+    for (int k = 0; k < 16; ++k) {
+      write_file(path, Bytes(whole.begin(), whole.begin() + static_cast<long>(whole.size() * k / 16)));
+      const int r = lumetra_from_image(path.c_str(), scratch_path("cut.heic").c_str(), 10);
+      EXPECT_EQ(r == 1, err().empty()) << src << " " << k;
+      if (r == 0) EXPECT_TRUE(starts(err(), "Failed loading source image '" + path + "': ")) << err();
+    }
+  }
+}
+
+TEST(Hostile, ExifWith65535EntriesAndHugeOffsets) {
+  Bytes tiff{0x49, 0x49, 0x2A, 0x00, 8, 0, 0, 0, 0xFF, 0xFF};
+  for (uint32_t k = 0; k < 65535; ++k) {
+    const uint16_t tag = k % 3 == 0 ? 271 : (k % 3 == 1 ? 34665 : 33437);
+    const uint32_t off = 0xFFFFFFFFu - k;
+    for (const Bytes& part : {u16_bytes(tag, true), u16_bytes(5, true), u32_bytes(200, true), u32_bytes(off, true)})
+      tiff.insert(tiff.end(), part.begin(), part.end());
+  }
+  Bytes block{0, 0, 0, 0};
+  block.insert(block.end(), tiff.begin(), tiff.end());
+  HeifSpec s;
+  s.width = 16, s.height = 16;
+  s.exif = block;
+  const char* r = lumetra_exif(heif_fixture("exif65535.heic", s).c_str());
+  ASSERT_NE(r, nullptr) << err();
+  EXPECT_STREQ(r,
+               "{\"Make\":\"\",\"Model\":\"\",\"Orientation\":0,\"Software\":\"\",\"DateTime\":\"\",\"ExposureTime\":\"\","
+               "\"FNumber\":0.00,\"ISOSpeedRatings\":0,\"FocalLength\":0.0,\"ExifPresent\":true}");
+}
+
+TEST(Hostile, LongPathsAndForeignBytes) {
+  for (const size_t len : {300u, 4096u, 5000u}) {
+    const std::string p = "/tmp/" + std::string(len - 5, 'x');
+    const std::string out = p + ".png";
+    EXPECT_EQ(lumetra_to_png(p.c_str(), out.c_str()), 0);
+    EXPECT_EQ(err().size(), 255u);
+    EXPECT_TRUE(starts(err(), "Failed to read HEIC file '/tmp/xxx"));
+    EXPECT_EQ(lumetra_from_image(p.c_str(), out.c_str(), 50), 0);
+    EXPECT_EQ(err().size(), 255u);
+    EXPECT_EQ(lumetra_info(p.c_str()), nullptr);
+    EXPECT_TRUE(starts(err(), "Failed reading HEIC file for info: "));
+    EXPECT_EQ(lumetra_exif(p.c_str()), nullptr);
+    EXPECT_EQ(lumetra_thumbnail(p.c_str(), out.c_str()), 0);
+    EXPECT_EQ(lumetra_is_heic(p.c_str()), 0);
+    EXPECT_EQ(lumetra_batch(p.c_str(), "/tmp", 1, 0), -1);
+    EXPECT_EQ(err(), "Failed opening input directory");
+    EXPECT_EQ(lumetra_to_png(rich_heif().c_str(), out.c_str()), 0);
+    EXPECT_EQ(err(), "Failed writing PNG output file");
+  }
+  // Names that are not UTF-8 are just bytes.
+  const std::string odd = scratch_path("caf\xe9\xff.heic");
+  const Bytes heif = read_file(rich_heif());
+  write_file(odd, heif);
+  EXPECT_EQ(lumetra_is_heic(odd.c_str()), 1);
+  EXPECT_EQ(lumetra_to_png(odd.c_str(), (odd + ".png").c_str()), 1) << err();
+  EXPECT_NE(lumetra_info(odd.c_str()), nullptr);
+}
+
+TEST(Hostile, UnwritableOutputsAndOddInputs) {
+  const std::string in = rich_heif();
+  for (const char* out : {"/dev/full", "/proc/lumetra-out.png"}) {
+    EXPECT_EQ(lumetra_to_png(in.c_str(), out), 0) << out;
+    EXPECT_EQ(err(), "Failed writing PNG output file") << out;
+    EXPECT_EQ(lumetra_thumbnail(in.c_str(), out), 0) << out;
+    EXPECT_EQ(err(), "Failed writing thumbnail image output file");
+  }
+  // A directory as input.
+  const std::string dir = scratch_dir();
+  EXPECT_EQ(lumetra_to_png(dir.c_str(), scratch_path("d.png").c_str()), 0);
+  EXPECT_EQ(err(), "Failed to read HEIC file '" + dir + "': Invalid input: No 'ftyp' box");
+  EXPECT_EQ(lumetra_from_image(dir.c_str(), scratch_path("d.heic").c_str(), 50), 0);
+  EXPECT_TRUE(starts(err(), "Failed loading source image '" + dir + "': ")) << err();
+  EXPECT_EQ(lumetra_info(dir.c_str()), nullptr);
+  EXPECT_EQ(lumetra_is_heic(dir.c_str()), 0);
+  // A directory as output: the input is not lost, the call fails.
+  EXPECT_EQ(lumetra_to_png(in.c_str(), dir.c_str()), 0);
+  EXPECT_EQ(lumetra_from_image(scratch_path("nope.png").c_str(), dir.c_str(), 50), 0);
+}
