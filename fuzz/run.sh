@@ -33,13 +33,26 @@ for h in "${harnesses[@]}"; do
   corpus=fuzz/corpus-$h
   mkdir -p "$corpus"
   log=build-fuzz/fuzz-$h.log
-  before=$(ls fuzz/artifacts | grep -c "^$h-" || true)
-  build-fuzz/fuzz/fuzz_$h "$corpus" "$seeds/$h" -max_total_time="$secs" -print_final_stats=1 -timeout=30 \
-      -rss_limit_mb=6144 -malloc_limit_mb=6144 -artifact_prefix="fuzz/artifacts/$h-" >"$log" 2>&1 || true
-  after=$(ls fuzz/artifacts | grep -c "^$h-" || true)
-  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -n 1)
+  # libFuzzer stops at a crash: note it and go on for the rest of the time.
+  start=$(date +%s) crashes=0 execs=0
+  : >"$log"
+  while :; do
+    left=$((secs - ($(date +%s) - start)))
+    [ "$left" -gt 0 ] || break
+    before=$(ls fuzz/artifacts | grep -c "^$h-" || true)
+    build-fuzz/fuzz/fuzz_$h "$corpus" "$seeds/$h" -max_total_time="$left" -print_final_stats=1 -timeout=30 \
+        -rss_limit_mb=6144 -malloc_limit_mb=6144 -artifact_prefix="fuzz/artifacts/$h-" >"$log.run" 2>&1 || true
+    cat "$log.run" >>"$log"
+    after=$(ls fuzz/artifacts | grep -c "^$h-" || true)
+    # Final stats when the run ended normally, else the last progress line.
+    run_execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log.run" | grep -o '[0-9]*$' | tail -n 1)
+    [ -n "$run_execs" ] || run_execs=$(grep -o '^#[0-9]*' "$log.run" | tr -d '#' | tail -n 1)
+    execs=$((execs + ${run_execs:-0}))
+    crashes=$((crashes + after - before))
+    [ "$after" -gt "$before" ] && [ "$crashes" -lt 10 ] || break
+  done
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | grep -o '[0-9]*')
   ft=$(grep -o 'ft: [0-9]*' "$log" | tail -n 1 | grep -o '[0-9]*')
-  printf '%-14s %8s %10s %8s %8s %s\n' "$h" "$secs" "${execs:-?}" "${cov:-?}" "${ft:-?}" "$((after - before))"
+  printf '%-14s %8s %10s %8s %8s %s\n' "$h" "$secs" "$execs" "${cov:-?}" "${ft:-?}" "$crashes"
 done
 echo "crash inputs, if any: fuzz/artifacts/; logs: build-fuzz/fuzz-*.log"
