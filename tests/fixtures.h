@@ -87,3 +87,17 @@ TiffEntry rational_entry(uint16_t tag, uint32_t num, uint32_t den, bool little);
 // a real encoded image from stb (its SOI stripped) so the file still decodes.
 Bytes jpeg_with_segments(const std::vector<Bytes>& segments, int w = 16, int h = 16);
 Bytes app_segment(uint8_t marker, const Bytes& payload);  // FF marker len payload
+
+// A grid HEIF (primary 'grid' item over tile x tile HEVC tiles, cropped to
+// width x height), assembled box by box around tiles coded by libheif.
+struct GridSpec {
+  int width = 200;
+  int height = 150;
+  int tile = 64;
+  bool distinct_tiles = true;  // false: every tile shares one coded block
+  int referenced_tiles = -1;   // how many tiles the grid lists; -1: all
+  bool thumbnail = false;      // a 320-pixel-box thumbnail item
+  Bytes exif;                  // an Exif item, stored as given
+  PixelFn pixel = gradient_pixel;
+};
+void write_grid_heif(const std::string& path, const GridSpec& spec);

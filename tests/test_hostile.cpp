@@ -273,3 +273,32 @@ TEST(Hostile, UnwritableOutputsAndOddInputs) {
   EXPECT_EQ(lumetra_to_png(in.c_str(), dir.c_str()), 0);
   EXPECT_EQ(lumetra_from_image(scratch_path("nope.png").c_str(), dir.c_str(), 50), 0);
 }
+
+TEST(Hostile, GridWithThousandsOfTiles) {
+  // 60 x 60 = 3600 tiles sharing one coded block: decodes, slowly but surely.
+  GridSpec many;
+  many.width = 960, many.height = 960, many.tile = 16, many.distinct_tiles = false;
+  const std::string path = scratch_path("grid3600.heic");
+  write_grid_heif(path, many);
+  const char* info = lumetra_info(path.c_str());
+  ASSERT_NE(info, nullptr) << err();
+  EXPECT_TRUE(starts(info, "{\"width\":960,\"height\":960,"));
+  every_heif_call(path, "3600 tiles");
+
+  // A 50 x 50 grid (2500 tile items) that lists only 100 of them.
+  GridSpec short_list;
+  short_list.width = 800, short_list.height = 800, short_list.tile = 16, short_list.distinct_tiles = false;
+  short_list.referenced_tiles = 100;
+  const std::string bad = scratch_path("grid-short.heic");
+  write_grid_heif(bad, short_list);
+  every_heif_call(bad, "2500 declared, 100 listed");
+  EXPECT_EQ(lumetra_to_png(bad.c_str(), scratch_path("short.png").c_str()), 0);
+  EXPECT_TRUE(starts(err(), "Failed to decode HEIC image: ")) << err();
+
+  // 62500 tile items: more than libheif reads at all.
+  GridSpec huge = short_list;
+  huge.width = 4000, huge.height = 4000;
+  write_grid_heif(bad, huge);
+  every_heif_call(bad, "62500 tile items");
+  EXPECT_EQ(lumetra_info(bad.c_str()), nullptr);
+}

@@ -191,3 +191,23 @@ TEST(Thumbnail, Failures) {
   EXPECT_STREQ(lumetra_last_error(), "Failed decoding thumbnail image");
   EXPECT_FALSE(file_exists(scratch_path("u.png")));
 }
+
+TEST(Grid, TiledPrimaryDecodesLikeLibheif) {
+  GridSpec g;
+  g.width = 200, g.height = 150, g.tile = 64;  // 4 x 3 tiles, the last column and row cropped
+  g.thumbnail = true;
+  g.exif = Bytes{0, 0, 0, 0, 0x49, 0x49, 0x2A, 0, 8, 0, 0, 0, 0, 0};
+  const std::string path = scratch_path("grid.heic");
+  write_grid_heif(path, g);
+  EXPECT_EQ(info_of(path), info_json(false, true, true, 200, 150));
+  const std::string png = scratch_path("grid.png");
+  ASSERT_EQ(lumetra_to_png(path.c_str(), png.c_str()), 1) << lumetra_last_error();
+  const Raster ours = stb_load(png);
+  EXPECT_EQ(ours.width, 200);
+  EXPECT_EQ(ours.height, 150);
+  EXPECT_TRUE(ours.pixels == libheif_decode(path, false).pixels);
+  // The embedded thumbnail (320 x 240 here) is written as it is.
+  ASSERT_EQ(lumetra_thumbnail(path.c_str(), png.c_str()), 1);
+  EXPECT_EQ(stb_load(png).width, 320);
+  EXPECT_EQ(stb_load(png).height, 240);
+}
