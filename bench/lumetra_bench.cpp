@@ -4,9 +4,10 @@
 //
 //   lumetra-bench [--quick] [--corpus DIR] [--runs N]
 //
-// Inputs: files generated here (1, 12 and 48 MP single images, with an
-// embedded thumbnail and EXIF, and without a thumbnail) and, when the
-// corpus is present, its grid12mp-* and grid16mp-* phone photos.
+// Inputs: files generated here (1 MP; 12 MP as a grid of 512 x 512 tiles
+// and as a single image; a 48 MP grid; each with and without an embedded
+// thumbnail, all with EXIF) and, when the corpus is present, its grid12mp-*
+// and grid16mp-* phone photos.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include <libheif/heif.h>
 #include <stb/stb_image_write.h>
 
+#include "fixtures.h"
 #include "internal.h"
 #include "lumetra.h"
 
@@ -81,6 +83,10 @@ void check(const heif_error& e, const char* what) {
   }
 }
 
+// An EXIF block with a Make entry: offset field, then big-endian TIFF.
+const uint8_t kExif[] = {0, 0, 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 1, 15, 0, 2, 0, 0, 0, 6,
+                         0, 0, 0, 26, 0, 0, 0, 0, 'B', 'e', 'n', 'c', 'h', 0};
+
 // A photo-like picture: gradients with detail, so the coders do real work.
 uint8_t scene(int x, int y, int c) {
   const int v = (x * (3 + c) + y * (5 - c) + ((x * y) >> 7) + ((x ^ y) & 31)) & 0xFF;
@@ -108,11 +114,7 @@ void make_heif(const std::string& path, int w, int h, bool thumbnail, bool exif)
     check(heif_context_encode_thumbnail(ctx, img, handle, enc, nullptr, 320, &t), "thumbnail");
     heif_image_handle_release(t);
   }
-  if (exif) {
-    static const uint8_t kExif[] = {0, 0, 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 1, 15, 0, 2, 0, 0, 0, 6,
-                                    0, 0, 0, 26, 0, 0, 0, 0, 'B', 'e', 'n', 'c', 'h', 0};
-    heif_context_add_exif_metadata(ctx, handle, kExif, sizeof kExif);
-  }
+  if (exif) heif_context_add_exif_metadata(ctx, handle, kExif, sizeof kExif);
   check(heif_context_write_to_file(ctx, path.c_str()), "write");
   heif_image_handle_release(handle);
   heif_image_release(img);
@@ -187,17 +189,28 @@ int main(int argc, char** argv) {
   const struct {
     const char* name;
     int w, h;
-    bool thumb;
-  } generated[] = {{"gen-1mp-thumb-exif", 1152, 864, true},
-                   {"gen-12mp-thumb-exif", 4032, 3024, true},
-                   {"gen-12mp-nothumb-exif", 4032, 3024, false},
-                   {"gen-48mp-nothumb-exif", 8064, 6048, false}};
+    bool thumb, grid;
+  } generated[] = {{"gen-1mp-thumb", 1152, 864, true, false},         {"gen-1mp-nothumb", 1152, 864, false, false},
+                   {"gen-12mp-grid512-thumb", 4032, 3024, true, true}, {"gen-12mp-grid512-nothumb", 4032, 3024, false, true},
+                   {"gen-12mp-single-thumb", 4032, 3024, true, false}, {"gen-12mp-single-nothumb", 4032, 3024, false, false},
+                   {"gen-48mp-grid512-thumb", 8064, 6048, true, true}, {"gen-48mp-grid512-nothumb", 8064, 6048, false, true}};
   for (const auto& g : generated) {
-    if (quick && g.w > 4032) continue;
+    if (quick && (g.w > 4032 || !g.thumb)) continue;
     const std::string path = dir + "/" + g.name + ".heic";
     std::fprintf(stderr, "bench: generating %s\n", g.name);
-    measure(1, [&] { make_heif(path, g.w, g.h, g.thumb, true); });  // keeps the encoder's memory out of this process
-    inputs.push_back({g.name, path, g.w, g.h});
+    // In a child, so the encoder's memory stays out of this process.
+    measure(1, [&] {
+      if (g.grid) {
+        GridSpec spec;
+        spec.width = g.w, spec.height = g.h, spec.tile = 512, spec.thumbnail = g.thumb;
+        spec.exif = Bytes(kExif, kExif + sizeof kExif);
+        spec.pixel = scene;
+        write_grid_heif(path, spec);
+      } else {
+        make_heif(path, g.w, g.h, g.thumb, true);
+      }
+    });
+    inputs.push_back({std::string(g.name) + "-exif", path, g.w, g.h});
   }
   if (fs::is_directory(corpus + "/heif")) {
     std::vector<std::string> names;
