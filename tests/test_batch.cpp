@@ -298,3 +298,21 @@ TEST(Cli, BatchSummaryAndQuietPipe) {
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(contains(r.err, "Failed opening input directory"));
 }
+
+TEST(Cli, BatchProgressOnATerminal) {
+  if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "script(1) not installed";
+  const std::string in = fresh_dir("cli_tty_in");
+  copy_heif(in + "/one.heic");
+  copy_heif(in + "/two.heic");
+  write_file(in + "/notes.txt", Bytes(10, 'n'));
+  const std::string out = fresh_dir("cli_tty_out");
+  const std::string log = scratch_path("tty.log");
+  // script(1) gives the tool a terminal for stdout and stderr alike.
+  const std::string cmd = "script -qec \"" + std::string(LUMETRA_CLI) + " batch " + in + " " + out + " --png\" /dev/null >" + log;
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  const Bytes b = read_file(log);
+  const std::string text(b.begin(), b.end());
+  EXPECT_TRUE(contains(text, "/3] ")) << text;  // files done of total
+  EXPECT_TRUE(contains(text, "(failures: 0)")) << text;
+  EXPECT_TRUE(contains(text, "converted 2, skipped 1 (not HEIF), failed 0")) << text;
+}
