@@ -1,6 +1,8 @@
 // Process-wide text buffers and the one way failures are reported.
 #pragma once
 
+#include <exception>
+
 #include <libheif/heif.h>
 
 extern char g_last_error[1024];
@@ -19,4 +21,18 @@ inline void clear_error() { g_last_error[0] = '\0'; }
 // The text a heif_error carries, or "unknown" when it carries none.
 inline const char* heif_error_text(const heif_error& err) {
   return (err.message != nullptr && err.message[0] != '\0') ? err.message : "unknown";
+}
+
+// Runs an exported call's body so that no exception ever reaches the host:
+// one escaping a dependency (libheif is C++ inside) becomes a failure.
+template <typename T, typename Body>
+T without_exceptions(const char* call, T failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    set_error_fmt("Internal error in %s: %s", call, e.what());
+  } catch (...) {
+    set_error_fmt("Internal error in %s: %s", call, "unknown exception");
+  }
+  return failure;
 }

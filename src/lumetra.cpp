@@ -82,7 +82,7 @@ heif_error read_heif_file(heif_context* ctx, const char* path) {
 // ---------------------------------------------------------------------------
 // HEIF detection
 
-extern "C" LUMETRA_API int lumetra_is_heic(const char* path) {
+static int is_heic_call(const char* path) {
   if (path == nullptr || path[0] == '\0') return 0;
 
   // Non-blocking, so that a FIFO with no writer reads as empty instead of
@@ -238,7 +238,7 @@ int write_raster(OutputFormat format, const char* path, int w, int h, int ch, co
   return encoded != 0 && !out.failed && closed ? 1 : 0;
 }
 
-int convert_heif(const char* in, const char* out, OutputFormat format, int quality, const char* write_failure) {
+int convert_heif_call(const char* in, const char* out, OutputFormat format, int quality, const char* write_failure) {
   unsigned char* raw = nullptr;
   int w = 0, h = 0, ch = 0;
   if (!decode_heic_pixels(in, &raw, &w, &h, &ch)) return 0;
@@ -253,6 +253,12 @@ int convert_heif(const char* in, const char* out, OutputFormat format, int quali
   return 1;
 }
 
+int convert_heif(const char* call, const char* in, const char* out, OutputFormat format, int quality,
+                 const char* write_failure) {
+  return without_exceptions(call, 0,
+                            [&] { return convert_heif_call(in, out, format, quality, write_failure); });
+}
+
 }  // namespace
 
 extern "C" LUMETRA_API int lumetra_to_jpg(const char* in, const char* out, int quality) {
@@ -262,7 +268,7 @@ extern "C" LUMETRA_API int lumetra_to_jpg(const char* in, const char* out, int q
   }
   if (quality <= 0) quality = 90;
   if (quality > 100) quality = 100;
-  return convert_heif(in, out, OutputFormat::Jpeg, quality, "Failed writing JPEG output file");
+  return convert_heif("lumetra_to_jpg", in, out, OutputFormat::Jpeg, quality, "Failed writing JPEG output file");
 }
 
 extern "C" LUMETRA_API int lumetra_to_png(const char* in, const char* out) {
@@ -270,7 +276,7 @@ extern "C" LUMETRA_API int lumetra_to_png(const char* in, const char* out) {
     set_error("Invalid arguments to lumetra_to_png");
     return 0;
   }
-  return convert_heif(in, out, OutputFormat::Png, 0, "Failed writing PNG output file");
+  return convert_heif("lumetra_to_png", in, out, OutputFormat::Png, 0, "Failed writing PNG output file");
 }
 
 extern "C" LUMETRA_API int lumetra_to_bmp(const char* in, const char* out) {
@@ -278,7 +284,7 @@ extern "C" LUMETRA_API int lumetra_to_bmp(const char* in, const char* out) {
     set_error("Invalid arguments to lumetra_to_bmp");
     return 0;
   }
-  return convert_heif(in, out, OutputFormat::Bmp, 0, "Failed writing BMP output file");
+  return convert_heif("lumetra_to_bmp", in, out, OutputFormat::Bmp, 0, "Failed writing BMP output file");
 }
 
 extern "C" LUMETRA_API int lumetra_to_image(const char* in, const char* out) {
@@ -332,7 +338,7 @@ void scale_nearest(const unsigned char* plane, int stride, int width, int height
   }
 }
 
-extern "C" LUMETRA_API int lumetra_thumbnail(const char* in, const char* out) {
+static int thumbnail_call(const char* in, const char* out) {
   if (in == nullptr || out == nullptr) {
     set_error("Invalid arguments to lumetra_thumbnail");
     return 0;
@@ -418,7 +424,7 @@ extern "C" LUMETRA_API int lumetra_thumbnail(const char* in, const char* out) {
 // ---------------------------------------------------------------------------
 // Information report
 
-extern "C" LUMETRA_API const char* lumetra_info(const char* path) {
+static const char* info_call(const char* path) {
   if (path == nullptr || path[0] == '\0') {
     set_error("Invalid null file path for lumetra_info");
     return nullptr;
@@ -460,7 +466,7 @@ extern "C" LUMETRA_API const char* lumetra_info(const char* path) {
 // ---------------------------------------------------------------------------
 // EXIF report
 
-extern "C" LUMETRA_API const char* lumetra_exif(const char* path) {
+static const char* exif_call(const char* path) {
   if (path == nullptr || path[0] == '\0') {
     set_error("Invalid null file path for lumetra_exif");
     return nullptr;
@@ -662,7 +668,7 @@ bool thumbnail_encodable(int width, int height, int box) {
   return short_side * box / long_side >= 2;
 }
 
-extern "C" LUMETRA_API int lumetra_from_image(const char* in, const char* out, int quality) {
+static int from_image_call(const char* in, const char* out, int quality) {
   if (in == nullptr || out == nullptr) {
     set_error("Invalid arguments to lumetra_from_image");
     return 0;
@@ -861,6 +867,34 @@ int batch_count_candidates(const char* in_dir) {
   return count;
 }
 
+// ---------------------------------------------------------------------------
+// Exported entry points whose work can reach into libheif or stb
+
+extern "C" LUMETRA_API int lumetra_is_heic(const char* path) {
+  try {
+    return is_heic_call(path);
+  } catch (...) {
+    return 0;  // a predicate: no message, whatever happens
+  }
+}
+
+extern "C" LUMETRA_API int lumetra_thumbnail(const char* in, const char* out) {
+  return without_exceptions("lumetra_thumbnail", 0, [&] { return thumbnail_call(in, out); });
+}
+
+extern "C" LUMETRA_API const char* lumetra_info(const char* path) {
+  return without_exceptions("lumetra_info", static_cast<const char*>(nullptr), [&] { return info_call(path); });
+}
+
+extern "C" LUMETRA_API const char* lumetra_exif(const char* path) {
+  return without_exceptions("lumetra_exif", static_cast<const char*>(nullptr), [&] { return exif_call(path); });
+}
+
+extern "C" LUMETRA_API int lumetra_from_image(const char* in, const char* out, int quality) {
+  return without_exceptions("lumetra_from_image", 0, [&] { return from_image_call(in, out, quality); });
+}
+
 extern "C" LUMETRA_API int lumetra_batch(const char* in_dir, const char* out_dir, int format, int quality) {
-  return batch_walk(in_dir, out_dir, format, quality, nullptr, nullptr);
+  return without_exceptions("lumetra_batch", -1,
+                            [&] { return batch_walk(in_dir, out_dir, format, quality, nullptr, nullptr); });
 }
