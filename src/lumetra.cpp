@@ -62,8 +62,8 @@ extern "C" LUMETRA_API const char* lumetra_last_error(void) { return g_last_erro
 
 namespace {
 
-// libheif blocks forever reading a FIFO (and stb_image too): refuse anything
-// that is neither a regular file nor a directory before handing it over.
+// libheif and stb_image block forever reading a FIFO with no writer: refuse
+// what is not a regular file, a directory or a block device up front.
 bool is_blocking_special_file(const char* path) {
   struct stat st;
   if (stat(path, &st) != 0) return false;  // let the reader report it
@@ -668,6 +668,79 @@ bool thumbnail_encodable(int width, int height, int box) {
   return short_side * box / long_side >= 2;
 }
 
+// Loads, encodes and writes; false with the last-error text set. Everything
+// acquired is released on return, in the order: encoder, image, converted
+// buffer and loaded block (the source image), context.
+static bool encode_source(const char* in, const char* out, int quality) {
+  ContextHolder ctx;
+  SourceImage src;
+  if (!load_source_image(in, &src)) return false;
+  const int w = src.width, h = src.height, bytes_per_pixel = src.bytes_per_pixel;
+  const unsigned char* source = src.pixels;
+  const heif_chroma chroma = bytes_per_pixel == 4 ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
+
+  ctx.reset(heif_context_alloc());
+  if (!ctx) {
+    set_error("Failed to allocate heif context");
+    return false;
+  }
+  ImageHolder image;
+  heif_error err = heif_image_create(w, h, heif_colorspace_RGB, chroma, image.out());
+  if (err.code != heif_error_Ok || !image) {
+    set_error("Failed to create heif image container");
+    return false;
+  }
+  if (heif_image_add_plane(image.get(), heif_channel_interleaved, w, h, 8).code != heif_error_Ok) {
+    set_error("Failed to add image plane");
+    return false;
+  }
+  int stride = 0;
+  uint8_t* plane = heif_image_get_plane(image.get(), heif_channel_interleaved, &stride);
+  const size_t row_len = static_cast<size_t>(w) * bytes_per_pixel;
+  if (plane == nullptr || stride < 0 || static_cast<size_t>(stride) < row_len) {
+    set_error("Failed to add image plane");
+    return false;
+  }
+  for (int y = 0; y < h; ++y) {
+    std::memcpy(plane + int64_t(y) * stride, source + static_cast<size_t>(y) * row_len, row_len);
+  }
+
+  EncoderHolder encoder;
+  err = heif_context_get_encoder_for_format(ctx.get(), heif_compression_HEVC, encoder.out());
+  if (err.code != heif_error_Ok || !encoder) {
+    err = heif_context_get_encoder_for_format(ctx.get(), heif_compression_AV1, encoder.out());
+  }
+  if (err.code != heif_error_Ok || !encoder) {
+    set_error("No supported HEIF encoder found (HEVC/AV1)");
+    return false;
+  }
+  heif_encoder_set_lossy_quality(encoder.get(), quality);
+
+  HandleHolder primary;
+  err = heif_context_encode_image(ctx.get(), image.get(), encoder.get(), nullptr, primary.out());
+  if (err.code != heif_error_Ok || !primary) {
+    set_error_fmt("Failed encoding image: %s", heif_error_text(err));
+    return false;
+  }
+  carry_jpeg_exif(ctx.get(), primary.get(), in);
+  if (w > kEncoderThumbnailBox - 1 && h > kEncoderThumbnailBox - 1 &&
+      thumbnail_encodable(w, h, kEncoderThumbnailBox)) {
+    HandleHolder thumbnail;
+    heif_context_encode_thumbnail(ctx.get(), image.get(), primary.get(), encoder.get(), nullptr,
+                                  kEncoderThumbnailBox, thumbnail.out());
+  }
+  primary.reset();
+
+  FileSink sink{out, "unknown"};
+  heif_writer writer{1, write_to_sink};
+  err = heif_context_write(ctx.get(), &writer, &sink);
+  if (err.code != heif_error_Ok) {
+    set_error_fmt("Failed writing HEIF file to disk: %s", heif_error_text(err));
+    return false;
+  }
+  return true;
+}
+
 static int from_image_call(const char* in, const char* out, int quality) {
   if (in == nullptr || out == nullptr) {
     set_error("Invalid arguments to lumetra_from_image");
@@ -675,81 +748,9 @@ static int from_image_call(const char* in, const char* out, int quality) {
   }
   if (quality <= 0) quality = 85;
   if (quality > 100) quality = 100;
-
-  int write_ok = 0;
-  {
-    // Release order: encoder, image, converted buffer and loaded block
-    // (the source image), context.
-    ContextHolder ctx;
-    SourceImage src;
-    if (!load_source_image(in, &src)) return 0;
-    const int w = src.width, h = src.height, bytes_per_pixel = src.bytes_per_pixel;
-    const unsigned char* source = src.pixels;
-    const heif_chroma chroma = bytes_per_pixel == 4 ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
-
-    ctx.reset(heif_context_alloc());
-    if (!ctx) {
-      set_error("Failed to allocate heif context");
-      return 0;
-    }
-    ImageHolder image;
-    heif_error err = heif_image_create(w, h, heif_colorspace_RGB, chroma, image.out());
-    if (err.code != heif_error_Ok || !image) {
-      set_error("Failed to create heif image container");
-      return 0;
-    }
-    if (heif_image_add_plane(image.get(), heif_channel_interleaved, w, h, 8).code != heif_error_Ok) {
-      set_error("Failed to add image plane");
-      return 0;
-    }
-    int stride = 0;
-    uint8_t* plane = heif_image_get_plane(image.get(), heif_channel_interleaved, &stride);
-    const size_t row_len = static_cast<size_t>(w) * bytes_per_pixel;
-    if (plane == nullptr || stride < 0 || static_cast<size_t>(stride) < row_len) {
-      set_error("Failed to add image plane");
-      return 0;
-    }
-    for (int y = 0; y < h; ++y) {
-      std::memcpy(plane + int64_t(y) * stride, source + static_cast<size_t>(y) * row_len, row_len);
-    }
-
-    EncoderHolder encoder;
-    err = heif_context_get_encoder_for_format(ctx.get(), heif_compression_HEVC, encoder.out());
-    if (err.code != heif_error_Ok || !encoder) {
-      err = heif_context_get_encoder_for_format(ctx.get(), heif_compression_AV1, encoder.out());
-    }
-    if (err.code != heif_error_Ok || !encoder) {
-      set_error("No supported HEIF encoder found (HEVC/AV1)");
-      return 0;
-    }
-    heif_encoder_set_lossy_quality(encoder.get(), quality);
-
-    HandleHolder primary;
-    err = heif_context_encode_image(ctx.get(), image.get(), encoder.get(), nullptr, primary.out());
-    if (err.code != heif_error_Ok || !primary) {
-      set_error_fmt("Failed encoding image: %s", heif_error_text(err));
-      return 0;
-    }
-    carry_jpeg_exif(ctx.get(), primary.get(), in);
-    if (w > kEncoderThumbnailBox - 1 && h > kEncoderThumbnailBox - 1 &&
-        thumbnail_encodable(w, h, kEncoderThumbnailBox)) {
-      HandleHolder thumbnail;
-      heif_context_encode_thumbnail(ctx.get(), image.get(), primary.get(), encoder.get(), nullptr,
-                                    kEncoderThumbnailBox, thumbnail.out());
-    }
-    primary.reset();
-
-    FileSink sink{out, "unknown"};
-    heif_writer writer{1, write_to_sink};
-    err = heif_context_write(ctx.get(), &writer, &sink);
-    if (err.code != heif_error_Ok) {
-      set_error_fmt("Failed writing HEIF file to disk: %s", heif_error_text(err));
-      return 0;
-    }
-    write_ok = 1;
-  }
-  clear_error();
-  return write_ok;
+  if (!encode_source(in, out, quality)) return 0;
+  clear_error();  // after every release
+  return 1;
 }
 
 // ---------------------------------------------------------------------------
