@@ -21,6 +21,11 @@ class ByteReader {
     }
     return buf_[pos_++];
   }
+  // The loader reads zeros past the end of its input; so does this.
+  int next_or_zero() {
+    const int c = next();
+    return c < 0 ? 0 : c;
+  }
   int next16() {
     const int hi = next(), lo = next();
     return (hi < 0 || lo < 0) ? -1 : hi * 256 + lo;
@@ -53,11 +58,15 @@ inline const char* pnm_header_overflows(ByteReader& in, int first, int second) {
   return nullptr;
 }
 
-// A JPEG Huffman table with more than 256 codes overruns the loader's
-// code-length table (fixed in 2.28). Every DHT segment of the file is
-// checked, those between progressive scans included.
-inline const char* jpeg_huffman_overflows(ByteReader& in, int first, int second) {
+// Two faults of the JPEG loader fixed in 2.28: a Huffman table with more
+// than 256 codes overruns its code-length table ("bad size list"), and a
+// scan that decodes with a table no DHT segment defined reads the table's
+// uninitialised memory as indices ("bad huffman code"). Every segment of
+// the file is checked, those between progressive scans included.
+inline const char* jpeg_huffman_fault(ByteReader& in, int first, int second) {
   if (first != 0xFF || second != 0xD8) return nullptr;
+  bool defined[2][4] = {};  // [DC = 0, AC = 1][table id]
+  bool progressive = false;
   int c = in.next();
   while (c >= 0) {
     if (c != 0xFF) {  // entropy-coded data or stray bytes
@@ -76,19 +85,36 @@ inline const char* jpeg_huffman_overflows(ByteReader& in, int first, int second)
     remaining -= 2;
     if (marker == 0xC4) {
       while (remaining > 0) {
-        const int q = in.next();
-        if (q < 0 || (q >> 4) > 1 || (q & 15) > 3) return nullptr;  // the loader stops here itself
+        const int q = in.next_or_zero();
+        if ((q >> 4) > 1 || (q & 15) > 3) return nullptr;  // the loader stops here itself
         int codes = 0;
-        for (int i = 0; i < 16; ++i) {
-          const int n = in.next();
-          if (n < 0) return nullptr;
-          codes += n;
-        }
+        for (int i = 0; i < 16; ++i) codes += in.next_or_zero();
         if (codes > 256) return "bad size list";
+        defined[q >> 4][q & 15] = true;
         for (int i = 0; i < codes; ++i) in.next();
         remaining -= 17 + codes;
       }
+    } else if (marker == 0xDA) {
+      const int components = in.next_or_zero();
+      int tables[4] = {0, 0, 0, 0};
+      for (int i = 0; i < components && i < 4; ++i) {
+        in.next_or_zero();  // component id
+        tables[i] = in.next_or_zero();
+      }
+      const int spectral_start = in.next_or_zero();
+      in.next_or_zero();  // spectral end
+      const int approx_high = in.next_or_zero() >> 4;
+      remaining -= 1 + 2 * components + 3;
+      for (int i = 0; i < components && i < 4; ++i) {
+        const int dc = tables[i] >> 4, ac = tables[i] & 15;
+        if (dc > 3 || ac > 3) return nullptr;  // the loader refuses these itself
+        const bool uses_dc = !progressive || (spectral_start == 0 && approx_high == 0);
+        const bool uses_ac = !progressive || spectral_start != 0;
+        if ((uses_dc && !defined[0][dc]) || (uses_ac && !defined[1][ac])) return "bad huffman code";
+      }
+      for (; remaining > 0; --remaining) in.next();
     } else {
+      if (marker == 0xC0 || marker == 0xC1 || marker == 0xC2) progressive = marker == 0xC2;
       for (; remaining > 0; --remaining) in.next();
     }
     c = in.next();
@@ -105,7 +131,7 @@ inline const char* hostile_source_reason(const char* path) {
     ByteReader in(f);
     const int first = in.next(), second = in.next();
     reason = pnm_header_overflows(in, first, second);
-    if (reason == nullptr) reason = jpeg_huffman_overflows(in, first, second);
+    if (reason == nullptr) reason = jpeg_huffman_fault(in, first, second);
   }
   std::fclose(f);
   return reason;

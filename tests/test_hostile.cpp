@@ -118,6 +118,25 @@ TEST(Hostile, JpegHuffmanTableWithTooManyCodes) {
   EXPECT_NE(std::string(lumetra_last_error()), "Failed loading source image '" + path + "': bad size list");
 }
 
+TEST(Hostile, JpegScanWithUndefinedHuffmanTable) {
+  // stb's own stream with its DHT segments taken out: the scan then decodes
+  // with tables stb_image 2.27 never initialised.
+  Bytes jpeg = jpeg_with_segments({});
+  Bytes stripped{0xFF, 0xD8};
+  size_t p = 2;
+  while (p + 4 <= jpeg.size() && jpeg[p] == 0xFF && jpeg[p + 1] != 0xDA) {
+    const size_t len = size_t(jpeg[p + 2]) << 8 | jpeg[p + 3];
+    if (jpeg[p + 1] != 0xC4) stripped.insert(stripped.end(), jpeg.begin() + long(p), jpeg.begin() + long(p + 2 + len));
+    p += 2 + len;
+  }
+  ASSERT_LT(stripped.size() + 100, jpeg.size());  // the tables really went
+  stripped.insert(stripped.end(), jpeg.begin() + long(p), jpeg.end());
+  const std::string path = scratch_path("nodht.jpg");
+  write_file(path, stripped);
+  EXPECT_EQ(lumetra_from_image(path.c_str(), scratch_path("o.heic").c_str(), 50), 0);
+  EXPECT_EQ(std::string(lumetra_last_error()), "Failed loading source image '" + path + "': bad huffman code");
+}
+
 // Inputs the fuzzers found: each must now be refused or encoded cleanly.
 TEST(Hostile, FuzzerRegressions) {
   int seen = 0;
