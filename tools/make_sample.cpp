@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
       // Sky gradient, a sun, and rolling hills.
       const double fx = double(x) / w, fy = double(y) / h;
       int r = int(90 + 120 * fy), g = int(150 + 80 * fy), b = int(235 - 40 * fy);
-      const double dx = fx - 0.75, dy = fy - 0.25;
+      const double dx = (fx - 0.75) * w / h, dy = fy - 0.25;  // a round sun whatever the aspect
       if (dx * dx + dy * dy < 0.01) r = 255, g = 220, b = 90;
       const double hill = 0.65 + 0.08 * std::sin(fx * 9.0) + 0.04 * std::sin(fx * 23.0 + 1.0);
       if (fy > hill) r = int(40 + 60 * fy), g = int(120 + 50 * std::sin(fx * 40.0)), b = 50;
