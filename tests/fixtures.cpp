@@ -181,6 +181,21 @@ void write_jpeg(const std::string& path, int w, int h, const PixelFn& px, int qu
   write_file(path, encode_jpeg(w, h, px, quality));
 }
 
+bool rename_coded_item_type(Bytes* heif) {
+  Bytes& b = *heif;
+  bool renamed = false;
+  for (size_t i = 0; i + 4 <= b.size(); ++i) {
+    if (std::memcmp(&b[i], "infe", 4) != 0) continue;
+    for (size_t j = i; j < i + 24 && j + 4 <= b.size(); ++j) {
+      if (std::memcmp(&b[j], "hvc1", 4) == 0) {
+        std::memcpy(&b[j], "avc1", 4);
+        renamed = true;
+      }
+    }
+  }
+  return renamed;
+}
+
 Bytes read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

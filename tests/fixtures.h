@@ -42,6 +42,10 @@ std::string heif_fixture(const std::string& name, const HeifSpec& spec);
 void write_png(const std::string& path, int w, int h, int channels, const PixelFn& px = gradient_pixel);
 void write_jpeg(const std::string& path, int w, int h, const PixelFn& px = gradient_pixel, int quality = 95);
 
+// Renames the coded item type of a libheif-written HEVC file (hvc1 in its
+// infe boxes) to avc1, which libheif 1.15 reads but cannot decode.
+bool rename_coded_item_type(Bytes* heif);
+
 Bytes read_file(const std::string& path);
 void write_file(const std::string& path, const Bytes& data);
 bool file_exists(const std::string& path);

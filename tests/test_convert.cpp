@@ -313,21 +313,9 @@ TEST(Convert, LongPathMessageIsCutAt255) {
 }
 
 TEST(Convert, UndecodableCodec) {
-  // The same file with its coded item's type renamed: libheif reads the
-  // container but has no decoder for it.
+  // libheif reads the container but has no decoder for the item.
   Bytes b = read_file(rgb_heif());
-  bool patched = false;
-  for (size_t i = 0; i + 4 <= b.size(); ++i) {
-    if (std::memcmp(&b[i], "infe", 4) == 0) {
-      for (size_t j = i; j < i + 24 && j + 4 <= b.size(); ++j) {
-        if (std::memcmp(&b[j], "hvc1", 4) == 0) {
-          std::memcpy(&b[j], "avc1", 4);
-          patched = true;
-        }
-      }
-    }
-  }
-  ASSERT_TRUE(patched);
+  ASSERT_TRUE(rename_coded_item_type(&b));
   const std::string path = scratch_path("avc.heic");
   write_file(path, b);
   EXPECT_EQ(lumetra_to_png(path.c_str(), scratch_path("avc.png").c_str()), 0);

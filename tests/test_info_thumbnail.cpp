@@ -178,14 +178,9 @@ TEST(Thumbnail, Failures) {
   EXPECT_EQ(lumetra_thumbnail(rgb.c_str(), "/nonexistent/dir/t.jpg"), 0);
   EXPECT_STREQ(lumetra_last_error(), "Failed writing thumbnail image output file");
 
-  // Undecodable primary: the coded item's type renamed.
+  // Undecodable primary.
   Bytes b = read_file(rgb);
-  for (size_t i = 0; i + 4 <= b.size(); ++i) {
-    if (std::memcmp(&b[i], "infe", 4) == 0) {
-      for (size_t j = i; j < i + 24 && j + 4 <= b.size(); ++j)
-        if (std::memcmp(&b[j], "hvc1", 4) == 0) std::memcpy(&b[j], "avc1", 4);
-    }
-  }
+  ASSERT_TRUE(rename_coded_item_type(&b));
   write_file(scratch_path("undecodable.heic"), b);
   EXPECT_EQ(lumetra_thumbnail(scratch_path("undecodable.heic").c_str(), scratch_path("u.png").c_str()), 0);
   EXPECT_STREQ(lumetra_last_error(), "Failed decoding thumbnail image");
