@@ -64,7 +64,9 @@ inline const char* pnm_header_overflows(ByteReader& in, int first, int second) {
 // uninitialised memory as indices ("bad huffman code"). Every segment of
 // the file is checked, those between progressive scans included.
 inline const char* jpeg_huffman_fault(ByteReader& in, int first, int second) {
-  if (first != 0xFF || second != 0xD8) return nullptr;
+  if (first != 0xFF) return nullptr;
+  while (second == 0xFF) second = in.next();  // the loader skips fill bytes before SOI too
+  if (second != 0xD8) return nullptr;
   bool defined[2][4] = {};  // [DC = 0, AC = 1][table id]
   bool progressive = false;
   int c = in.next();

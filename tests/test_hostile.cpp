@@ -109,6 +109,13 @@ TEST(Hostile, JpegHuffmanTableWithTooManyCodes) {
   write_file(path, jpeg_with_segments({app_segment(0xC4, dht)}));
   EXPECT_EQ(lumetra_from_image(path.c_str(), scratch_path("o.heic").c_str(), 50), 0);
   EXPECT_EQ(std::string(lumetra_last_error()), "Failed loading source image '" + path + "': bad size list");
+  // The loader skips fill bytes before SOI, so the check does too.
+  Bytes filled{0xFF, 0xFF};
+  const Bytes body = jpeg_with_segments({app_segment(0xC4, dht)});
+  filled.insert(filled.end(), body.begin(), body.end());
+  write_file(path, filled);
+  EXPECT_EQ(lumetra_from_image(path.c_str(), scratch_path("o.heic").c_str(), 50), 0);
+  EXPECT_EQ(std::string(lumetra_last_error()), "Failed loading source image '" + path + "': bad size list");
   // 256 codes is the most a table can hold; that one goes to the loader.
   Bytes full{0x00};
   for (int i = 0; i < 16; ++i) full.push_back(16);
