@@ -62,8 +62,9 @@ extern "C" LUMETRA_API const char* lumetra_last_error(void) { return g_last_erro
 
 namespace {
 
-// libheif and stb_image block forever reading a FIFO with no writer: refuse
-// what is not a regular file, a directory or a block device up front.
+// libheif and stb_image block forever reading a FIFO with no writer, and
+// libheif reading a directory can run away with memory: such paths are
+// refused before a reader gets them.
 bool is_blocking_special_file(const char* path) {
   struct stat st;
   if (stat(path, &st) != 0) return false;  // let the reader report it
@@ -71,7 +72,8 @@ bool is_blocking_special_file(const char* path) {
 }
 
 heif_error read_heif_file(heif_context* ctx, const char* path) {
-  if (is_blocking_special_file(path)) {
+  struct stat st;
+  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
     return heif_error{heif_error_Invalid_input, heif_suberror_Unspecified, "Invalid input: Not a regular file"};
   }
   return heif_context_read_from_file(ctx, path, nullptr);
@@ -519,6 +521,7 @@ const int kEncoderThumbnailBox = 160;
 const long kExifSourceMin = 32;
 const long kExifSourceMax = 20971520;
 const int kMaxSourceSide = 32768;
+const uint64_t kMaxPixelsPerByte = 4096;
 
 
 struct FileCloser {
@@ -627,11 +630,21 @@ bool load_source_image(const char* path, SourceImage* img) {
     return false;
   }
   int w = 0, h = 0, channels = 0;
-  // Neither libheif nor its encoders take a side beyond 32768 pixels; a
-  // header claiming one is refused before gigabytes are allocated for it.
-  if (stbi_info(path, &w, &h, &channels) && (w > kMaxSourceSide || h > kMaxSourceSide)) {
-    set_error_fmt("Failed loading source image '%s': %s", path, "too large");
-    return false;
+  if (stbi_info(path, &w, &h, &channels)) {
+    // Neither libheif nor its encoders take a side beyond 32768 pixels; a
+    // header claiming one is refused before gigabytes are allocated for it.
+    if (w > kMaxSourceSide || h > kMaxSourceSide) {
+      set_error_fmt("Failed loading source image '%s': %s", path, "too large");
+      return false;
+    }
+    // No format the loader reads packs more than a few thousand pixels into
+    // a byte (GIF's LZW at best about 2730): a header claiming more is a
+    // bomb whose pixels the loader would invent from zeros past the end.
+    struct stat st;
+    if (stat(path, &st) == 0 && uint64_t(w) * uint64_t(h) > kMaxPixelsPerByte * uint64_t(st.st_size)) {
+      set_error_fmt("Failed loading source image '%s': %s", path, "too large for its file size");
+      return false;
+    }
   }
   img->loaded = stbi_load(path, &w, &h, &channels, 0);
   if (img->loaded == nullptr || w < 1 || h < 1) {
