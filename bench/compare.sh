@@ -38,8 +38,12 @@ one_run() {
 }
 
 stats() {  # reads "seconds kib" lines; prints median, min, max seconds and median kib
-  sort -n | awk '{s[NR]=$1; k[NR]=$2} END {n=NR; m=s[int((n+1)/2)];
-    asort(k); printf "%.3f %.3f %.3f %d", m, s[1], s[n], k[int((n+1)/2)]}'
+  local lines secs kib
+  lines=$(cat)
+  secs=$(printf '%s\n' "$lines" | awk '{print $1}' | sort -n)
+  kib=$(printf '%s\n' "$lines" | awk '{print $2}' | sort -n)
+  printf '%s\n' "$secs" | awk -v k="$(printf '%s\n' "$kib" | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')" \
+    '{s[NR]=$1} END {printf "%.3f %.3f %.3f %d", s[int((NR+1)/2)], s[1], s[NR], k}'
 }
 
 compare() {  # compare LABEL INPUT "OUR CMD" "PEER CMD"
