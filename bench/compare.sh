@@ -43,7 +43,7 @@ stats() {  # reads "seconds kib" lines; prints median, min, max seconds and medi
   secs=$(printf '%s\n' "$lines" | awk '{print $1}' | sort -n)
   kib=$(printf '%s\n' "$lines" | awk '{print $2}' | sort -n)
   printf '%s\n' "$secs" | awk -v k="$(printf '%s\n' "$kib" | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')" \
-    '{s[NR]=$1} END {printf "%.3f %.3f %.3f %d", s[int((NR+1)/2)], s[1], s[NR], k}'
+    '{s[NR]=$1} END {printf "%.3f %.3f %.3f %d\n", s[int((NR+1)/2)], s[1], s[NR], k}'
 }
 
 compare() {  # compare LABEL INPUT "OUR CMD" "PEER CMD"
