@@ -64,16 +64,21 @@ namespace {
 
 // libheif and stb_image block forever reading a FIFO with no writer, and
 // libheif reading a directory can run away with memory: such paths are
-// refused before a reader gets them.
-bool is_blocking_special_file(const char* path) {
+// refused before a reader gets them. A path that cannot be stat'ed is left
+// to the reader to report.
+bool refused_file_kind(const char* path, bool directory_ok) {
   struct stat st;
-  if (stat(path, &st) != 0) return false;  // let the reader report it
-  return !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISBLK(st.st_mode);
+  if (stat(path, &st) != 0) return false;
+  return !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode) && !(directory_ok && S_ISDIR(st.st_mode));
+}
+
+// Whether a plane of this stride holds rows of row_len bytes.
+bool plane_holds_rows(const void* plane, int stride, size_t row_len) {
+  return plane != nullptr && stride >= 0 && static_cast<size_t>(stride) >= row_len;
 }
 
 heif_error read_heif_file(heif_context* ctx, const char* path) {
-  struct stat st;
-  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+  if (refused_file_kind(path, false)) {
     return heif_error{heif_error_Invalid_input, heif_suberror_Unspecified, "Invalid input: Not a regular file"};
   }
   return heif_context_read_from_file(ctx, path, nullptr);
@@ -118,7 +123,7 @@ static int is_heic_call(const char* path) {
 // Primary image decoding
 
 bool copy_plane_rows(unsigned char* dst, const unsigned char* plane, int stride, size_t row_len, int rows) {
-  if (stride < 0 || static_cast<size_t>(stride) < row_len) return false;
+  if (!plane_holds_rows(plane, stride, row_len)) return false;
   for (int y = 0; y < rows; ++y) {
     std::memcpy(dst, plane, row_len);
     dst += row_len;
@@ -162,7 +167,7 @@ int decode_heic_pixels(const char* path, unsigned char** pixels, int* width, int
   const int w = heif_image_get_primary_width(image.get());
   const int h = heif_image_get_primary_height(image.get());
   const size_t row_len = static_cast<size_t>(w) * static_cast<size_t>(ch);
-  if (plane == nullptr || w <= 0 || h <= 0 || stride < 0 || static_cast<size_t>(stride) < row_len) {
+  if (w <= 0 || h <= 0 || !plane_holds_rows(plane, stride, row_len)) {
     set_error("Failed to retrieve decoded image plane");
     return 0;
   }
@@ -384,7 +389,7 @@ static int thumbnail_call(const char* in, const char* out) {
   const int w = heif_image_get_primary_width(image.get());
   const int h = heif_image_get_primary_height(image.get());
   const size_t row_len = static_cast<size_t>(w > 0 ? w : 0) * static_cast<size_t>(ch);
-  if (plane == nullptr || w <= 0 || h <= 0 || stride < 0 || static_cast<size_t>(stride) < row_len) {
+  if (w <= 0 || h <= 0 || !plane_holds_rows(plane, stride, row_len)) {
     set_error("Failed decoding thumbnail image");
     return 0;
   }
@@ -621,7 +626,7 @@ SourceImage::~SourceImage() {
 }
 
 bool load_source_image(const char* path, SourceImage* img) {
-  if (is_blocking_special_file(path)) {
+  if (refused_file_kind(path, true)) {  // stb_image reports directories itself
     set_error_fmt("Failed loading source image '%s': %s", path, "can't fopen");
     return false;
   }
@@ -710,7 +715,7 @@ static bool encode_source(const char* in, const char* out, int quality) {
   int stride = 0;
   uint8_t* plane = heif_image_get_plane(image.get(), heif_channel_interleaved, &stride);
   const size_t row_len = static_cast<size_t>(w) * bytes_per_pixel;
-  if (plane == nullptr || stride < 0 || static_cast<size_t>(stride) < row_len) {
+  if (!plane_holds_rows(plane, stride, row_len)) {
     set_error("Failed to add image plane");
     return false;
   }
