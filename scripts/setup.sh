@@ -3,26 +3,90 @@
 # need. Safe to run again: it only installs what is missing.
 set -euo pipefail
 
+# libheif older than this cannot open current phone photos (iOS 18 HDR files).
+libheif_min=1.19.7
+
 packages=(
   g++ make cmake pkg-config binutils
-  libheif-dev libheif-examples libstb-dev libcli11-dev
+  libstb-dev libcli11-dev
   googletest libgtest-dev
   python3 python3-pytest
   locales libimage-exiftool-perl valgrind
 )
-
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
+heif_packages=(
+  libheif-dev libheif-examples
+  libheif-plugin-libde265 libheif-plugin-x265 libheif-plugin-dav1d libheif-plugin-aomenc
+)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+installed_version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || true; }
+export DEBIAN_FRONTEND=noninteractive
+updated=0
+apt_update() { [ "$updated" = 1 ] || { as_root apt-get update -qq; updated=1; }; }
 
+missing=()
+for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  as_root apt-get update -qq
+  apt_update
   as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The archive entry of the system's own Debian suite: its URI and key.
+# Handles both the deb822 form (*.sources) and the one-line form.
+main_archive_entry() {
+  local f
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    awk -v RS= '/(^|\n)Types:[^\n]*deb([ \n]|$)/ && /(^|\n)Suites:[^\n]*bookworm([ \n]|$)/ {
+        uri=""; key="";
+        n = split($0, lines, "\n");
+        for (i = 1; i <= n; i++) {
+          if (lines[i] ~ /^URIs:/) { sub(/^URIs:[ \t]*/, "", lines[i]); split(lines[i], u, " "); uri=u[1] }
+          if (lines[i] ~ /^Signed-By:/) { sub(/^Signed-By:[ \t]*/, "", lines[i]); key=lines[i] }
+        }
+        if (uri != "") { print uri "|" key; exit }
+      }' "$f" && return 0
+  done
+  cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+    awk '$1 == "deb" { i = 2; key = "";
+           if ($2 ~ /^\[/) { for (; i <= NF && $i !~ /\]$/; i++) if ($i ~ /signed-by=/) key = $i;
+                             if ($i ~ /signed-by=/) key = $i; i++ }
+           if ($(i+1) == "bookworm") { sub(/.*signed-by=/, "", key); sub(/\]$/, "", key); print $i "|" key; exit } }'
+}
+
+backports_list=/etc/apt/sources.list.d/bookworm-backports.sources
+have_backports() {
+  grep -rqsE '(^|[ \t])bookworm-backports([ \t]|$)' /etc/apt/sources.list /etc/apt/sources.list.d/
+}
+if ! have_backports; then
+  entry=$(main_archive_entry | head -n1)
+  uri=${entry%%|*}; key=${entry#*|}
+  [ -n "$uri" ] || { echo "setup: no Debian bookworm archive entry found in /etc/apt; add bookworm-backports by hand" >&2; exit 1; }
+  echo "setup: adding bookworm-backports ($uri)"
+  {
+    echo "Types: deb"
+    echo "URIs: $uri"
+    echo "Suites: bookworm-backports"
+    echo "Components: main"
+    [ -z "$key" ] || echo "Signed-By: $key"
+  } | as_root tee "$backports_list" >/dev/null
+  updated=0
+fi
+
+heif_ok=1
+for p in "${heif_packages[@]}"; do installed "$p" || heif_ok=0; done
+if [ "$heif_ok" = 1 ] && ! dpkg --compare-versions "$(installed_version libheif-dev)" ge "$libheif_min"; then
+  heif_ok=0
+fi
+if [ "$heif_ok" = 0 ]; then
+  echo "setup: installing libheif >= $libheif_min from bookworm-backports"
+  apt_update
+  as_root apt-get install -y -qq --no-install-recommends -t bookworm-backports "${heif_packages[@]}" >/dev/null
+  v=$(installed_version libheif-dev)
+  dpkg --compare-versions "$v" ge "$libheif_min" ||
+    { echo "setup: libheif-dev $v installed, $libheif_min or newer needed" >&2; exit 1; }
 fi
 
 # A decimal-comma locale, so the tests can check that reports ignore the

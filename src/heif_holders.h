@@ -18,6 +18,11 @@ class Holder {
   T* get() const { return p_; }
   T** out() { reset(); return &p_; }  // for libheif's out-parameters
   explicit operator bool() const { return p_ != nullptr; }
+  T* release() {
+    T* p = p_;
+    p_ = nullptr;
+    return p;
+  }
   void reset(T* p = nullptr) {
     if (p_ != nullptr) Release(p_);
     p_ = p;

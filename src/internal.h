@@ -54,7 +54,7 @@ struct SourceImage {
 // Loads and normalises a source file; on failure sets the last-error text.
 bool load_source_image(const char* path, SourceImage* img);
 
-// Whether libheif 1.15 can encode a thumbnail of this image in a box of
+// Whether libheif can encode a thumbnail of this image in a box of
 // `box` pixels without crashing (short side of at least 2 pixels).
 bool thumbnail_encodable(int width, int height, int box);
 

@@ -17,6 +17,7 @@
 #include "error_state.h"
 #include "exif_parse.h"
 #include "heif_holders.h"
+#include "heif_input.h"
 #include "internal.h"
 #include "source_guards.h"
 
@@ -77,17 +78,23 @@ bool plane_holds_rows(const void* plane, int stride, size_t row_len) {
   return plane != nullptr && stride >= 0 && static_cast<size_t>(stride) >= row_len;
 }
 
-heif_error read_heif_file(heif_context* ctx, const char* path) {
-  if (refused_file_kind(path, false)) {
-    return heif_error{heif_error_Invalid_input, heif_suberror_Unspecified, "Invalid input: Not a regular file"};
-  }
-  return heif_context_read_from_file(ctx, path, nullptr);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // HEIF detection
+
+// libheif 1.19 answers "yes" for every ftyp box (MP4, QuickTime, CR3 raw
+// too). Its yes only counts for the major brands that name an image format
+// of the HEIF family, the ones older libheif said yes to; anything else goes
+// on to the brand scan.
+static bool major_brand_is_heif_family(const uint8_t* buf) {
+  static const char kFamily[][5] = {"heic", "heix", "avif", "hevc", "hevx", "heim",
+                                    "heis", "hevm", "hevs", "msf1", "avis", "vvic"};
+  for (const char* brand : kFamily) {
+    if (std::memcmp(buf + 8, brand, 4) == 0) return true;
+  }
+  return false;
+}
 
 static int is_heic_call(const char* path) {
   if (path == nullptr || path[0] == '\0') return 0;
@@ -106,7 +113,10 @@ static int is_heic_call(const char* path) {
   const size_t n = static_cast<size_t>(got);
 
   const heif_filetype_result sniffed = heif_check_filetype(buf, static_cast<int>(n));
-  if (sniffed == heif_filetype_yes_supported || sniffed == heif_filetype_yes_unsupported) return 1;
+  if ((sniffed == heif_filetype_yes_supported || sniffed == heif_filetype_yes_unsupported) &&
+      major_brand_is_heif_family(buf)) {
+    return 1;
+  }
   if (std::memcmp(buf + 4, "ftyp", 4) != 0) return 0;
 
   static const char kBrands[][5] = {"heic", "heix", "hevc", "hevx", "heim", "heis", "hevm", "hevs", "mif1", "msf1"};
@@ -137,12 +147,13 @@ int decode_heic_pixels(const char* path, unsigned char** pixels, int* width, int
     set_error("Invalid null arguments to decode_heic_pixels");
     return 0;
   }
+  HeifFileBytes file;
   ContextHolder ctx(heif_context_alloc());
   if (!ctx) {
     set_error("Failed to allocate heif context");
     return 0;
   }
-  heif_error err = read_heif_file(ctx.get(), path);
+  heif_error err = read_heif_file(ctx.get(), path, &file);
   if (err.code != heif_error_Ok) {
     set_error_fmt("Failed to read HEIC file '%s': %s", path, heif_error_text(err));
     return 0;
@@ -351,13 +362,14 @@ static int thumbnail_call(const char* in, const char* out) {
     return 0;
   }
   // Declared in release order's reverse: raster, image, thumbnail handle,
-  // primary handle, context.
+  // primary handle, context (then the file's bytes it read from).
+  HeifFileBytes file;
   ContextHolder ctx(heif_context_alloc());
   if (!ctx) {
     set_error("Failed allocating heif context");
     return 0;
   }
-  if (read_heif_file(ctx.get(), in).code != heif_error_Ok) {
+  if (read_heif_file(ctx.get(), in, &file).code != heif_error_Ok) {
     set_error("Failed reading HEIC file for thumbnail");
     return 0;
   }
@@ -436,12 +448,13 @@ static const char* info_call(const char* path) {
     set_error("Invalid null file path for lumetra_info");
     return nullptr;
   }
+  HeifFileBytes file;
   ContextHolder ctx(heif_context_alloc());
   if (!ctx) {
     set_error("Failed allocating heif context");
     return nullptr;
   }
-  heif_error err = read_heif_file(ctx.get(), path);
+  heif_error err = read_heif_file(ctx.get(), path, &file);
   if (err.code != heif_error_Ok) {
     set_error_fmt("Failed reading HEIC file for info: %s", heif_error_text(err));
     return nullptr;
@@ -478,12 +491,13 @@ static const char* exif_call(const char* path) {
     set_error("Invalid null file path for lumetra_exif");
     return nullptr;
   }
+  HeifFileBytes file;
   ContextHolder ctx(heif_context_alloc());
   if (!ctx) {
     set_error("Failed allocating heif context");
     return nullptr;
   }
-  if (read_heif_file(ctx.get(), path).code != heif_error_Ok) {
+  if (read_heif_file(ctx.get(), path, &file).code != heif_error_Ok) {
     set_error("Failed reading HEIC file for EXIF");
     return nullptr;
   }

@@ -188,7 +188,7 @@ bool rename_coded_item_type(Bytes* heif) {
     if (std::memcmp(&b[i], "infe", 4) != 0) continue;
     for (size_t j = i; j < i + 24 && j + 4 <= b.size(); ++j) {
       if (std::memcmp(&b[j], "hvc1", 4) == 0) {
-        std::memcpy(&b[j], "avc1", 4);
+        std::memcpy(&b[j], "jpeg", 4);
         renamed = true;
       }
     }

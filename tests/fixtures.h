@@ -43,7 +43,9 @@ void write_png(const std::string& path, int w, int h, int channels, const PixelF
 void write_jpeg(const std::string& path, int w, int h, const PixelFn& px = gradient_pixel, int quality = 95);
 
 // Renames the coded item type of a libheif-written HEVC file (hvc1 in its
-// infe boxes) to avc1, which libheif 1.15 reads but cannot decode.
+// infe boxes) to jpeg: libheif reads the file but cannot decode the item
+// (HEVC data under a JPEG name). avc1, used before, fails at read time on
+// libheif 1.19, which parses H.264 items.
 bool rename_coded_item_type(Bytes* heif);
 
 Bytes read_file(const std::string& path);

@@ -1,5 +1,5 @@
 // Grid HEIF files the way phones write them: tiles coded by libheif, put
-// together here into a 'grid' item (libheif 1.15 has no grid encoder).
+// together here into a 'grid' item, so that tile counts and lists can be made wrong.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

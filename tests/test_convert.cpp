@@ -123,6 +123,26 @@ TEST(Detect, BrandScan) {
                   0, 0, 0, 16, 'f', 'r', 'e', 'e', 'x', 'x', 'x', 'x', 'h', 'e', 'i', 's'};
   EXPECT_EQ(probe(two_boxes), 1);
 
+  // Every major brand answers as it did before libheif 1.19, which says "yes"
+  // to any ftyp box: videos, raw files and unknown brands stay "no" unless a
+  // HEIF brand is listed as compatible.
+  const struct {
+    const char* major;
+    const char* compat;
+    int expected;
+  } brands[] = {
+      {"heic", "", 1}, {"heix", "", 1}, {"avif", "", 1}, {"avis", "", 1}, {"msf1", "", 1},
+      {"hevc", "", 1}, {"hevx", "", 1}, {"heim", "", 1}, {"heis", "", 1}, {"hevm", "", 1},
+      {"hevs", "", 1}, {"vvic", "", 1}, {"mif1", "", 1}, {"mif2", "", 0}, {"isom", "", 0},
+      {"qt  ", "", 0}, {"mp42", "", 0}, {"3gp4", "", 0}, {"crx ", "", 0}, {"jpeg", "", 0},
+      {"j2ki", "", 0}, {"avci", "", 0}, {"isom", "mp41", 0}, {"qt  ", "heic", 1}, {"mp42", "mif1", 1},
+      {"crx ", "isom", 0}, {"avif", "mif1", 1}, {"jpeg", "msf1", 1},
+  };
+  for (const auto& b : brands) {
+    EXPECT_EQ(probe(ftyp(b.major, {b.compat[0] ? b.compat : "xxxx"}, 32)), b.expected)
+        << "'" << b.major << "' + '" << b.compat << "'";
+  }
+
   // Real files: our HEIF fixture yes; JPEG and PNG no.
   EXPECT_EQ(lumetra_is_heic(rgb_heif().c_str()), 1);
   write_png(scratch_path("detect.png"), 8, 8, 3);
@@ -280,7 +300,9 @@ TEST(Convert, FailuresReportAndLeaveFilesAlone) {
   const std::string text = scratch_path("text.heic");
   write_file(text, Bytes(100, 'a'));
   EXPECT_EQ(lumetra_to_jpg(text.c_str(), out.c_str(), 90), 0);
-  EXPECT_EQ(last_error(), "Failed to read HEIC file '" + text + "': Invalid input: No 'ftyp' box");
+  // libheif's own text follows the path (1.19 adds a detail after the sub-error).
+  EXPECT_EQ(last_error(), "Failed to read HEIC file '" + text +
+                              "': Invalid input: No 'ftyp' box: File does not start with 'ftyp' box.");
   Bytes whole = read_file(rgb_heif());
   for (const size_t cut : {whole.size() / 4, whole.size() / 2, whole.size() - 10}) {
     const std::string truncated = scratch_path("truncated.heic");

@@ -14,6 +14,7 @@
 
 #include "fixtures.h"
 #include "lumetra.h"
+#include "libheif/heif.h"
 
 namespace fs = std::filesystem;
 
@@ -226,4 +227,49 @@ TEST(Corpus, RasterFilesEncodeOrFailToLoad) {
   }
   std::printf("corpus: %d raster files encoded, %d refused by the loader\n", encoded, refused);
   EXPECT_GT(encoded, 0);
+}
+
+// An iOS 18 HDR photo (tone-map item, gain map, mattes): older libheif
+// refused it in every call.
+TEST(Corpus, IPhone16ProPhotoThroughEveryCall) {
+  const std::string f = kCorpus + "/heif/tmap-iphone16pro-ios18-24mp-10bit-mattes-exifMM.heic";
+  if (!file_exists(f)) GTEST_SKIP() << "no corpus file " << f;
+  EXPECT_EQ(lumetra_is_heic(f.c_str()), 1);
+
+  const std::string jpg = scratch_path("iphone16.jpg"), thumb = scratch_path("iphone16-thumb.png");
+  ASSERT_EQ(lumetra_to_jpg(f.c_str(), jpg.c_str(), 90), 1) << lumetra_last_error();
+  // Upright, as libheif decodes it (irot 270 applied).
+  const Raster ref = libheif_decode(f, false);
+  const Raster out = stb_load(jpg);
+  ASSERT_EQ(out.width, 4284);
+  ASSERT_EQ(out.height, 5712);
+  EXPECT_GT(psnr(out, ref), 35.0);
+
+  const char* info = lumetra_info(f.c_str());
+  ASSERT_NE(info, nullptr) << lumetra_last_error();
+  const HeifInfoFacts facts = heif_info(f);
+  if (facts.ok) {
+    EXPECT_EQ(json_field(info, "width"), std::to_string(facts.width));
+    EXPECT_EQ(json_field(info, "height"), std::to_string(facts.height));
+  }
+  EXPECT_EQ(json_field(info, "has_thumbnail"), "true");
+  EXPECT_EQ(json_field(info, "exif"), "true");
+
+  const char* exif = lumetra_exif(f.c_str());
+  ASSERT_NE(exif, nullptr) << lumetra_last_error();
+  EXPECT_EQ(json_field(exif, "Make"), "Apple");
+  EXPECT_EQ(json_field(exif, "Model"), "iPhone 16 Pro");
+
+  // The embedded 312 x 416 thumbnail, written at its own size.
+  ASSERT_EQ(lumetra_thumbnail(f.c_str(), thumb.c_str()), 1) << lumetra_last_error();
+  const Raster t = stb_load(thumb);
+  EXPECT_EQ(t.width, 312);
+  EXPECT_EQ(t.height, 416);
+}
+
+TEST(Build, LibheifIsNewEnough) {
+  // 1.19.7 (0x01130700) or newer, both the headers built against and the
+  // library loaded.
+  EXPECT_GE(LIBHEIF_NUMERIC_VERSION, 0x01130700);
+  EXPECT_GE(heif_get_version_number(), 0x01130700u) << heif_get_version();
 }

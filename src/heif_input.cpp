@@ -1,0 +1,82 @@
+#include "heif_input.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+thread_local char t_message[256];
+
+heif_error failure(heif_error_code code, const char* format, ...) __attribute__((format(printf, 2, 3)));
+heif_error failure(heif_error_code code, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(t_message, sizeof t_message, format, args);
+  va_end(args);
+  return heif_error{code, heif_suberror_Unspecified, t_message};
+}
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() { close(fd); }
+};
+
+// Reads to the end of the file; block devices report no size, and a file
+// may grow while it is read.
+bool read_all(int fd, size_t size_hint, HeifFileBytes* bytes) {
+  size_t capacity = size_hint > 0 ? size_hint + 1 : 64 * 1024;
+  size_t used = 0;
+  HeapBlock data(static_cast<unsigned char*>(std::malloc(capacity)));
+  if (!data) return false;
+  for (;;) {
+    if (used == capacity) {
+      if (capacity > SIZE_MAX / 2) return false;
+      auto* grown = static_cast<unsigned char*>(std::realloc(data.get(), capacity * 2));
+      if (grown == nullptr) return false;
+      data.release();
+      data.reset(grown);
+      capacity *= 2;
+    }
+    const ssize_t got = read(fd, data.get() + used, capacity - used);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    used += static_cast<size_t>(got);
+  }
+  bytes->data.reset(data.release());
+  bytes->size = used;
+  return true;
+}
+
+}  // namespace
+
+heif_error read_heif_file(heif_context* ctx, const char* path, HeifFileBytes* bytes) {
+  // Non-blocking, so that a FIFO is never waited on (it is refused below).
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int e = errno;
+    return failure(heif_error_Input_does_not_exist,
+                   "Input file does not exist: Unspecified: Error opening file: %s (%d)\n", std::strerror(e), e);
+  }
+  FdCloser closer{fd};
+  // A FIFO would block, and libheif reading a directory can run away with
+  // memory.
+  struct stat st;
+  if (fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))) {
+    return failure(heif_error_Invalid_input, "Invalid input: Not a regular file");
+  }
+  const size_t hint = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+  if (!read_all(fd, hint, bytes)) {
+    const int e = errno;
+    return failure(heif_error_Memory_allocation_error, "Memory allocation error: Unspecified: Cannot read file: %s",
+                   std::strerror(e));
+  }
+  return heif_context_read_from_memory_without_copy(ctx, bytes->data.get(), bytes->size, nullptr);
+}

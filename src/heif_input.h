@@ -1,0 +1,23 @@
+// Reading HEIF files for libheif.
+#pragma once
+
+#include <cstddef>
+
+#include <libheif/heif.h>
+
+#include "heif_holders.h"
+
+// A whole HEIF file in memory. libheif keeps reading from it until its
+// context is freed, so declare it before the context.
+struct HeifFileBytes {
+  HeapBlock data;
+  size_t size = 0;
+};
+
+// Reads the file at path into *bytes and has ctx parse it. Errors read like
+// libheif's own; their text stays valid until the next call.
+//
+// libheif 1.19's file reader claims any byte range is available and aborts
+// the process (a failed assert in BitstreamRange) when a top-level box
+// points past the end of the file; its memory reader checks each range.
+heif_error read_heif_file(heif_context* ctx, const char* path, HeifFileBytes* bytes);
