@@ -16,6 +16,7 @@
 
 #include "error_state.h"
 #include "exif_parse.h"
+#include "heif_decode.h"
 #include "heif_holders.h"
 #include "heif_input.h"
 #include "internal.h"
@@ -167,8 +168,8 @@ int decode_heic_pixels(const char* path, unsigned char** pixels, int* width, int
   const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
   const int ch = alpha ? 4 : 3;
   ImageHolder image;
-  err = heif_decode_image(handle.get(), image.out(), heif_colorspace_RGB,
-                          alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, nullptr);
+  err = decode_upright(ctx.get(), handle.get(), alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
+                       image.out());
   if (err.code != heif_error_Ok || !image) {
     set_error_fmt("Failed to decode HEIC image: %s", heif_error_text(err));
     return 0;
@@ -390,8 +391,8 @@ static int thumbnail_call(const char* in, const char* out) {
   const bool alpha = heif_image_handle_has_alpha_channel(chosen) != 0;
   const int ch = alpha ? 4 : 3;
   ImageHolder image;
-  err = heif_decode_image(chosen, image.out(), heif_colorspace_RGB,
-                          alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, nullptr);
+  err = decode_upright(ctx.get(), chosen, alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
+                       image.out());
   if (err.code != heif_error_Ok || !image) {
     set_error("Failed decoding thumbnail image");
     return 0;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <libheif/heif.h>
+#include <libheif/heif_properties.h>
 #include <stb/stb_image.h>
 #include <stb/stb_image_write.h>
 
@@ -106,7 +107,10 @@ void write_heif(const std::string& path, const HeifSpec& s) {
   heif_encoder* enc = make_encoder(ctx, s.av1, s.quality);
   heif_image* img = make_image(s.width, s.height, s.alpha, s.bit_depth, s.pixel);
   heif_image_handle* primary = nullptr;
-  check(heif_context_encode_image(ctx, img, enc, nullptr, &primary), "encode primary");
+  heif_encoding_options* options = heif_encoding_options_alloc();
+  options->image_orientation = static_cast<heif_orientation>(s.orientation);  // written as irot/imir
+  check(heif_context_encode_image(ctx, img, enc, options, &primary), "encode primary");
+  heif_encoding_options_free(options);
   if (s.thumb_width > 0) {
     heif_image* timg = make_image(s.thumb_width, s.thumb_height, s.alpha, 8, s.thumb_pixel ? s.thumb_pixel : s.pixel);
     heif_image_handle* th = nullptr;
@@ -214,15 +218,32 @@ Raster libheif_decode(const std::string& path, bool want_alpha) {
   check(heif_context_read_from_file(ctx, path.c_str(), nullptr), "read");
   heif_image_handle* h = nullptr;
   check(heif_context_get_primary_image_handle(ctx, &h), "primary");
+  // libheif 1.19.7 reads past its chroma plane when it applies a clap
+  // itself; an image whose only transformation is a clap is decoded as
+  // coded and cropped here by the borders libheif computes.
+  const heif_item_id id = heif_image_handle_get_item_id(h);
+  heif_property_id props[8];
+  const int n = heif_item_get_transformation_properties(ctx, id, props, 8);
+  const bool clap_only = n == 1 && heif_item_get_property_type(ctx, id, props[0]) == heif_item_property_type_transform_crop;
+  heif_decoding_options* options = heif_decoding_options_alloc();
+  options->ignore_transformations = clap_only;
   heif_image* img = nullptr;
   check(heif_decode_image(h, &img, heif_colorspace_RGB,
-                          want_alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, nullptr),
+                          want_alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options),
         "decode");
+  heif_decoding_options_free(options);
   int stride = 0;
   const uint8_t* plane = heif_image_get_plane_readonly(img, heif_channel_interleaved, &stride);
   r.width = heif_image_get_primary_width(img);
   r.height = heif_image_get_primary_height(img);
   r.channels = want_alpha ? 4 : 3;
+  if (clap_only) {
+    int left = 0, top = 0, right = 0, bottom = 0;
+    heif_item_get_property_transform_crop_borders(ctx, id, props[0], r.width, r.height, &left, &top, &right, &bottom);
+    plane += static_cast<ptrdiff_t>(top) * stride + static_cast<ptrdiff_t>(left) * r.channels;
+    r.width -= left + right;
+    r.height -= top + bottom;
+  }
   const size_t row = static_cast<size_t>(r.width) * r.channels;
   r.pixels.resize(row * r.height);
   for (int y = 0; y < r.height; ++y) std::memcpy(&r.pixels[y * row], plane + static_cast<ptrdiff_t>(y) * stride, row);

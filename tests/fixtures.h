@@ -25,6 +25,7 @@ struct HeifSpec {
   bool xmp = false;
   int extra_images = 0;       // further top-level images
   int quality = 90;
+  int orientation = 1;        // EXIF orientation of the pixels given (libheif writes irot/imir)
   PixelFn pixel = gradient_pixel;
   PixelFn thumb_pixel;        // default: pixel
 };

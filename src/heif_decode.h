@@ -1,0 +1,17 @@
+// Decoding a HEIF image to interleaved 8-bit RGB(A), upright.
+#pragma once
+
+#include <libheif/heif.h>
+
+// Like heif_decode_image(handle, out, RGB, chroma, no options), chroma being
+// heif_chroma_interleaved_RGB or _RGBA: the image comes out cropped, turned
+// and mirrored by its clap/irot/imir properties.
+//
+// libheif 1.19.7 crops a clean aperture ('clap', written for every odd-sized
+// image) with the chroma row index rounded up, reading one chroma row past
+// the decoder's plane (a heap over-read, and that row's garbage reaches the
+// picture). An image with a clap is therefore decoded without
+// transformations and cropped, turned and mirrored here, on the RGB pixels,
+// in the order of its properties; other images are decoded by libheif as
+// they always were.
+heif_error decode_upright(heif_context* ctx, heif_image_handle* handle, heif_chroma chroma, heif_image** out);
