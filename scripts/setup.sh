@@ -36,10 +36,10 @@ fi
 # The archive entry of the system's own Debian suite: its URI and key.
 # Handles both the deb822 form (*.sources) and the one-line form.
 main_archive_entry() {
-  local f
+  local f found
   for f in /etc/apt/sources.list.d/*.sources; do
     [ -f "$f" ] || continue
-    awk -v RS= '/(^|\n)Types:[^\n]*deb([ \n]|$)/ && /(^|\n)Suites:[^\n]*bookworm([ \n]|$)/ {
+    found=$(awk -v RS= '/(^|\n)Types:[^\n]*deb([ \n]|$)/ && /(^|\n)Suites:[^\n]*bookworm([ \n]|$)/ {
         uri=""; key="";
         n = split($0, lines, "\n");
         for (i = 1; i <= n; i++) {
@@ -47,13 +47,17 @@ main_archive_entry() {
           if (lines[i] ~ /^Signed-By:/) { sub(/^Signed-By:[ \t]*/, "", lines[i]); key=lines[i] }
         }
         if (uri != "") { print uri "|" key; exit }
-      }' "$f" && return 0
+      }' "$f")
+    [ -z "$found" ] || { echo "$found"; return 0; }
   done
-  cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-    awk '$1 == "deb" { i = 2; key = "";
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] || continue
+    found=$(awk '$1 == "deb" { i = 2; key = "";
            if ($2 ~ /^\[/) { for (; i <= NF && $i !~ /\]$/; i++) if ($i ~ /signed-by=/) key = $i;
                              if ($i ~ /signed-by=/) key = $i; i++ }
-           if ($(i+1) == "bookworm") { sub(/.*signed-by=/, "", key); sub(/\]$/, "", key); print $i "|" key; exit } }'
+           if ($(i+1) == "bookworm") { sub(/.*signed-by=/, "", key); sub(/\]$/, "", key); print $i "|" key; exit } }' "$f")
+    [ -z "$found" ] || { echo "$found"; return 0; }
+  done
 }
 
 backports_list=/etc/apt/sources.list.d/bookworm-backports.sources
@@ -61,7 +65,7 @@ have_backports() {
   grep -rqsE '(^|[ \t])bookworm-backports([ \t]|$)' /etc/apt/sources.list /etc/apt/sources.list.d/
 }
 if ! have_backports; then
-  entry=$(main_archive_entry | head -n1)
+  entry=$(main_archive_entry || true)
   uri=${entry%%|*}; key=${entry#*|}
   [ -n "$uri" ] || { echo "setup: no Debian bookworm archive entry found in /etc/apt; add bookworm-backports by hand" >&2; exit 1; }
   echo "setup: adding bookworm-backports ($uri)"
