@@ -20,6 +20,7 @@
 #include "heif_holders.h"
 #include "heif_input.h"
 #include "internal.h"
+#include "output_file.h"
 #include "source_guards.h"
 
 #define STBI_NO_HDR
@@ -242,10 +243,11 @@ void write_checked(void* context, void* data, int size) {
   }
 }
 
-// The writers' own encoders with their defaults, writing to `path` opened
-// "wb"; 0 on any failure.
+// The writers' own encoders with their defaults, writing to `path`; 0 on
+// any failure, and then the file that was at `path` is untouched.
 int write_raster(OutputFormat format, const char* path, int w, int h, int ch, const unsigned char* px, int quality) {
-  CheckedFile out{std::fopen(path, "wb"), false};
+  OutputFile file(path);
+  CheckedFile out{file.open(), false};
   if (out.f == nullptr) return 0;
   int encoded = 0;
   switch (format) {
@@ -253,8 +255,8 @@ int write_raster(OutputFormat format, const char* path, int w, int h, int ch, co
     case OutputFormat::Bmp: encoded = stbi_write_bmp_to_func(write_checked, &out, w, h, ch, px); break;
     case OutputFormat::Png: encoded = stbi_write_png_to_func(write_checked, &out, w, h, ch, px, w * ch); break;
   }
-  const bool closed = std::fclose(out.f) == 0;
-  return encoded != 0 && !out.failed && closed ? 1 : 0;
+  if (encoded == 0 || out.failed) return 0;
+  return file.commit() ? 1 : 0;
 }
 
 int convert_heif_call(const char* in, const char* out, OutputFormat format, int quality, const char* write_failure) {
@@ -584,17 +586,13 @@ struct FileSink {
 heif_error write_to_sink(heif_context*, const void* data, size_t size, void* user) {
   auto* sink = static_cast<FileSink*>(user);
   const heif_error failure{heif_error_Encoding_error, heif_suberror_Cannot_write_output_data, sink->reason};
-  FILE* f = std::fopen(sink->path, "wb");
+  OutputFile file(sink->path);
+  FILE* f = file.open();
   if (f == nullptr) {
     std::snprintf(sink->reason, sizeof sink->reason, "Cannot open output file: %s", std::strerror(errno));
     return failure;
   }
-  if (size > 0 && std::fwrite(data, 1, size, f) != size) {
-    std::snprintf(sink->reason, sizeof sink->reason, "Cannot write output file: %s", std::strerror(errno));
-    std::fclose(f);
-    return failure;
-  }
-  if (std::fclose(f) != 0) {
+  if ((size > 0 && std::fwrite(data, 1, size, f) != size) || !file.commit()) {
     std::snprintf(sink->reason, sizeof sink->reason, "Cannot write output file: %s", std::strerror(errno));
     return failure;
   }

@@ -1,0 +1,27 @@
+// The one way the library writes an output file: beside its target, then
+// renamed over it, so that a failed or interrupted write never destroys
+// the file that was there.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+class OutputFile {
+ public:
+  explicit OutputFile(const char* target) : target_(target) {}
+  ~OutputFile();  // abandons an uncommitted file: the target stays as it was
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // The stream to write into, or nullptr with errno set.
+  FILE* open();
+  // Flushes, syncs and closes the stream, then puts the file in place.
+  // False with errno set on any failure (the temporary file is removed).
+  bool commit();
+
+ private:
+  const char* target_;
+  FILE* stream_ = nullptr;
+  std::string temp_;  // empty when writing the target in place
+  std::string final_;
+};
