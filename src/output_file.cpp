@@ -66,6 +66,10 @@ int make_temp(const std::string& dir, const std::string& base, std::string* name
 }  // namespace
 
 FILE* OutputFile::open() {
+  if (target_[0] == '\0') {
+    errno = ENOENT;
+    return nullptr;
+  }
   final_ = resolve_links(target_);
   struct stat st;
   const bool exists = stat(final_.c_str(), &st) == 0;

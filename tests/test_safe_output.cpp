@@ -168,6 +168,11 @@ TEST(SafeOutput, LinksDevicesAndLockedDirectories) {
   EXPECT_EQ(stb_load(real).width, 400);
   EXPECT_EQ(leftovers(dir), 0);
 
+  // An empty output path fails as before, leaving nothing in the working directory.
+  EXPECT_EQ(lumetra_to_png(heif.c_str(), ""), 0);
+  EXPECT_STREQ(lumetra_last_error(), "Failed writing PNG output file");
+  EXPECT_EQ(leftovers("."), 0);
+
   // Nothing to rename over: written as before.
   EXPECT_EQ(lumetra_to_png(heif.c_str(), "/dev/null"), 1) << lumetra_last_error();
   EXPECT_EQ(lumetra_thumbnail(heif.c_str(), "/dev/null"), 1) << lumetra_last_error();
