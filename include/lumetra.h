@@ -91,6 +91,19 @@ LUMETRA_API const char* lumetra_exif(const char* heif_path);
  * text is emptied at the end of every completed walk. */
 LUMETRA_API int lumetra_batch(const char* in_dir, const char* out_dir, int format, int quality);
 
+/* Faithful conversion, in either direction by out_path's extension (case
+ * ignored): .jpg/.jpeg, .png, .bmp from a HEIF/AVIF file; .heic/.heif/.hif
+ * (HEVC) or .avif (AV1) from any raster file the library reads. quality <= 0
+ * means 90 for JPEG and 85 for HEIF/AVIF, > 100 means 100. flags 0 writes
+ * no metadata at all. Returns 1 or 0 (last-error text set). */
+#define LUMETRA_KEEP_ICC      0x01  /* colour profile */
+#define LUMETRA_KEEP_EXIF     0x02  /* EXIF block, Orientation rewritten to 1 where pixels were turned */
+#define LUMETRA_KEEP_XMP      0x04  /* XMP packet (tiff:Orientation likewise) */
+#define LUMETRA_KEEP_METADATA 0x07
+#define LUMETRA_UPRIGHT       0x08  /* raster to HEIF: turn/mirror pixels by the source's EXIF Orientation */
+#define LUMETRA_KEEP_DEPTH    0x10  /* HEIF of more than 8 bits to PNG: 16-bit PNG */
+LUMETRA_API int lumetra_convert(const char* in_path, const char* out_path, int quality, int flags);
+
 #ifdef __cplusplus
 }
 #endif

@@ -8,7 +8,7 @@ libheif_min=1.19.7
 
 packages=(
   g++ make cmake pkg-config binutils
-  libstb-dev libcli11-dev
+  libstb-dev libcli11-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev
   googletest libgtest-dev
   python3 python3-pytest
   locales libimage-exiftool-perl valgrind

@@ -18,10 +18,11 @@ struct Geometry {
 };
 
 // A new interleaved image of the given size, or an error.
-heif_error new_image(int width, int height, heif_chroma chroma, ImageHolder* out, uint8_t** plane, int* stride) {
+heif_error new_image(int width, int height, heif_chroma chroma, int bit_depth, ImageHolder* out, uint8_t** plane,
+                     int* stride) {
   heif_error err = heif_image_create(width, height, heif_colorspace_RGB, chroma, out->out());
   if (err.code != heif_error_Ok) return err;
-  err = heif_image_add_plane(out->get(), heif_channel_interleaved, width, height, 8);
+  err = heif_image_add_plane(out->get(), heif_channel_interleaved, width, height, bit_depth);
   if (err.code != heif_error_Ok) return err;
   *plane = heif_image_get_plane(out->get(), heif_channel_interleaved, stride);
   if (*plane == nullptr) {
@@ -51,7 +52,13 @@ heif_error apply(const heif_context* ctx, heif_item_id item, heif_property_id pr
   g.src = heif_image_get_plane_readonly(image->get(), heif_channel_interleaved, &g.src_stride);
   g.width = heif_image_get_primary_width(image->get());
   g.height = heif_image_get_primary_height(image->get());
-  g.bpp = chroma == heif_chroma_interleaved_RGBA ? 4 : 3;
+  switch (chroma) {
+    case heif_chroma_interleaved_RGBA: g.bpp = 4; break;
+    case heif_chroma_interleaved_RRGGBB_BE: g.bpp = 6; break;
+    case heif_chroma_interleaved_RRGGBBAA_BE: g.bpp = 8; break;
+    default: g.bpp = 3; break;
+  }
+  const int depth = heif_image_get_bits_per_pixel_range(image->get(), heif_channel_interleaved);
   if (g.src == nullptr || g.width <= 0 || g.height <= 0 || g.src_stride < g.width * g.bpp) {
     return heif_error{heif_error_Decoder_plugin_error, heif_suberror_Unspecified, "Decoded image has no usable plane"};
   }
@@ -66,7 +73,7 @@ heif_error apply(const heif_context* ctx, heif_item_id item, heif_property_id pr
       if (ccw == 0) return kOk;
       const bool quarter = ccw == 90 || ccw == 270;
       const int w = quarter ? H : W, h = quarter ? W : H;
-      if ((err = new_image(w, h, chroma, &next, &dst, &stride)).code != heif_error_Ok) return err;
+      if ((err = new_image(w, h, chroma, depth, &next, &dst, &stride)).code != heif_error_Ok) return err;
       if (ccw == 90) {
         remap(g, dst, stride, w, h, [&](int x, int y, int* sx, int* sy) { *sx = W - 1 - y, *sy = x; });
       } else if (ccw == 180) {
@@ -79,7 +86,7 @@ heif_error apply(const heif_context* ctx, heif_item_id item, heif_property_id pr
     case heif_item_property_type_transform_mirror: {
       const heif_transform_mirror_direction dir = heif_item_get_property_transform_mirror(ctx, item, prop);
       if (dir == heif_transform_mirror_direction_invalid) return kOk;
-      if ((err = new_image(W, H, chroma, &next, &dst, &stride)).code != heif_error_Ok) return err;
+      if ((err = new_image(W, H, chroma, depth, &next, &dst, &stride)).code != heif_error_Ok) return err;
       if (dir == heif_transform_mirror_direction_vertical) {
         remap(g, dst, stride, W, H, [&](int x, int y, int* sx, int* sy) { *sx = x, *sy = H - 1 - y; });
       } else {
@@ -100,7 +107,7 @@ heif_error apply(const heif_context* ctx, heif_item_id item, heif_property_id pr
                           "Invalid input: Invalid clean-aperture specification"};
       }
       const int w = W - left - right, h = H - top - bottom;
-      if ((err = new_image(w, h, chroma, &next, &dst, &stride)).code != heif_error_Ok) return err;
+      if ((err = new_image(w, h, chroma, depth, &next, &dst, &stride)).code != heif_error_Ok) return err;
       for (int y = 0; y < h; ++y) {
         std::memcpy(dst + static_cast<ptrdiff_t>(y) * stride,
                     g.src + static_cast<ptrdiff_t>(y + top) * g.src_stride + static_cast<ptrdiff_t>(left) * g.bpp,
@@ -117,15 +124,21 @@ heif_error apply(const heif_context* ctx, heif_item_id item, heif_property_id pr
 
 }  // namespace
 
-heif_error decode_upright(heif_context* ctx, heif_image_handle* handle, heif_chroma chroma, heif_image** out) {
+bool has_clean_aperture(heif_context* ctx, heif_image_handle* handle) {
   const heif_item_id item = heif_image_handle_get_item_id(handle);
   heif_property_id props[16];
   const int count = heif_item_get_transformation_properties(ctx, item, props, 16);
-  bool has_clap = false;
-  for (int i = 0; i < count; ++i) {
-    has_clap |= heif_item_get_property_type(ctx, item, props[i]) == heif_item_property_type_transform_crop;
+  for (int i = 0; i < count && i < 16; ++i) {
+    if (heif_item_get_property_type(ctx, item, props[i]) == heif_item_property_type_transform_crop) return true;
   }
-  if (!has_clap) return heif_decode_image(handle, out, heif_colorspace_RGB, chroma, nullptr);
+  return false;
+}
+
+heif_error decode_upright(heif_context* ctx, heif_image_handle* handle, heif_chroma chroma, heif_image** out) {
+  if (!has_clean_aperture(ctx, handle)) return heif_decode_image(handle, out, heif_colorspace_RGB, chroma, nullptr);
+  const heif_item_id item = heif_image_handle_get_item_id(handle);
+  heif_property_id props[16];
+  const int count = heif_item_get_transformation_properties(ctx, item, props, 16);
 
   heif_decoding_options* options = heif_decoding_options_alloc();
   if (options == nullptr) {

@@ -4,8 +4,8 @@
 #include <libheif/heif.h>
 
 // Like heif_decode_image(handle, out, RGB, chroma, no options), chroma being
-// heif_chroma_interleaved_RGB or _RGBA: the image comes out cropped, turned
-// and mirrored by its clap/irot/imir properties.
+// one of the interleaved RGB(A) layouts (8 bits, or 16-bit big-endian): the
+// image comes out cropped, turned and mirrored by its clap/irot/imir.
 //
 // libheif 1.19.7 crops a clean aperture ('clap', written for every odd-sized
 // image) with the chroma row index rounded up, reading one chroma row past
@@ -15,3 +15,6 @@
 // in the order of its properties; other images are decoded by libheif as
 // they always were.
 heif_error decode_upright(heif_context* ctx, heif_image_handle* handle, heif_chroma chroma, heif_image** out);
+
+// Whether the handle's image carries a clean aperture (clap).
+bool has_clean_aperture(heif_context* ctx, heif_image_handle* handle);

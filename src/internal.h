@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "heif_holders.h"
+
 enum class OutputFormat { Jpeg, Png, Bmp };
 
 // 1 when text ends with suffix, ignoring letter case.
@@ -54,6 +56,14 @@ struct SourceImage {
 // Loads and normalises a source file; on failure sets the last-error text.
 bool load_source_image(const char* path, SourceImage* img);
 
+// A new interleaved 8-bit RGB(A) libheif image holding a packed raster; on
+// failure the last-error text is set.
+bool fill_heif_image(const unsigned char* pixels, int w, int h, int bytes_per_pixel, ImageHolder* image);
+
+// stb's encoder for `format` writing a packed raster to `path` through the
+// safe output file; 0 on any failure, the old file untouched.
+int write_raster(OutputFormat format, const char* path, int w, int h, int ch, const unsigned char* px, int quality);
+
 // Whether libheif can encode a thumbnail of this image in a box of
 // `box` pixels without crashing (short side of at least 2 pixels).
 bool thumbnail_encodable(int width, int height, int box);
@@ -80,7 +90,10 @@ using BatchCallback = void (*)(const BatchEntry& entry, void* user);
 
 // Returns the count of conversions, or -1 (message set) when the arguments
 // are null or the input directory cannot be listed.
-int batch_walk(const char* in_dir, const char* out_dir, int format, int quality, BatchCallback callback, void* user);
+// convert_flags >= 0: each file goes through lumetra_convert with these
+// flags instead of lumetra_to_png / lumetra_to_jpg.
+int batch_walk(const char* in_dir, const char* out_dir, int format, int quality, BatchCallback callback, void* user,
+               int convert_flags = -1);
 
 // Number of entries of in_dir that the walk would look at (non-directories),
 // or -1 when it cannot be listed. For progress displays.

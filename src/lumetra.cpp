@@ -243,6 +243,8 @@ void write_checked(void* context, void* data, int size) {
   }
 }
 
+}  // namespace
+
 // The writers' own encoders with their defaults, writing to `path`; 0 on
 // any failure, and then the file that was at `path` is untouched.
 int write_raster(OutputFormat format, const char* path, int w, int h, int ch, const unsigned char* px, int quality) {
@@ -258,6 +260,8 @@ int write_raster(OutputFormat format, const char* path, int w, int h, int ch, co
   if (encoded == 0 || out.failed) return 0;
   return file.commit() ? 1 : 0;
 }
+
+namespace {
 
 int convert_heif_call(const char* in, const char* out, OutputFormat format, int quality, const char* write_failure) {
   unsigned char* raw = nullptr;
@@ -576,29 +580,6 @@ bool find_jpeg_exif_segment(const unsigned char* buf, size_t n, size_t* tiff_at,
   }
 }
 
-// libheif writes its output through this sink so that a failed open, write
-// or close is reported instead of being answered with success.
-struct FileSink {
-  const char* path;
-  char reason[160];
-};
-
-heif_error write_to_sink(heif_context*, const void* data, size_t size, void* user) {
-  auto* sink = static_cast<FileSink*>(user);
-  const heif_error failure{heif_error_Encoding_error, heif_suberror_Cannot_write_output_data, sink->reason};
-  OutputFile file(sink->path);
-  FILE* f = file.open();
-  if (f == nullptr) {
-    std::snprintf(sink->reason, sizeof sink->reason, "Cannot open output file: %s", std::strerror(errno));
-    return failure;
-  }
-  if ((size > 0 && std::fwrite(data, 1, size, f) != size) || !file.commit()) {
-    std::snprintf(sink->reason, sizeof sink->reason, "Cannot write output file: %s", std::strerror(errno));
-    return failure;
-  }
-  return heif_error{heif_error_Ok, heif_suberror_Unspecified, "Success"};
-}
-
 void carry_jpeg_exif(heif_context* ctx, const heif_image_handle* primary, const char* source_path) {
   unsigned char* raw = nullptr;
   size_t size = 0;
@@ -699,6 +680,30 @@ bool thumbnail_encodable(int width, int height, int box) {
   return short_side * box / long_side >= 2;
 }
 
+bool fill_heif_image(const unsigned char* pixels, int w, int h, int bytes_per_pixel, ImageHolder* image) {
+  const heif_chroma chroma = bytes_per_pixel == 4 ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
+  heif_error err = heif_image_create(w, h, heif_colorspace_RGB, chroma, image->out());
+  if (err.code != heif_error_Ok || !*image) {
+    set_error("Failed to create heif image container");
+    return false;
+  }
+  if (heif_image_add_plane(image->get(), heif_channel_interleaved, w, h, 8).code != heif_error_Ok) {
+    set_error("Failed to add image plane");
+    return false;
+  }
+  int stride = 0;
+  uint8_t* plane = heif_image_get_plane(image->get(), heif_channel_interleaved, &stride);
+  const size_t row_len = static_cast<size_t>(w) * bytes_per_pixel;
+  if (!plane_holds_rows(plane, stride, row_len)) {
+    set_error("Failed to add image plane");
+    return false;
+  }
+  for (int y = 0; y < h; ++y) {
+    std::memcpy(plane + int64_t(y) * stride, pixels + static_cast<size_t>(y) * row_len, row_len);
+  }
+  return true;
+}
+
 // Loads, encodes and writes; false with the last-error text set. Everything
 // acquired is released on return, in the order: encoder, image, converted
 // buffer and loaded block (the source image), context.
@@ -708,7 +713,6 @@ static bool encode_source(const char* in, const char* out, int quality) {
   if (!load_source_image(in, &src)) return false;
   const int w = src.width, h = src.height, bytes_per_pixel = src.bytes_per_pixel;
   const unsigned char* source = src.pixels;
-  const heif_chroma chroma = bytes_per_pixel == 4 ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
 
   ctx.reset(heif_context_alloc());
   if (!ctx) {
@@ -716,25 +720,8 @@ static bool encode_source(const char* in, const char* out, int quality) {
     return false;
   }
   ImageHolder image;
-  heif_error err = heif_image_create(w, h, heif_colorspace_RGB, chroma, image.out());
-  if (err.code != heif_error_Ok || !image) {
-    set_error("Failed to create heif image container");
-    return false;
-  }
-  if (heif_image_add_plane(image.get(), heif_channel_interleaved, w, h, 8).code != heif_error_Ok) {
-    set_error("Failed to add image plane");
-    return false;
-  }
-  int stride = 0;
-  uint8_t* plane = heif_image_get_plane(image.get(), heif_channel_interleaved, &stride);
-  const size_t row_len = static_cast<size_t>(w) * bytes_per_pixel;
-  if (!plane_holds_rows(plane, stride, row_len)) {
-    set_error("Failed to add image plane");
-    return false;
-  }
-  for (int y = 0; y < h; ++y) {
-    std::memcpy(plane + int64_t(y) * stride, source + static_cast<size_t>(y) * row_len, row_len);
-  }
+  if (!fill_heif_image(source, w, h, bytes_per_pixel, &image)) return false;
+  heif_error err;
 
   EncoderHolder encoder;
   err = heif_context_get_encoder_for_format(ctx.get(), heif_compression_HEVC, encoder.out());
@@ -762,9 +749,7 @@ static bool encode_source(const char* in, const char* out, int quality) {
   }
   primary.reset();
 
-  FileSink sink{out, "unknown"};
-  heif_writer writer{1, write_to_sink};
-  err = heif_context_write(ctx.get(), &writer, &sink);
+  err = write_heif_output(ctx.get(), out);
   if (err.code != heif_error_Ok) {
     set_error_fmt("Failed writing HEIF file to disk: %s", heif_error_text(err));
     return false;
@@ -829,7 +814,8 @@ bool listing_request(const char* in_dir, char (&request)[260]) {
 
 }  // namespace
 
-int batch_walk(const char* in_dir, const char* out_dir, int format, int quality, BatchCallback callback, void* user) {
+int batch_walk(const char* in_dir, const char* out_dir, int format, int quality, BatchCallback callback, void* user,
+               int convert_flags) {
   if (in_dir == nullptr || out_dir == nullptr) {
     set_error("Invalid directory paths for lumetra_batch");
     return -1;
@@ -873,7 +859,9 @@ int batch_walk(const char* in_dir, const char* out_dir, int format, int quality,
     } else if (same_file(input_path, output_path)) {
       report.outcome = BatchOutcome::WouldOverwrite;
     } else {
-      const int ok = png ? lumetra_to_png(input_path, output_path) : lumetra_to_jpg(input_path, output_path, quality);
+      const int ok = convert_flags >= 0 ? lumetra_convert(input_path, output_path, quality, convert_flags)
+                     : png             ? lumetra_to_png(input_path, output_path)
+                                       : lumetra_to_jpg(input_path, output_path, quality);
       count += ok;
       report.outcome = ok ? BatchOutcome::Converted : BatchOutcome::Failed;
       report.message = ok ? "" : g_last_error;

@@ -127,3 +127,37 @@ OutputFile::~OutputFile() {
   if (stream_ != nullptr) std::fclose(stream_);
   if (!temp_.empty()) unlink(temp_.c_str());
 }
+
+namespace {
+
+struct HeifSink {
+  const char* path;
+  char reason[160];
+};
+
+heif_error write_to_sink(heif_context*, const void* data, size_t size, void* user) {
+  auto* sink = static_cast<HeifSink*>(user);
+  const heif_error failure{heif_error_Encoding_error, heif_suberror_Cannot_write_output_data, sink->reason};
+  OutputFile file(sink->path);
+  FILE* f = file.open();
+  if (f == nullptr) {
+    std::snprintf(sink->reason, sizeof sink->reason, "Cannot open output file: %s", std::strerror(errno));
+    return failure;
+  }
+  if ((size > 0 && std::fwrite(data, 1, size, f) != size) || !file.commit()) {
+    std::snprintf(sink->reason, sizeof sink->reason, "Cannot write output file: %s", std::strerror(errno));
+    return failure;
+  }
+  return heif_error{heif_error_Ok, heif_suberror_Unspecified, "Success"};
+}
+
+thread_local HeifSink t_sink;
+
+}  // namespace
+
+heif_error write_heif_output(heif_context* ctx, const char* path) {
+  t_sink.path = path;
+  std::snprintf(t_sink.reason, sizeof t_sink.reason, "%s", "unknown");
+  heif_writer writer{1, write_to_sink};
+  return heif_context_write(ctx, &writer, &t_sink);
+}

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include <libheif/heif.h>
+
 class OutputFile {
  public:
   explicit OutputFile(const char* target) : target_(target) {}
@@ -25,3 +27,8 @@ class OutputFile {
   std::string temp_;  // empty when writing the target in place
   std::string final_;
 };
+
+// Writes a libheif context's file through OutputFile (libheif's own file
+// writer reports success when nothing was written). The error's text stays
+// valid until the next call.
+heif_error write_heif_output(heif_context* ctx, const char* path);

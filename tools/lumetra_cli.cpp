@@ -91,15 +91,25 @@ int main(int argc, char** argv) {
   int quality = 0;
   std::vector<std::string> files;
 
-  CLI::App* convert = app.add_subcommand("convert", "Convert a HEIF file to JPEG, PNG or BMP (by OUT's extension).");
+  bool strip = false, exact = false, deep = false, no_upright = false;
+  CLI::App* convert = app.add_subcommand(
+      "convert", "Convert a HEIF file to JPEG, PNG or BMP (by OUT's extension), keeping colour profile, EXIF and XMP.");
   convert->add_option("IN", in, "HEIF input file")->required();
-  convert->add_option("OUT", out, "Output file: .jpg/.jpeg, .bmp, anything else PNG")->required();
+  convert->add_option("OUT", out, "Output file: .jpg/.jpeg, .png or .bmp")->required();
   CLI::Option* convert_q = convert->add_option("-q,--quality", quality, "JPEG quality 1-100 (default 90)");
+  convert->add_flag("--strip", strip, "Write no metadata");
+  convert->add_flag("--deep", deep, "16-bit PNG from a HEIF of more than 8 bits");
+  convert->add_flag("--exact", exact, "The original conversion: stb's writers, no metadata (.jpg/.jpeg, .bmp, else PNG)");
 
-  CLI::App* encode = app.add_subcommand("encode", "Encode a JPEG/PNG/BMP/GIF/PSD/PIC/PNM/TGA file as HEIF.");
+  CLI::App* encode = app.add_subcommand(
+      "encode", "Encode a JPEG/PNG/BMP/GIF/PSD/PIC/PNM/TGA file as HEIF (.heic/.heif/.hif) or AVIF (.avif), upright "
+                "and keeping colour profile, EXIF and XMP.");
   encode->add_option("IN", in, "Raster input file")->required();
-  encode->add_option("OUT", out, "HEIF output file")->required();
+  encode->add_option("OUT", out, "Output file: .heic/.heif/.hif or .avif")->required();
   encode->add_option("-q,--quality", quality, "Quality 1-100 (default 85)");
+  encode->add_flag("--strip", strip, "Write no metadata");
+  encode->add_flag("--no-upright", no_upright, "Keep the pixels as stored, ignoring the source's EXIF Orientation");
+  encode->add_flag("--exact", exact, "The original encoder: HEVC, JPEG EXIF only, any output name");
 
   CLI::App* thumbnail = app.add_subcommand("thumbnail", "Write a thumbnail (embedded, or fitted to 320x320).");
   thumbnail->add_option("IN", in, "HEIF input file")->required();
@@ -122,6 +132,8 @@ int main(int argc, char** argv) {
   CLI::Option* jpg_flag = batch->add_flag("--jpg", as_jpg, "Write JPEG files (the default)");
   png_flag->excludes(jpg_flag);
   batch->add_option("-q,--quality", quality, "JPEG quality 1-100 (default 90)");
+  batch->add_flag("--strip", strip, "Write no metadata");
+  batch->add_flag("--exact", exact, "The original conversion: stb's writers, no metadata");
 
   std::string help_topic;
   CLI::App* help = app.add_subcommand("help", "Show help for a subcommand.");
@@ -155,13 +167,23 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  const int metadata = strip ? 0 : LUMETRA_KEEP_METADATA;
   if (*convert) {
-    const int ok = convert_q->count() > 0 && output_format_for(out.c_str()) == OutputFormat::Jpeg
-                       ? lumetra_to_jpg(in.c_str(), out.c_str(), quality)
-                       : lumetra_to_image(in.c_str(), out.c_str());
+    int ok;
+    if (exact) {
+      ok = convert_q->count() > 0 && output_format_for(out.c_str()) == OutputFormat::Jpeg
+               ? lumetra_to_jpg(in.c_str(), out.c_str(), quality)
+               : lumetra_to_image(in.c_str(), out.c_str());
+    } else {
+      ok = lumetra_convert(in.c_str(), out.c_str(), quality, metadata | (deep ? LUMETRA_KEEP_DEPTH : 0));
+    }
     return ok ? 0 : report_failure(in);
   }
-  if (*encode) return lumetra_from_image(in.c_str(), out.c_str(), quality) ? 0 : report_failure(in);
+  if (*encode) {
+    const int ok = exact ? lumetra_from_image(in.c_str(), out.c_str(), quality)
+                         : lumetra_convert(in.c_str(), out.c_str(), quality, metadata | (no_upright ? 0 : LUMETRA_UPRIGHT));
+    return ok ? 0 : report_failure(in);
+  }
   if (*thumbnail) return lumetra_thumbnail(in.c_str(), out.c_str()) ? 0 : report_failure(in);
   if (*info) return run_report(files, lumetra_info);
   if (*exif) return run_report(files, lumetra_exif);
@@ -178,7 +200,8 @@ int main(int argc, char** argv) {
     BatchProgress progress;
     progress.terminal = isatty(STDERR_FILENO) != 0;
     if (progress.terminal) progress.total = batch_count_candidates(in.c_str());
-    const int count = batch_walk(in.c_str(), out.c_str(), as_png ? 1 : 0, quality, on_batch_entry, &progress);
+    const int count =
+        batch_walk(in.c_str(), out.c_str(), as_png ? 1 : 0, quality, on_batch_entry, &progress, exact ? -1 : metadata);
     if (progress.terminal && progress.seen > 0) std::fprintf(stderr, "\r\033[K");
     if (count < 0) return report_failure(in);
     std::printf("converted %d, skipped %d (not HEIF), failed %d\n", progress.converted, progress.not_heif,

@@ -1,0 +1,364 @@
+// lumetra_convert: conversion that keeps the picture's colour profile,
+// EXIF and XMP and its orientation, in both directions.
+#include <cstdint>
+#include <cstring>
+#include <strings.h>
+
+#include <libheif/heif.h>
+
+#include "error_state.h"
+#include "heif_decode.h"
+#include "heif_holders.h"
+#include "heif_input.h"
+#include "image_writers.h"
+#include "internal.h"
+#include "lumetra.h"
+#include "metadata.h"
+#include "output_file.h"
+
+namespace {
+
+enum class Target { Jpeg, Png, Bmp, Heic, Avif, Unknown };
+
+const int kKnownFlags = LUMETRA_KEEP_METADATA | LUMETRA_UPRIGHT | LUMETRA_KEEP_DEPTH;
+const int kThumbnailBox = 160;
+
+// The extension: from the last '.', unless that is the path's first
+// character.
+const char* extension_of(const char* path) {
+  const char* dot = std::strrchr(path, '.');
+  return dot == nullptr || dot == path ? "" : dot;
+}
+
+Target target_for(const char* ext) {
+  static const struct {
+    const char* ext;
+    Target target;
+  } kTable[] = {{".jpg", Target::Jpeg},  {".jpeg", Target::Jpeg}, {".png", Target::Png},  {".bmp", Target::Bmp},
+                {".heic", Target::Heic}, {".heif", Target::Heic}, {".hif", Target::Heic}, {".avif", Target::Avif}};
+  for (const auto& e : kTable) {
+    if (strcasecmp(ext, e.ext) == 0) return e.target;
+  }
+  return Target::Unknown;
+}
+
+// ---- HEIF to JPEG, PNG or BMP
+
+// The HEIF's profile, EXIF and XMP as the flags ask, with the orientation
+// tags set to 1: the decoded pixels are already upright.
+PictureMetadata heif_metadata(heif_context*, heif_image_handle* handle, int flags) {
+  PictureMetadata md;
+  const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
+  if ((flags & LUMETRA_KEEP_ICC) && (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC)) {
+    md.icc.resize(heif_image_handle_get_raw_color_profile_size(handle));
+    if (md.icc.empty() || heif_image_handle_get_raw_color_profile(handle, md.icc.data()).code != heif_error_Ok) {
+      md.icc.clear();
+    }
+  }
+  auto block = [&](const char* kind, const char* content_type, ByteBlock* out) {
+    const int n = heif_image_handle_get_number_of_metadata_blocks(handle, kind);
+    if (n <= 0) return;
+    std::vector<heif_item_id> ids(static_cast<size_t>(n));
+    heif_image_handle_get_list_of_metadata_block_IDs(handle, kind, ids.data(), n);
+    for (const heif_item_id id : ids) {
+      if (content_type != nullptr) {
+        const char* ct = heif_image_handle_get_metadata_content_type(handle, id);
+        if (ct == nullptr || std::strcmp(ct, content_type) != 0) continue;
+      }
+      out->resize(heif_image_handle_get_metadata_size(handle, id));
+      if (!out->empty() && heif_image_handle_get_metadata(handle, id, out->data()).code == heif_error_Ok) return;
+      out->clear();
+    }
+  };
+  if (flags & LUMETRA_KEEP_EXIF) {
+    block("Exif", nullptr, &md.exif);
+    const long at = find_tiff_header(md.exif.data(), md.exif.size());
+    if (at < 0) md.exif.clear();
+    else md.exif.erase(md.exif.begin(), md.exif.begin() + at);
+    set_exif_orientation(&md.exif, 1);
+  }
+  if (flags & LUMETRA_KEEP_XMP) {
+    block("mime", "application/rdf+xml", &md.xmp);
+    set_xmp_orientation(&md.xmp, 1);
+  }
+  return md;
+}
+
+// 10/12-bit samples (big-endian, in 16-bit words) to the full 16-bit range
+// by bit repetition, so that the top value maps to 65535.
+void widen_to_16(uint8_t* row, size_t samples, int bits) {
+  for (size_t i = 0; i < samples; ++i) {
+    const unsigned v = unsigned(row[2 * i]) << 8 | row[2 * i + 1];
+    const unsigned w = (v << (16 - bits) | v >> (2 * bits - 16)) & 0xFFFF;
+    row[2 * i] = static_cast<uint8_t>(w >> 8);
+    row[2 * i + 1] = static_cast<uint8_t>(w);
+  }
+}
+
+// BT.601 (or unspecified, which libheif converts as BT.601) in full range:
+// the YCbCr a JPEG holds.
+bool jpeg_ycbcr(const heif_color_profile_nclx* nclx) {
+  const int m = nclx->matrix_coefficients;
+  return nclx->full_range_flag != 0 && (m == 2 || m == 5 || m == 6);
+}
+
+enum class FastPath { Written, Failed, NotApplicable };
+
+// A JPEG written from the decoded YCbCr planes, when they are JPEG's own
+// and nothing needs the RGB pixels.
+FastPath jpeg_from_ycbcr(heif_context* ctx, heif_image_handle* handle, const char* out, int quality,
+                         const PictureMetadata& md) {
+  if (heif_image_handle_has_alpha_channel(handle) || heif_image_handle_get_luma_bits_per_pixel(handle) != 8 ||
+      has_clean_aperture(ctx, handle)) {
+    return FastPath::NotApplicable;
+  }
+  heif_color_profile_nclx* declared = nullptr;
+  if (heif_image_handle_get_nclx_color_profile(handle, &declared).code == heif_error_Ok && declared != nullptr) {
+    const bool usable = jpeg_ycbcr(declared);
+    heif_nclx_color_profile_free(declared);
+    if (!usable) return FastPath::NotApplicable;
+  }
+  ImageHolder image;
+  const heif_error err = heif_decode_image(handle, image.out(), heif_colorspace_YCbCr, heif_chroma_420, nullptr);
+  if (err.code != heif_error_Ok || !image) {
+    set_error_fmt("Failed to decode HEIC image: %s", heif_error_text(err));
+    return FastPath::Failed;
+  }
+  // Without an nclx box the stream's own (VUI) colour description decides.
+  heif_color_profile_nclx* coded = nullptr;
+  bool usable = heif_image_get_nclx_color_profile(image.get(), &coded).code == heif_error_Ok && coded != nullptr &&
+                jpeg_ycbcr(coded);
+  if (coded != nullptr) heif_nclx_color_profile_free(coded);
+  YcbcrPlanes planes{};
+  planes.width = heif_image_get_primary_width(image.get());
+  planes.height = heif_image_get_primary_height(image.get());
+  planes.shift_x = planes.shift_y = 1;
+  const heif_channel channels[3] = {heif_channel_Y, heif_channel_Cb, heif_channel_Cr};
+  for (int c = 0; c < 3 && usable; ++c) {
+    int stride = 0;
+    planes.plane[c] = heif_image_get_plane_readonly(image.get(), channels[c], &stride);
+    const int want_w = c == 0 ? planes.width : (planes.width + 1) / 2;
+    const int want_h = c == 0 ? planes.height : (planes.height + 1) / 2;
+    usable = planes.plane[c] != nullptr && stride >= want_w && heif_image_get_width(image.get(), channels[c]) >= want_w &&
+             heif_image_get_height(image.get(), channels[c]) >= want_h &&
+             heif_image_get_bits_per_pixel_range(image.get(), channels[c]) == 8;
+    planes.stride[c] = static_cast<size_t>(stride);
+  }
+  if (!usable || planes.width <= 0 || planes.height <= 0) return FastPath::NotApplicable;
+  OutputFile output(out);
+  FILE* f = output.open();
+  if (f == nullptr || !write_jpeg_ycbcr_stream(f, planes, quality, md) || !output.commit()) {
+    set_error("Failed writing JPEG output file");
+    return FastPath::Failed;
+  }
+  return FastPath::Written;
+}
+
+bool heif_to_raster(const char* in, const char* out, Target target, int quality, int flags) {
+  HeifFileBytes file;
+  ContextHolder ctx(heif_context_alloc());
+  if (!ctx) {
+    set_error("Failed to allocate heif context");
+    return false;
+  }
+  heif_error err = read_heif_file(ctx.get(), in, &file);
+  if (err.code != heif_error_Ok) {
+    set_error_fmt("Failed to read HEIC file '%s': %s", in, heif_error_text(err));
+    return false;
+  }
+  HandleHolder handle;
+  err = heif_context_get_primary_image_handle(ctx.get(), handle.out());
+  if (err.code != heif_error_Ok || !handle) {
+    set_error_fmt("Failed to get primary image handle: %s", heif_error_text(err));
+    return false;
+  }
+  const PictureMetadata md = heif_metadata(ctx.get(), handle.get(), flags);
+  if (target == Target::Jpeg) {
+    const FastPath fast = jpeg_from_ycbcr(ctx.get(), handle.get(), out, quality, md);
+    if (fast != FastPath::NotApplicable) return fast == FastPath::Written;
+  }
+  const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
+  const int bits = heif_image_handle_get_luma_bits_per_pixel(handle.get());
+  const bool deep = (flags & LUMETRA_KEEP_DEPTH) && target == Target::Png && bits > 8;
+  const heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_BE : heif_chroma_interleaved_RRGGBB_BE)
+                                  : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+  ImageHolder image;
+  err = decode_upright(ctx.get(), handle.get(), chroma, image.out());
+  if (err.code != heif_error_Ok || !image) {
+    set_error_fmt("Failed to decode HEIC image: %s", heif_error_text(err));
+    return false;
+  }
+  const int channels = alpha ? 4 : 3;
+  const int sample_bytes = deep ? 2 : 1;
+  int stride = 0;
+  const uint8_t* plane = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
+  const int w = heif_image_get_primary_width(image.get());
+  const int h = heif_image_get_primary_height(image.get());
+  const size_t row_len = static_cast<size_t>(w) * channels * sample_bytes;
+  if (w <= 0 || h <= 0 || plane == nullptr || stride < 0 || static_cast<size_t>(stride) < row_len) {
+    set_error("Failed to retrieve decoded image plane");
+    return false;
+  }
+
+  // Packed rows: what stb's BMP writer takes, and the 16-bit rescale's room.
+  HeapBlock packed;
+  if (target == Target::Bmp || deep) {
+    packed.reset(static_cast<unsigned char*>(std::malloc(row_len * static_cast<size_t>(h))));
+    if (!packed) {
+      set_error("Out of memory allocating pixel buffer");
+      return false;
+    }
+    copy_plane_rows(packed.get(), plane, stride, row_len, h);
+    if (deep) {
+      const int depth = heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved);
+      if (depth > 8 && depth < 16) widen_to_16(packed.get(), static_cast<size_t>(w) * channels * h, depth);
+    }
+  }
+  const char* write_failure = target == Target::Jpeg  ? "Failed writing JPEG output file"
+                              : target == Target::Png ? "Failed writing PNG output file"
+                                                      : "Failed writing BMP output file";
+  bool written = false;
+  if (target == Target::Bmp) {
+    written = write_raster(OutputFormat::Bmp, out, w, h, channels, packed.get(), 0) != 0;
+  } else {
+    const PixelRows rows{packed ? packed.get() : plane, packed ? row_len : static_cast<size_t>(stride), w, h, channels,
+                         deep ? 16 : 8};
+    OutputFile output(out);
+    FILE* f = output.open();
+    written = f != nullptr &&
+              (target == Target::Jpeg ? write_jpeg_stream(f, rows, quality, md) : write_png_stream(f, rows, md)) &&
+              output.commit();
+  }
+  if (!written) {
+    set_error(write_failure);
+    return false;
+  }
+  return true;
+}
+
+// ---- JPEG, PNG, ... to HEIF or AVIF
+
+// The pixels turned and mirrored as EXIF orientation o (2-8) asks, into a
+// new packed block; width and height swap for 5-8.
+bool apply_orientation(const unsigned char* src, int w, int h, int bpp, int o, HeapBlock* dst, int* out_w, int* out_h) {
+  const bool quarter = o >= 5;
+  *out_w = quarter ? h : w;
+  *out_h = quarter ? w : h;
+  dst->reset(static_cast<unsigned char*>(std::malloc(static_cast<size_t>(w) * h * bpp)));
+  if (!*dst) return false;
+  unsigned char* d = dst->get();
+  for (int y = 0; y < *out_h; ++y) {
+    for (int x = 0; x < *out_w; ++x, d += bpp) {
+      int sx = x, sy = y;
+      switch (o) {
+        case 2: sx = w - 1 - x; break;
+        case 3: sx = w - 1 - x, sy = h - 1 - y; break;
+        case 4: sy = h - 1 - y; break;
+        case 5: sx = y, sy = x; break;
+        case 6: sx = y, sy = h - 1 - x; break;
+        case 7: sx = w - 1 - y, sy = h - 1 - x; break;
+        case 8: sx = w - 1 - y, sy = x; break;
+        default: break;
+      }
+      std::memcpy(d, src + (static_cast<size_t>(sy) * w + sx) * bpp, bpp);
+    }
+  }
+  return true;
+}
+
+// Loads, encodes and writes; released in the order encoder, image, turned
+// pixels, source, context.
+bool raster_to_heif(const char* in, const char* out, Target target, int quality, int flags) {
+  ContextHolder ctx;
+  SourceImage src;
+  if (!load_source_image(in, &src)) return false;
+  PictureMetadata md = read_raster_metadata(in);
+  int w = src.width, h = src.height;
+  const unsigned char* pixels = src.pixels;
+  HeapBlock turned;
+  const int orientation = exif_orientation(md.exif);
+  if ((flags & LUMETRA_UPRIGHT) && orientation >= 2) {
+    if (!apply_orientation(src.pixels, src.width, src.height, src.bytes_per_pixel, orientation, &turned, &w, &h)) {
+      set_error("Out of memory turning the image upright");
+      return false;
+    }
+    pixels = turned.get();
+    set_exif_orientation(&md.exif, 1);
+    set_xmp_orientation(&md.xmp, 1);
+  }
+  if (!(flags & LUMETRA_KEEP_ICC)) md.icc.clear();
+  if (!(flags & LUMETRA_KEEP_EXIF)) md.exif.clear();
+  if (!(flags & LUMETRA_KEEP_XMP)) md.xmp.clear();
+
+  ctx.reset(heif_context_alloc());
+  if (!ctx) {
+    set_error("Failed to allocate heif context");
+    return false;
+  }
+  ImageHolder image;
+  if (!fill_heif_image(pixels, w, h, src.bytes_per_pixel, &image)) return false;
+  if (!md.icc.empty()) heif_image_set_raw_color_profile(image.get(), "prof", md.icc.data(), md.icc.size());
+
+  EncoderHolder encoder;
+  const bool av1 = target == Target::Avif;
+  heif_error err =
+      heif_context_get_encoder_for_format(ctx.get(), av1 ? heif_compression_AV1 : heif_compression_HEVC, encoder.out());
+  if (err.code != heif_error_Ok || !encoder) {
+    set_error(av1 ? "No AV1 encoder available for AVIF output" : "No HEVC encoder available for HEIF output");
+    return false;
+  }
+  heif_encoder_set_lossy_quality(encoder.get(), quality);
+  HandleHolder primary;
+  err = heif_context_encode_image(ctx.get(), image.get(), encoder.get(), nullptr, primary.out());
+  if (err.code != heif_error_Ok || !primary) {
+    set_error_fmt("Failed encoding image: %s", heif_error_text(err));
+    return false;
+  }
+  // Optional extras never fail the call.
+  if (!md.exif.empty()) heif_context_add_exif_metadata(ctx.get(), primary.get(), md.exif.data(), static_cast<int>(md.exif.size()));
+  if (!md.xmp.empty()) heif_context_add_XMP_metadata(ctx.get(), primary.get(), md.xmp.data(), static_cast<int>(md.xmp.size()));
+  if (w >= kThumbnailBox && h >= kThumbnailBox && thumbnail_encodable(w, h, kThumbnailBox)) {
+    HandleHolder thumbnail;
+    heif_context_encode_thumbnail(ctx.get(), image.get(), primary.get(), encoder.get(), nullptr, kThumbnailBox,
+                                  thumbnail.out());
+  }
+  primary.reset();
+  err = write_heif_output(ctx.get(), out);
+  if (err.code != heif_error_Ok) {
+    set_error_fmt("Failed writing HEIF file to disk: %s", heif_error_text(err));
+    return false;
+  }
+  return true;
+}
+
+int convert_call(const char* in, const char* out, int quality, int flags) {
+  if (in == nullptr || out == nullptr) {
+    set_error("Invalid arguments to lumetra_convert");
+    return 0;
+  }
+  if ((flags & ~kKnownFlags) != 0) {
+    set_error_fmt("Invalid flags for lumetra_convert: 0x%X (known: 0x%X)", static_cast<unsigned>(flags),
+                  static_cast<unsigned>(kKnownFlags));
+    return 0;
+  }
+  const char* ext = extension_of(out);
+  const Target target = target_for(ext);
+  if (target == Target::Unknown) {
+    set_error_fmt("Unsupported output extension '%s' for lumetra_convert (use .jpg, .jpeg, .png, .bmp, .heic, .heif, "
+                  ".hif or .avif)", ext);
+    return 0;
+  }
+  const bool to_heif = target == Target::Heic || target == Target::Avif;
+  if (quality <= 0) quality = to_heif ? 85 : 90;
+  if (quality > 100) quality = 100;
+  const bool ok = to_heif ? raster_to_heif(in, out, target, quality, flags) : heif_to_raster(in, out, target, quality, flags);
+  if (!ok) return 0;
+  clear_error();  // after every release
+  return 1;
+}
+
+}  // namespace
+
+extern "C" LUMETRA_API int lumetra_convert(const char* in_path, const char* out_path, int quality, int flags) {
+  return without_exceptions("lumetra_convert", 0, [&] { return convert_call(in_path, out_path, quality, flags); });
+}

@@ -1,0 +1,37 @@
+// Finding, rewriting and carrying a picture's metadata: ICC profile, EXIF
+// (TIFF structure) and XMP packet, between HEIF, JPEG and PNG.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using ByteBlock = std::vector<uint8_t>;
+
+struct PictureMetadata {
+  ByteBlock icc;   // raw ICC profile
+  ByteBlock exif;  // TIFF data, starting at its "II*\0" / "MM\0*" header
+  ByteBlock xmp;   // XMP packet as text
+};
+
+// Offset of the first TIFF header in block, or -1. HEIF EXIF items exist
+// whose offset field is wrong or missing, or whose payload starts with
+// "Exif\0\0" or a whole APP1 marker, so the header is found by scanning.
+long find_tiff_header(const uint8_t* block, size_t size);
+
+// IFD0's Orientation (1-8), or 0 when there is none or it is out of range.
+int exif_orientation(const ByteBlock& tiff);
+// Sets IFD0's Orientation in place (same bytes); false when there is none.
+bool set_exif_orientation(ByteBlock* tiff, int value);
+
+// tiff:Orientation of an XMP packet (1-8), or 0; and the same in place.
+int xmp_orientation(const ByteBlock& xmp);
+bool set_xmp_orientation(ByteBlock* xmp, int value);
+
+// Metadata of a JPEG or PNG source file (by its signature); other files
+// have none. Never fails: unreadable parts are left out.
+PictureMetadata read_raster_metadata(const char* path);
+
+// The bytes of a whole file, or false.
+bool read_whole_file(const char* path, ByteBlock* out);
