@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <libheif/heif.h>
 #include <libheif/heif_properties.h>
@@ -106,6 +107,7 @@ void write_heif(const std::string& path, const HeifSpec& s) {
   heif_context* ctx = heif_context_alloc();
   heif_encoder* enc = make_encoder(ctx, s.av1, s.quality);
   heif_image* img = make_image(s.width, s.height, s.alpha, s.bit_depth, s.pixel);
+  if (!s.icc.empty()) check(heif_image_set_raw_color_profile(img, "prof", s.icc.data(), s.icc.size()), "set icc");
   heif_image_handle* primary = nullptr;
   heif_encoding_options* options = heif_encoding_options_alloc();
   options->image_orientation = static_cast<heif_orientation>(s.orientation);  // written as irot/imir
@@ -126,9 +128,10 @@ void write_heif(const std::string& path, const HeifSpec& s) {
                                             nullptr),
           "add exif");
   }
-  if (s.xmp) {
+  if (s.xmp || !s.xmp_text.empty()) {
     static const char kXmp[] = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"></x:xmpmeta>";
-    check(heif_context_add_XMP_metadata(ctx, primary, kXmp, sizeof kXmp - 1), "add xmp");
+    const std::string text = s.xmp_text.empty() ? std::string(kXmp) : s.xmp_text;
+    check(heif_context_add_XMP_metadata(ctx, primary, text.data(), static_cast<int>(text.size())), "add xmp");
   }
   for (int i = 0; i < s.extra_images; ++i) {
     heif_image* extra = make_image(32, 32, false, 8, gradient_pixel);
@@ -357,10 +360,64 @@ Bytes app_segment(uint8_t marker, const Bytes& payload) {
   return s;
 }
 
-Bytes jpeg_with_segments(const std::vector<Bytes>& segments, int w, int h) {
-  Bytes body = encode_jpeg(w, h, gradient_pixel, 90);
+Bytes jpeg_with_segments(const std::vector<Bytes>& segments, int w, int h, const PixelFn& px) {
+  Bytes body = encode_jpeg(w, h, px, 90);
   Bytes out{0xFF, 0xD8};
   for (const Bytes& s : segments) out.insert(out.end(), s.begin(), s.end());
   out.insert(out.end(), body.begin() + 2, body.end());
+  return out;
+}
+
+Bytes png_with_chunks(const Bytes& png, const std::vector<std::pair<std::string, Bytes>>& chunks) {
+  const size_t after_ihdr = 8 + 12 + 13;
+  Bytes out(png.begin(), png.begin() + after_ihdr);
+  for (const auto& c : chunks) {
+    const Bytes len = u32_bytes(static_cast<uint32_t>(c.second.size()), false);
+    out.insert(out.end(), len.begin(), len.end());
+    Bytes typed(c.first.begin(), c.first.end());
+    typed.insert(typed.end(), c.second.begin(), c.second.end());
+    out.insert(out.end(), typed.begin(), typed.end());
+    const Bytes crc = u32_bytes(static_cast<uint32_t>(crc32(0, typed.data(), static_cast<uInt>(typed.size()))), false);
+    out.insert(out.end(), crc.begin(), crc.end());
+  }
+  out.insert(out.end(), png.begin() + after_ihdr, png.end());
+  return out;
+}
+
+Bytes test_icc_profile(const std::string& description) {
+  // Header, a tag table with one 'desc' tag of type 'mluc' (UTF-16BE text).
+  Bytes text;
+  for (const char c : description) text.insert(text.end(), {0, uint8_t(c)});
+  Bytes desc{'m', 'l', 'u', 'c', 0, 0, 0, 0};
+  for (const Bytes& b : {u32_bytes(1, false), u32_bytes(12, false), Bytes{'e', 'n', 'U', 'S'},
+                         u32_bytes(static_cast<uint32_t>(text.size()), false), u32_bytes(28, false)})
+    desc.insert(desc.end(), b.begin(), b.end());
+  desc.insert(desc.end(), text.begin(), text.end());
+  while (desc.size() % 4) desc.push_back(0);
+  const uint32_t size = 128 + 4 + 12 + static_cast<uint32_t>(desc.size());
+  Bytes icc(128, 0);
+  auto put = [&](size_t at, const Bytes& b) { std::copy(b.begin(), b.end(), icc.begin() + static_cast<long>(at)); };
+  put(0, u32_bytes(size, false));
+  put(8, Bytes{4, 0x30, 0, 0});  // version 4.3
+  put(12, Bytes{'m', 'n', 't', 'r'});
+  put(16, Bytes{'R', 'G', 'B', ' '});
+  put(20, Bytes{'X', 'Y', 'Z', ' '});
+  put(36, Bytes{'a', 'c', 's', 'p'});
+  put(68, Bytes{0, 0, 0xF6, 0xD6, 0, 1, 0, 0, 0, 0, 0xD3, 0x2D});  // D50 illuminant
+  for (const Bytes& b : {u32_bytes(1, false), Bytes{'d', 'e', 's', 'c'}, u32_bytes(144, false),
+                         u32_bytes(static_cast<uint32_t>(desc.size()), false)})
+    icc.insert(icc.end(), b.begin(), b.end());
+  icc.insert(icc.end(), desc.begin(), desc.end());
+  return icc;
+}
+
+std::string capture(const std::string& cmd) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
   return out;
 }

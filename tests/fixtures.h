@@ -23,6 +23,8 @@ struct HeifSpec {
   int thumb_height = 0;
   Bytes exif;                 // stored exactly as given (with its own offset field)
   bool xmp = false;
+  std::string xmp_text;       // non-empty: this XMP packet instead of the default one
+  Bytes icc;                  // raw ICC profile ("prof")
   int extra_images = 0;       // further top-level images
   int quality = 90;
   int orientation = 1;        // EXIF orientation of the pixels given (libheif writes irot/imir)
@@ -92,7 +94,7 @@ TiffEntry rational_entry(uint16_t tag, uint32_t num, uint32_t den, bool little);
 
 // A JPEG byte stream made of raw segments: SOI, the segments as given, then
 // a real encoded image from stb (its SOI stripped) so the file still decodes.
-Bytes jpeg_with_segments(const std::vector<Bytes>& segments, int w = 16, int h = 16);
+Bytes jpeg_with_segments(const std::vector<Bytes>& segments, int w = 16, int h = 16, const PixelFn& px = gradient_pixel);
 Bytes app_segment(uint8_t marker, const Bytes& payload);  // FF marker len payload
 
 // A grid HEIF (primary 'grid' item over tile x tile HEVC tiles, cropped to
@@ -108,3 +110,12 @@ struct GridSpec {
   PixelFn pixel = gradient_pixel;
 };
 void write_grid_heif(const std::string& path, const GridSpec& spec);
+
+// A PNG file with extra chunks (type, data) inserted right after IHDR.
+Bytes png_with_chunks(const Bytes& png, const std::vector<std::pair<std::string, Bytes>>& chunks);
+
+// A small valid RGB display ICC profile whose description is `description`.
+Bytes test_icc_profile(const std::string& description);
+
+// What a shell command prints on its standard output.
+std::string capture(const std::string& cmd);

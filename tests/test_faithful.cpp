@@ -1,0 +1,326 @@
+// lumetra_convert: colour profile, EXIF and XMP carried both ways and read
+// back by independent readers (exiftool, libheif, stb), orientation, depth.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <libheif/heif.h>
+#include <stb/stb_image.h>
+#include <zlib.h>
+
+#include "fixtures.h"
+#include "lumetra.h"
+
+namespace {
+
+bool have_exiftool() { return std::system("command -v exiftool >/dev/null 2>&1") == 0; }
+
+std::string tag(const std::string& file, const std::string& name) {
+  std::string v = capture("exiftool -n -s3 -" + name + " '" + file + "' 2>/dev/null");
+  while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
+  return v;
+}
+
+Bytes icc_of(const std::string& file) {
+  const std::string raw = capture("exiftool -b -ICC_Profile '" + file + "' 2>/dev/null");
+  return Bytes(raw.begin(), raw.end());
+}
+
+// TIFF data with Make and Orientation, padded to `size` bytes when asked.
+Bytes tiff_block(int orientation, size_t size = 0) {
+  TiffSpec t;
+  t.little = false;
+  t.ifd0 = {ascii_entry(0x010F, "Lumetra"), short_entry(0x0112, static_cast<uint16_t>(orientation), false)};
+  Bytes b = build_tiff(t);
+  if (b.size() < size) b.resize(size, 0);
+  return b;
+}
+
+std::string xmp_packet(int orientation) {
+  return "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+         "<rdf:Description xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" tiff:Orientation=\"" +
+         std::to_string(orientation) + "\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\"/></rdf:RDF></x:xmpmeta>";
+}
+
+Bytes u32(uint32_t v) { return u32_bytes(v, false); }
+
+std::string last_error() { return lumetra_last_error(); }
+
+// An asymmetric pattern: a turn or a flip shows.
+uint8_t pattern(int x, int y, int c) {
+  switch (c) {
+    case 0: return static_cast<uint8_t>(x * 4);
+    case 1: return static_cast<uint8_t>(y * 5);
+    default: return static_cast<uint8_t>(x < 20 ? 220 : 30);
+  }
+}
+
+// A HEIF holding profile, EXIF (Orientation 6), XMP (tiff:Orientation 6)
+// and an irot, as a phone writes it.
+std::string phone_like_heif(const Bytes& exif_item) {
+  HeifSpec s;
+  s.width = 64, s.height = 48, s.orientation = 6, s.pixel = pattern;
+  s.icc = test_icc_profile("Lumetra Test P3");
+  s.exif = exif_item;
+  s.xmp_text = xmp_packet(6);
+  static int n = 0;
+  const std::string path = scratch_path("phone" + std::to_string(n++) + ".heic");
+  write_heif(path, s);
+  return path;
+}
+
+Bytes with_offset_field(uint32_t offset, const Bytes& payload) {
+  Bytes b = u32(offset);
+  b.insert(b.end(), payload.begin(), payload.end());
+  return b;
+}
+
+}  // namespace
+
+TEST(Faithful, HeifToJpegAndPngCarriesWhatTheFlagsSay) {
+  if (!have_exiftool()) GTEST_SKIP() << "exiftool not installed";
+  const Bytes icc = test_icc_profile("Lumetra Test P3");
+  const std::string in = phone_like_heif(with_offset_field(0, tiff_block(6)));
+  const struct {
+    int flags;
+    bool icc, exif, xmp;
+  } cases[] = {{LUMETRA_KEEP_METADATA, true, true, true}, {0, false, false, false}, {LUMETRA_KEEP_ICC, true, false, false},
+               {LUMETRA_KEEP_EXIF, false, true, false},   {LUMETRA_KEEP_XMP, false, false, true}};
+  for (const char* ext : {".jpg", ".png"}) {
+    for (const auto& c : cases) {
+      const std::string out = scratch_path(std::string("carried") + ext), label = ext + std::to_string(c.flags);
+      ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, c.flags), 1) << label << ": " << last_error();
+      EXPECT_EQ(last_error(), "");
+      EXPECT_EQ(icc_of(out) == icc, c.icc) << label;
+      EXPECT_EQ(tag(out, "IFD0:Make"), c.exif ? "Lumetra" : "") << label;
+      EXPECT_EQ(tag(out, "IFD0:Orientation"), c.exif ? "1" : "") << label;  // the pixels are upright
+      EXPECT_EQ(tag(out, "XMP-tiff:Orientation"), c.xmp ? "1" : "") << label;
+      int w = 0, h = 0, ch = 0;
+      ASSERT_TRUE(stbi_info(out.c_str(), &w, &h, &ch)) << label;
+      EXPECT_EQ(w, 48) << label;  // turned by the irot
+      EXPECT_EQ(h, 64) << label;
+    }
+  }
+  // BMP has no place for metadata: the picture alone.
+  const std::string bmp = scratch_path("carried.bmp");
+  ASSERT_EQ(lumetra_convert(in.c_str(), bmp.c_str(), 0, LUMETRA_KEEP_METADATA), 1) << last_error();
+  EXPECT_EQ(stb_load(bmp).width, 48);
+}
+
+TEST(Faithful, ExifFoundWhateverTheItemLooksLike) {
+  if (!have_exiftool()) GTEST_SKIP() << "exiftool not installed";
+  const Bytes tiff = tiff_block(6);
+  Bytes exif_prefixed{'E', 'x', 'i', 'f', 0, 0};
+  exif_prefixed.insert(exif_prefixed.end(), tiff.begin(), tiff.end());
+  Bytes app1{0xFF, 0xE1, uint8_t((exif_prefixed.size() + 2) >> 8), uint8_t(exif_prefixed.size() + 2)};
+  app1.insert(app1.end(), exif_prefixed.begin(), exif_prefixed.end());
+  const struct {
+    const char* name;
+    Bytes item;
+  } variants[] = {{"offset right", with_offset_field(0, tiff)},
+                  {"offset wrong", with_offset_field(1000, tiff)},
+                  {"Exif prefix", with_offset_field(6, exif_prefixed)},
+                  {"APP1 marker", with_offset_field(0, app1)},
+                  {"no offset field", tiff}};
+  for (const auto& v : variants) {
+    const std::string in = phone_like_heif(v.item), out = scratch_path("variant.jpg");
+    ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_EXIF), 1) << v.name << ": " << last_error();
+    EXPECT_EQ(tag(out, "IFD0:Make"), "Lumetra") << v.name;
+    EXPECT_EQ(tag(out, "IFD0:Orientation"), "1") << v.name;
+  }
+
+  // One APP1 segment holds 65533 bytes: "Exif\0\0" and 65527 of TIFF fit,
+  // one more is left out of the JPEG (readers do not join split EXIF) but
+  // not out of the PNG.
+  for (const size_t size : {size_t(65527), size_t(65528)}) {
+    const std::string in = phone_like_heif(with_offset_field(0, tiff_block(6, size)));
+    const std::string jpg = scratch_path("big.jpg"), png = scratch_path("big.png");
+    ASSERT_EQ(lumetra_convert(in.c_str(), jpg.c_str(), 0, LUMETRA_KEEP_EXIF), 1) << last_error();
+    ASSERT_EQ(lumetra_convert(in.c_str(), png.c_str(), 0, LUMETRA_KEEP_EXIF), 1) << last_error();
+    EXPECT_EQ(tag(jpg, "IFD0:Make"), size == 65527 ? "Lumetra" : "") << size;
+    EXPECT_EQ(tag(png, "IFD0:Make"), "Lumetra") << size;
+  }
+}
+
+TEST(Faithful, RasterToHeifCarriesMetadataAndTurnsUpright) {
+  const int W = 40, H = 24;
+  const Bytes icc = test_icc_profile("Lumetra Source");
+  for (const bool png_source : {false, true}) {
+    for (int o = 1; o <= 8; ++o) {
+      for (const bool upright : {true, false}) {
+        const std::string label = std::string(png_source ? "png" : "jpeg") + " o" + std::to_string(o) +
+                                  (upright ? " upright" : " as stored");
+        const std::string src = scratch_path(png_source ? "src.png" : "src.jpg"), out = scratch_path("src.heic");
+        const Bytes exif = tiff_block(o);
+        const std::string xmp = xmp_packet(o);
+        if (png_source) {
+          write_png(src, W, H, 3, pattern);
+          Bytes iccp{'I', 'C', 'C', 0, 0};
+          uLongf zlen = compressBound(icc.size());
+          Bytes z(zlen);
+          compress(z.data(), &zlen, icc.data(), icc.size());
+          iccp.insert(iccp.end(), z.begin(), z.begin() + static_cast<long>(zlen));
+          Bytes itxt{'X', 'M', 'L', ':', 'c', 'o', 'm', '.', 'a', 'd', 'o', 'b', 'e', '.', 'x', 'm', 'p', 0, 0, 0, 0, 0};
+          itxt.insert(itxt.end(), xmp.begin(), xmp.end());
+          write_file(src, png_with_chunks(read_file(src), {{"iCCP", iccp}, {"eXIf", exif}, {"iTXt", itxt}}));
+        } else {
+          Bytes app1{'E', 'x', 'i', 'f', 0, 0};
+          app1.insert(app1.end(), exif.begin(), exif.end());
+          Bytes app2{'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, 1, 1};
+          app2.insert(app2.end(), icc.begin(), icc.end());
+          const char sig[] = "http://ns.adobe.com/xap/1.0/";
+          Bytes xmp_seg(sig, sig + sizeof sig);
+          xmp_seg.insert(xmp_seg.end(), xmp.begin(), xmp.end());
+          write_file(src, jpeg_with_segments({app_segment(0xE1, app1), app_segment(0xE2, app2), app_segment(0xE1, xmp_seg)},
+                                             W, H, pattern));
+        }
+        const int flags = LUMETRA_KEEP_METADATA | (upright ? LUMETRA_UPRIGHT : 0);
+        ASSERT_EQ(lumetra_convert(src.c_str(), out.c_str(), 95, flags), 1) << label << ": " << last_error();
+
+        // Read back with libheif: pixels, profile, EXIF and XMP.
+        const Raster got = libheif_decode(out, false);
+        const Raster stored = stb_load(src);
+        const bool turn = upright && o >= 2;
+        Raster expected;
+        expected.width = turn && o >= 5 ? H : W, expected.height = turn && o >= 5 ? W : H, expected.channels = 3;
+        for (int y = 0; y < expected.height; ++y) {
+          for (int x = 0; x < expected.width; ++x) {
+            int sx = x, sy = y;
+            switch (turn ? o : 1) {
+              case 2: sx = W - 1 - x; break;
+              case 3: sx = W - 1 - x, sy = H - 1 - y; break;
+              case 4: sy = H - 1 - y; break;
+              case 5: sx = y, sy = x; break;
+              case 6: sx = y, sy = H - 1 - x; break;
+              case 7: sx = W - 1 - y, sy = H - 1 - x; break;
+              case 8: sx = W - 1 - y, sy = x; break;
+            }
+            for (int c = 0; c < 3; ++c) expected.pixels.push_back(stored.pixels[(size_t(sy) * W + sx) * 3 + c]);
+          }
+        }
+        ASSERT_EQ(got.width, expected.width) << label;
+        ASSERT_EQ(got.height, expected.height) << label;
+        EXPECT_GT(psnr(got, expected), 30.0) << label;
+
+        heif_context* ctx = heif_context_alloc();
+        ASSERT_EQ(heif_context_read_from_file(ctx, out.c_str(), nullptr).code, heif_error_Ok);
+        heif_image_handle* h = nullptr;
+        heif_context_get_primary_image_handle(ctx, &h);
+        Bytes got_icc(heif_image_handle_get_raw_color_profile_size(h));
+        if (!got_icc.empty()) heif_image_handle_get_raw_color_profile(h, got_icc.data());
+        EXPECT_TRUE(got_icc == icc) << label;
+        heif_item_id ids[4];
+        const int n_exif = heif_image_handle_get_list_of_metadata_block_IDs(h, "Exif", ids, 4);
+        ASSERT_EQ(n_exif, 1) << label;
+        Bytes block(heif_image_handle_get_metadata_size(h, ids[0]));
+        heif_image_handle_get_metadata(h, ids[0], block.data());
+        // Offset field, then the TIFF data: its Orientation is the last SHORT's value.
+        const Bytes tiff(block.begin() + 4, block.end());
+        const Bytes want = tiff_block(turn ? 1 : o);
+        EXPECT_TRUE(tiff == want) << label;
+        const int n_xmp = heif_image_handle_get_list_of_metadata_block_IDs(h, "mime", ids, 4);
+        ASSERT_EQ(n_xmp, 1) << label;
+        std::string got_xmp(heif_image_handle_get_metadata_size(h, ids[0]), '\0');
+        heif_image_handle_get_metadata(h, ids[0], &got_xmp[0]);
+        EXPECT_EQ(got_xmp, xmp_packet(turn ? 1 : o)) << label;
+        heif_image_handle_release(h);
+        heif_context_free(ctx);
+      }
+    }
+  }
+}
+
+TEST(Faithful, DeepPngKeepsEveryBit) {
+  HeifSpec s;
+  s.width = 48, s.height = 32, s.bit_depth = 10;
+  const std::string deep = scratch_path("deep.heic"), eight = heif_fixture("eight.heic", HeifSpec{});
+  write_heif(deep, s);
+  // libheif's own 10-bit samples, the reference.
+  heif_context* ctx = heif_context_alloc();
+  heif_context_read_from_file(ctx, deep.c_str(), nullptr);
+  heif_image_handle* h = nullptr;
+  heif_context_get_primary_image_handle(ctx, &h);
+  heif_image* img = nullptr;
+  ASSERT_EQ(heif_decode_image(h, &img, heif_colorspace_RGB, heif_chroma_interleaved_RRGGBB_BE, nullptr).code, 0);
+  int stride = 0;
+  const uint8_t* p = heif_image_get_plane_readonly(img, heif_channel_interleaved, &stride);
+
+  const std::string png = scratch_path("deep.png");
+  ASSERT_EQ(lumetra_convert(deep.c_str(), png.c_str(), 0, LUMETRA_KEEP_DEPTH), 1) << last_error();
+  int w = 0, hh = 0, ch = 0;
+  ASSERT_TRUE(stbi_is_16_bit(png.c_str()));
+  stbi_us* got = stbi_load_16(png.c_str(), &w, &hh, &ch, 0);
+  ASSERT_NE(got, nullptr);
+  ASSERT_EQ(w, 48);
+  ASSERT_EQ(ch, 3);
+  int wrong = 0;
+  for (int y = 0; y < hh; ++y) {
+    for (int x = 0; x < w * 3; ++x) {
+      const unsigned v = unsigned(p[y * stride + 2 * x]) << 8 | p[y * stride + 2 * x + 1];
+      wrong += got[y * w * 3 + x] != ((v << 6) | (v >> 4));
+    }
+  }
+  EXPECT_EQ(wrong, 0);
+  stbi_image_free(got);
+  heif_image_release(img);
+  heif_image_handle_release(h);
+  heif_context_free(ctx);
+
+  // Without the flag, from an 8-bit file, and as JPEG: 8 bits.
+  ASSERT_EQ(lumetra_convert(deep.c_str(), png.c_str(), 0, 0), 1);
+  EXPECT_FALSE(stbi_is_16_bit(png.c_str()));
+  ASSERT_EQ(lumetra_convert(eight.c_str(), png.c_str(), 0, LUMETRA_KEEP_DEPTH), 1);
+  EXPECT_FALSE(stbi_is_16_bit(png.c_str()));
+  const std::string jpg = scratch_path("deep.jpg");
+  ASSERT_EQ(lumetra_convert(deep.c_str(), jpg.c_str(), 0, LUMETRA_KEEP_DEPTH), 1);
+  EXPECT_GT(psnr(stb_load(jpg), libheif_decode(deep, false)), 30.0);
+}
+
+TEST(Faithful, FailuresReportAndLeaveNothing) {
+  const std::string heif = heif_fixture("eight.heic", HeifSpec{});
+  const std::string png = scratch_path("src-f.png");
+  write_png(png, 16, 16, 3);
+  const struct {
+    const char* in;
+    const char* out;
+    int flags;
+    const char* message;  // prefix
+  } cases[] = {
+      {nullptr, "x.jpg", 0, "Invalid arguments to lumetra_convert"},
+      {heif.c_str(), nullptr, 0, "Invalid arguments to lumetra_convert"},
+      {heif.c_str(), "x.jpg", 0x20, "Invalid flags for lumetra_convert: 0x20"},
+      {heif.c_str(), "x.jpg", -1, "Invalid flags for lumetra_convert: 0xFFFFFFFF"},
+      {heif.c_str(), "x.gif", 0, "Unsupported output extension '.gif' for lumetra_convert"},
+      {heif.c_str(), "noext", 0, "Unsupported output extension '' for lumetra_convert"},
+      {"/nonexistent.heic", "x.jpg", 0, "Failed to read HEIC file '/nonexistent.heic': Input file does not exist"},
+      {png.c_str(), "x.png", 0, "Failed to read HEIC file '"},
+      {heif.c_str(), "x.heic", 0, "Failed loading source image '"},
+  };
+  for (const auto& c : cases) {
+    const std::string out = c.out == nullptr ? "" : scratch_path(c.out);
+    EXPECT_EQ(lumetra_convert(c.in, c.out == nullptr ? nullptr : out.c_str(), 0, c.flags), 0) << (c.out ? c.out : "null");
+    EXPECT_EQ(last_error().rfind(c.message, 0), 0u) << last_error();
+    if (c.out != nullptr) EXPECT_FALSE(file_exists(out)) << c.out;
+  }
+  // Write failures through every writer: a directory in the way.
+  const std::string dir = scratch_path("in-the-way.jpg");
+  std::system(("mkdir -p '" + dir + "' '" + scratch_path("in-the-way.png") + "' '" + scratch_path("in-the-way.bmp") +
+               "' '" + scratch_path("in-the-way.heic") + "'").c_str());
+  for (const char* ext : {"jpg", "png", "bmp"}) {
+    const std::string out = scratch_path(std::string("in-the-way.") + ext);
+    EXPECT_EQ(lumetra_convert(heif.c_str(), out.c_str(), 0, LUMETRA_KEEP_METADATA), 0) << ext;
+    EXPECT_EQ(last_error().rfind("Failed writing ", 0), 0u) << last_error();
+  }
+  EXPECT_EQ(lumetra_convert(png.c_str(), scratch_path("in-the-way.heic").c_str(), 0, 0), 0);
+  EXPECT_EQ(last_error(), "Failed writing HEIF file to disk: Cannot open output file: Is a directory");
+
+  // AVIF through AV1, and quality clamps: 0 and -5 give the default (85).
+  const std::string a = scratch_path("q0.avif"), b = scratch_path("q-5.avif");
+  ASSERT_EQ(lumetra_convert(png.c_str(), a.c_str(), 0, 0), 1) << last_error();
+  ASSERT_EQ(lumetra_convert(png.c_str(), b.c_str(), -5, 0), 1) << last_error();
+  EXPECT_TRUE(read_file(a) == read_file(b));
+  EXPECT_EQ(capture("heif-info '" + a + "' 2>/dev/null").find("main brand: avif") != std::string::npos, true);
+}
