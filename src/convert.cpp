@@ -154,7 +154,7 @@ FastPath jpeg_from_ycbcr(heif_context* ctx, heif_image_handle* handle, const cha
   return FastPath::Written;
 }
 
-bool heif_to_raster(const char* in, const char* out, Target target, int quality, int flags) {
+bool heif_to_raster(const char* in, const char* out, Target target, int quality, int flags, bool ycbcr_fast_path) {
   HeifFileBytes file;
   ContextHolder ctx(heif_context_alloc());
   if (!ctx) {
@@ -173,7 +173,7 @@ bool heif_to_raster(const char* in, const char* out, Target target, int quality,
     return false;
   }
   const PictureMetadata md = heif_metadata(ctx.get(), handle.get(), flags);
-  if (target == Target::Jpeg) {
+  if (target == Target::Jpeg && ycbcr_fast_path) {
     const FastPath fast = jpeg_from_ycbcr(ctx.get(), handle.get(), out, quality, md);
     if (fast != FastPath::NotApplicable) return fast == FastPath::Written;
   }
@@ -331,7 +331,9 @@ bool raster_to_heif(const char* in, const char* out, Target target, int quality,
   return true;
 }
 
-int convert_call(const char* in, const char* out, int quality, int flags) {
+}  // namespace
+
+int convert_file(const char* in, const char* out, int quality, int flags, bool ycbcr_fast_path) {
   if (in == nullptr || out == nullptr) {
     set_error("Invalid arguments to lumetra_convert");
     return 0;
@@ -351,14 +353,12 @@ int convert_call(const char* in, const char* out, int quality, int flags) {
   const bool to_heif = target == Target::Heic || target == Target::Avif;
   if (quality <= 0) quality = to_heif ? 85 : 90;
   if (quality > 100) quality = 100;
-  const bool ok = to_heif ? raster_to_heif(in, out, target, quality, flags) : heif_to_raster(in, out, target, quality, flags);
+  const bool ok = to_heif ? raster_to_heif(in, out, target, quality, flags) : heif_to_raster(in, out, target, quality, flags, ycbcr_fast_path);
   if (!ok) return 0;
   clear_error();  // after every release
   return 1;
 }
 
-}  // namespace
-
 extern "C" LUMETRA_API int lumetra_convert(const char* in_path, const char* out_path, int quality, int flags) {
-  return without_exceptions("lumetra_convert", 0, [&] { return convert_call(in_path, out_path, quality, flags); });
+  return without_exceptions("lumetra_convert", 0, [&] { return convert_file(in_path, out_path, quality, flags, true); });
 }

@@ -98,3 +98,7 @@ int batch_walk(const char* in_dir, const char* out_dir, int format, int quality,
 // Number of entries of in_dir that the walk would look at (non-directories),
 // or -1 when it cannot be listed. For progress displays.
 int batch_count_candidates(const char* in_dir);
+
+// lumetra_convert's body; ycbcr_fast_path false always takes the RGB road
+// to JPEG (for comparing the two).
+int convert_file(const char* in, const char* out, int quality, int flags, bool ycbcr_fast_path);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fixtures.h"
+#include "internal.h"
 #include "lumetra.h"
 #include "libheif/heif.h"
 
@@ -261,4 +262,71 @@ TEST(Build, LibheifIsNewEnough) {
   // library loaded.
   EXPECT_GE(LIBHEIF_NUMERIC_VERSION, 0x01130700);
   EXPECT_GE(heif_get_version_number(), 0x01130700u) << heif_get_version();
+}
+
+// lumetra_convert on every HEIF/AVIF the library decodes: the JPEG written
+// straight from YCbCr agrees with the one made through RGB (the fast path
+// shifts no colour), and the primary image's profile and EXIF are kept,
+// with Orientation 1.
+TEST(Corpus, ConvertKeepsProfileAndExifUpright) {
+  const std::vector<std::string> files = files_in({"heif", "avif"});
+  if (files.empty()) GTEST_SKIP() << "no corpus at " << kCorpus;
+  if (!have("exiftool")) GTEST_SKIP() << "exiftool not installed";
+  const std::string fast = scratch_path("fast.jpg"), slow = scratch_path("slow.jpg"), png = scratch_path("ref.png");
+  int compared = 0, with_icc = 0, with_exif = 0, below35 = 0;
+  double worst_paths = 99, worst_png = 99;
+  for (const std::string& f : files) {
+    if (!lumetra_to_png(f.c_str(), png.c_str())) continue;
+    ASSERT_EQ(convert_file(f.c_str(), fast.c_str(), 90, LUMETRA_KEEP_METADATA, true), 1) << f << ": " << lumetra_last_error();
+    ASSERT_EQ(convert_file(f.c_str(), slow.c_str(), 90, LUMETRA_KEEP_METADATA, false), 1) << f;
+    const Raster a = stb_load(fast), b = stb_load(slow);
+    Raster ref = stb_load(png);
+    if (ref.channels == 4) {  // the JPEG has no alpha
+      Raster rgb = ref;
+      rgb.channels = 3;
+      rgb.pixels.clear();
+      for (size_t i = 0; i < ref.pixels.size(); i += 4) rgb.pixels.insert(rgb.pixels.end(), &ref.pixels[i], &ref.pixels[i + 3]);
+      ref = rgb;
+    }
+    ASSERT_EQ(a.width, ref.width) << f;
+    ASSERT_EQ(a.height, ref.height) << f;
+    const double paths = psnr(a, b), against_png = psnr(a, ref);
+    EXPECT_GT(paths, 38.0) << f;  // a wrong matrix or range costs far more
+    worst_paths = std::min(worst_paths, paths);
+    worst_png = std::min(worst_png, against_png);
+    below35 += against_png < 35.0;
+    ++compared;
+
+    // The primary image's profile and EXIF, as libheif reads them.
+    heif_context* ctx = heif_context_alloc();
+    heif_image_handle* h = nullptr;
+    size_t exif_size = 0;
+    bool icc = false;
+    if (heif_context_read_from_file(ctx, f.c_str(), nullptr).code == heif_error_Ok &&
+        heif_context_get_primary_image_handle(ctx, &h).code == heif_error_Ok) {
+      const heif_color_profile_type t = heif_image_handle_get_color_profile_type(h);
+      icc = t == heif_color_profile_type_prof || t == heif_color_profile_type_rICC;
+      heif_item_id id = 0;
+      if (heif_image_handle_get_list_of_metadata_block_IDs(h, "Exif", &id, 1) == 1)
+        exif_size = heif_image_handle_get_metadata_size(h, id);
+      heif_image_handle_release(h);
+    }
+    heif_context_free(ctx);
+    if (icc) {
+      ++with_icc;
+      EXPECT_NE(capture("exiftool -b -ICC_Profile '" + fast + "' | wc -c"), "0\n") << f << ": profile lost";
+    }
+    const char* exif = lumetra_exif(f.c_str());
+    // One APP1 segment holds at most 65533 bytes; bigger blocks stay out.
+    if (exif != nullptr && std::string(exif).find("\"ExifPresent\":true") != std::string::npos && exif_size < 65000) {
+      ++with_exif;
+      const std::string o = capture("exiftool -n -s3 -IFD0:Orientation '" + fast + "'");
+      EXPECT_TRUE(o.empty() || o == "1\n") << f << ": Orientation " << o;
+      EXPECT_NE(capture("exiftool -s3 -ExifByteOrder '" + fast + "'"), "") << f << ": EXIF lost";
+    }
+  }
+  std::printf("corpus: %d converted faithfully; YCbCr vs RGB road worst %.1f dB; against lumetra_to_png worst %.1f dB, "
+              "%d below 35 dB; %d kept ICC, %d kept EXIF\n",
+              compared, worst_paths, worst_png, below35, with_icc, with_exif);
+  EXPECT_GT(compared, 0);
 }
