@@ -13,8 +13,16 @@ import os
 
 __all__ = [
     "LumetraError", "init", "cleanup", "last_error", "is_heic", "to_jpg", "to_png", "to_bmp",
-    "to_image", "from_image", "info", "thumbnail", "exif", "batch",
+    "to_image", "from_image", "info", "thumbnail", "exif", "batch", "convert",
+    "KEEP_ICC", "KEEP_EXIF", "KEEP_XMP", "KEEP_METADATA", "UPRIGHT", "KEEP_DEPTH",
 ]
+
+KEEP_ICC = 0x01
+KEEP_EXIF = 0x02
+KEEP_XMP = 0x04
+KEEP_METADATA = 0x07
+UPRIGHT = 0x08
+KEEP_DEPTH = 0x10
 
 
 class LumetraError(RuntimeError):
@@ -55,6 +63,7 @@ _SIGNATURES = {
     "lumetra_thumbnail": ([_c_path, _c_path], ctypes.c_int),
     "lumetra_exif": ([_c_path], ctypes.c_char_p),
     "lumetra_batch": ([_c_path, _c_path, ctypes.c_int, ctypes.c_int], ctypes.c_int),
+    "lumetra_convert": ([_c_path, _c_path, ctypes.c_int, ctypes.c_int], ctypes.c_int),
 }
 for _name, (_args, _result) in _SIGNATURES.items():
     _fn = getattr(_lib, _name)
@@ -137,3 +146,13 @@ def batch(in_dir, out_dir, png=False, quality=90):
     if count < 0:
         raise LumetraError(last_error())
     return count
+
+
+def convert(src, dst, quality=0, metadata=True, upright=True, deep=False):
+    """Faithful conversion by dst's extension (.jpg/.jpeg/.png/.bmp from HEIF,
+    .heic/.heif/.hif/.avif from a raster file): keeps colour profile, EXIF and
+    XMP unless metadata is False, turns raster sources upright by their EXIF
+    Orientation unless upright is False, and writes 16-bit PNG from deep
+    HEIF files when deep is True."""
+    flags = (KEEP_METADATA if metadata else 0) | (UPRIGHT if upright else 0) | (KEEP_DEPTH if deep else 0)
+    return _check(_lib.lumetra_convert(_path(src), _path(dst), int(quality), flags))

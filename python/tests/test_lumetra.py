@@ -87,3 +87,16 @@ def test_state_calls():
     assert lumetra.init() is True
     lumetra.cleanup()
     assert lumetra.last_error() == ""
+
+
+def test_convert_both_ways_and_its_failures(heif, tmp_path):
+    jpg = tmp_path / "faithful.jpg"
+    assert lumetra.convert(heif, jpg) is True
+    assert jpg.read_bytes()[:2] == b"\xff\xd8"
+    back = tmp_path / "back.heic"
+    assert lumetra.convert(tmp_path / "src.png", back, quality=60, metadata=False, upright=False) is True
+    assert lumetra.info(back)["width"] == 48
+    with pytest.raises(lumetra.LumetraError, match="Unsupported output extension '.gif'"):
+        lumetra.convert(heif, tmp_path / "x.gif")
+    with pytest.raises(lumetra.LumetraError, match="Failed to read HEIC file"):
+        lumetra.convert(tmp_path / "src.png", tmp_path / "x.jpg")
