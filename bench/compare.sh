@@ -27,7 +27,8 @@ trap 'rm -rf "$work"' EXIT
 ./build/lumetra-sample "$work/gen12.png" 4032 3024
 heif-enc -q 85 -t 320 "$work/gen12.png" -o "$work/gen12mp.heic" >/dev/null
 inputs=("$work/gen12mp.heic")
-for f in ../shared/corpus/heif/grid12mp-iphoneXR-thumb-exifMM.heic ../shared/corpus/heif/grid16mp-samsungA71-thumb-exifII.heic; do
+for f in ../shared/corpus/heif/grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic \
+         ../shared/corpus/heif/grid12mp-iphoneXR-thumb-exifMM.heic ../shared/corpus/heif/grid16mp-samsungA71-thumb-exifII.heic; do
   [ -f "$f" ] && inputs+=("$f")
 done
 
@@ -60,11 +61,20 @@ compare() {  # compare LABEL INPUT "OUR CMD" "PEER CMD"
     "$(awk "BEGIN{print $om/$pm}")" "$(awk "BEGIN{print $ok/$pk}")"
 }
 
+size_ratio() {  # size_ratio OURS PEER: ours / peer output bytes
+  awk "BEGIN{printf \"%.3f\", $(stat -c %s "$1") / $(stat -c %s "$2")}"
+}
+
 printf '%-28s %-34s %23s %23s  %s\n' comparison input "ours s [min-max]" "peer s [min-max]" "ratios (ours/peer)"
 for in in "${inputs[@]}"; do
-  compare "to_jpg vs heif-convert -q90" "$in" "$tool convert '$in' $work/a.jpg" "heif-convert -q 90 '$in' $work/b.jpg"
-  compare "to_jpg vs vips copy Q=90" "$in" "$tool convert '$in' $work/a.jpg" "vips copy '$in' $work/c.jpg[Q=90]"
-  compare "to_png vs heif-convert png" "$in" "$tool convert '$in' $work/a.png" "heif-convert '$in' $work/b.png"
+  # convert: lumetra_convert (libjpeg-turbo/libpng, metadata kept); --exact: lumetra_to_jpg/png (stb)
+  compare "convert jpg vs heif-convert" "$in" "$tool convert '$in' $work/a.jpg -q 90" "heif-convert -q 90 '$in' $work/b.jpg"
+  echo "    JPEG size ratio $(size_ratio $work/a.jpg $work/b.jpg)"
+  compare "--exact jpg vs heif-convert" "$in" "$tool convert --exact '$in' $work/e.jpg -q 90" "heif-convert -q 90 '$in' $work/b.jpg"
+  compare "convert jpg vs vips Q=90" "$in" "$tool convert '$in' $work/a.jpg -q 90" "vips copy '$in' $work/c.jpg[Q=90]"
+  compare "convert png vs heif-convert" "$in" "$tool convert '$in' $work/a.png" "heif-convert '$in' $work/b.png"
+  echo "    PNG size ratio $(size_ratio $work/a.png $work/b.png)"
+  compare "--exact png vs heif-convert" "$in" "$tool convert --exact '$in' $work/e.png" "heif-convert '$in' $work/b.png"
   compare "thumbnail vs vipsthumbnail" "$in" "$tool thumbnail '$in' $work/t.jpg" "vipsthumbnail -s 320 '$in' -o $work/v.jpg"
   compare "info vs heif-info" "$in" "$tool info '$in'" "heif-info '$in'"
 done
