@@ -156,22 +156,10 @@ FastPath jpeg_from_ycbcr(heif_context* ctx, heif_image_handle* handle, const cha
 
 bool heif_to_raster(const char* in, const char* out, Target target, int quality, int flags, bool ycbcr_fast_path) {
   HeifFileBytes file;
-  ContextHolder ctx(heif_context_alloc());
-  if (!ctx) {
-    set_error("Failed to allocate heif context");
-    return false;
-  }
-  heif_error err = read_heif_file(ctx.get(), in, &file);
-  if (err.code != heif_error_Ok) {
-    set_error_fmt("Failed to read HEIC file '%s': %s", in, heif_error_text(err));
-    return false;
-  }
+  ContextHolder ctx;
   HandleHolder handle;
-  err = heif_context_get_primary_image_handle(ctx.get(), handle.out());
-  if (err.code != heif_error_Ok || !handle) {
-    set_error_fmt("Failed to get primary image handle: %s", heif_error_text(err));
-    return false;
-  }
+  if (!open_primary_image(in, &file, &ctx, &handle)) return false;
+  heif_error err;
   const PictureMetadata md = heif_metadata(ctx.get(), handle.get(), flags);
   if (target == Target::Jpeg && ycbcr_fast_path) {
     const FastPath fast = jpeg_from_ycbcr(ctx.get(), handle.get(), out, quality, md);

@@ -16,6 +16,12 @@ int str_ends_with_nocase(const char* text, const char* suffix);
 // character): .jpg/.jpeg JPEG, .bmp BMP, anything else PNG.
 OutputFormat output_format_for(const char* path);
 
+struct HeifFileBytes;
+// Reads a HEIF file and takes its primary image handle; on failure the
+// last-error text names the step ("Failed to read HEIC file '…': …").
+// Declare the three holders in this order: they are released in reverse.
+bool open_primary_image(const char* path, HeifFileBytes* file, ContextHolder* ctx, HandleHolder* handle);
+
 // Decodes the primary image into a packed malloc'd raster (RGB or RGBA).
 int decode_heic_pixels(const char* path, unsigned char** pixels, int* width, int* height, int* channels);
 

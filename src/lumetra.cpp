@@ -144,28 +144,35 @@ bool copy_plane_rows(unsigned char* dst, const unsigned char* plane, int stride,
   return true;
 }
 
+bool open_primary_image(const char* path, HeifFileBytes* file, ContextHolder* ctx, HandleHolder* handle) {
+  ctx->reset(heif_context_alloc());
+  if (!*ctx) {
+    set_error("Failed to allocate heif context");
+    return false;
+  }
+  heif_error err = read_heif_file(ctx->get(), path, file);
+  if (err.code != heif_error_Ok) {
+    set_error_fmt("Failed to read HEIC file '%s': %s", path, heif_error_text(err));
+    return false;
+  }
+  err = heif_context_get_primary_image_handle(ctx->get(), handle->out());
+  if (err.code != heif_error_Ok || !*handle) {
+    set_error_fmt("Failed to get primary image handle: %s", heif_error_text(err));
+    return false;
+  }
+  return true;
+}
+
 int decode_heic_pixels(const char* path, unsigned char** pixels, int* width, int* height, int* channels) {
   if (path == nullptr || pixels == nullptr || width == nullptr || height == nullptr || channels == nullptr) {
     set_error("Invalid null arguments to decode_heic_pixels");
     return 0;
   }
   HeifFileBytes file;
-  ContextHolder ctx(heif_context_alloc());
-  if (!ctx) {
-    set_error("Failed to allocate heif context");
-    return 0;
-  }
-  heif_error err = read_heif_file(ctx.get(), path, &file);
-  if (err.code != heif_error_Ok) {
-    set_error_fmt("Failed to read HEIC file '%s': %s", path, heif_error_text(err));
-    return 0;
-  }
+  ContextHolder ctx;
   HandleHolder handle;
-  err = heif_context_get_primary_image_handle(ctx.get(), handle.out());
-  if (err.code != heif_error_Ok || !handle) {
-    set_error_fmt("Failed to get primary image handle: %s", heif_error_text(err));
-    return 0;
-  }
+  if (!open_primary_image(path, &file, &ctx, &handle)) return 0;
+  heif_error err;
   const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
   const int ch = alpha ? 4 : 3;
   ImageHolder image;

@@ -421,3 +421,17 @@ std::string capture(const std::string& cmd) {
   pclose(p);
   return out;
 }
+
+void exif_source_pixel(int o, int x, int y, int w, int h, int* sx, int* sy) {
+  *sx = x, *sy = y;
+  switch (o) {
+    case 2: *sx = w - 1 - x; break;
+    case 3: *sx = w - 1 - x, *sy = h - 1 - y; break;
+    case 4: *sy = h - 1 - y; break;
+    case 5: *sx = y, *sy = x; break;
+    case 6: *sx = y, *sy = h - 1 - x; break;
+    case 7: *sx = w - 1 - y, *sy = h - 1 - x; break;
+    case 8: *sx = w - 1 - y, *sy = x; break;
+    default: break;
+  }
+}

@@ -378,16 +378,8 @@ TEST(Convert, CroppedTurnedAndMirroredImagesComeOutUpright) {
     expected.width = quarter ? H : W, expected.height = quarter ? W : H, expected.channels = c.alpha ? 4 : 3;
     for (int y = 0; y < expected.height; ++y) {
       for (int x = 0; x < expected.width; ++x) {
-        int sx = x, sy = y;
-        switch (c.orientation) {
-          case 2: sx = W - 1 - x; break;
-          case 3: sx = W - 1 - x, sy = H - 1 - y; break;
-          case 4: sy = H - 1 - y; break;
-          case 5: sx = y, sy = x; break;
-          case 6: sx = y, sy = H - 1 - x; break;
-          case 7: sx = W - 1 - y, sy = H - 1 - x; break;
-          case 8: sx = W - 1 - y, sy = x; break;
-        }
+        int sx, sy;
+        exif_source_pixel(c.orientation, x, y, W, H, &sx, &sy);
         for (int ch = 0; ch < expected.channels; ++ch) expected.pixels.push_back(source(sx, sy, ch));
       }
     }

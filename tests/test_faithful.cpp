@@ -188,16 +188,8 @@ TEST(Faithful, RasterToHeifCarriesMetadataAndTurnsUpright) {
         expected.width = turn && o >= 5 ? H : W, expected.height = turn && o >= 5 ? W : H, expected.channels = 3;
         for (int y = 0; y < expected.height; ++y) {
           for (int x = 0; x < expected.width; ++x) {
-            int sx = x, sy = y;
-            switch (turn ? o : 1) {
-              case 2: sx = W - 1 - x; break;
-              case 3: sx = W - 1 - x, sy = H - 1 - y; break;
-              case 4: sy = H - 1 - y; break;
-              case 5: sx = y, sy = x; break;
-              case 6: sx = y, sy = H - 1 - x; break;
-              case 7: sx = W - 1 - y, sy = H - 1 - x; break;
-              case 8: sx = W - 1 - y, sy = x; break;
-            }
+            int sx, sy;
+            exif_source_pixel(turn ? o : 1, x, y, W, H, &sx, &sy);
             for (int c = 0; c < 3; ++c) expected.pixels.push_back(stored.pixels[(size_t(sy) * W + sx) * 3 + c]);
           }
         }
