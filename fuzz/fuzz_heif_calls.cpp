@@ -1,4 +1,5 @@
-// The whole-file calls on arbitrary HEIF-like files.
+// The whole-file calls on arbitrary HEIF-like files, lumetra_convert's
+// metadata carrying and both JPEG roads included.
 #include <cstring>
 
 #include "fuzz_support.h"
@@ -46,6 +47,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (c == 0) {
     FUZZ_CHECK(decode_message(lumetra_last_error()));
     FUZZ_CHECK(!exists(png));  // a failed decode leaves no output file
+  }
+
+  for (const char* name : {"/faithful.jpg", "/faithful.png"}) {
+    const std::string out = fuzz_dir() + name;
+    std::remove(out.c_str());
+    const int f = lumetra_convert(in.c_str(), out.c_str(), 50, LUMETRA_KEEP_METADATA | LUMETRA_KEEP_DEPTH);
+    FUZZ_CHECK((f == 1) == (lumetra_last_error()[0] == '\0'));
+    FUZZ_CHECK((f == 1) == exists(out));
   }
   return 0;
 }

@@ -1,10 +1,13 @@
 // The encoder's source path on arbitrary raster files: the loader and the
-// channel normalisation always, the whole encode for small images.
+// channel normalisation always, the metadata walk of JPEG and PNG sources
+// (ICC, EXIF, XMP) and its orientation rewrites, the whole encode for
+// small images, and lumetra_convert's upright encode for the smallest.
 #include <cstring>
 
 #include "fuzz_support.h"
 #include "internal.h"
 #include "lumetra.h"
+#include "metadata.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = write_input("in.img", data, size);
@@ -25,6 +28,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(std::strncmp(msg, "Failed loading source image '", 29) == 0 ||
                  std::strcmp(msg, "Out of memory converting image channels") == 0);
     }
+  }
+  {
+    PictureMetadata md = read_raster_metadata(path.c_str());
+    FUZZ_CHECK(md.exif.empty() || find_tiff_header(md.exif.data(), md.exif.size()) == 0);
+    const int o = exif_orientation(md.exif);
+    FUZZ_CHECK(o >= 0 && o <= 8);
+    const size_t exif_size = md.exif.size(), xmp_size = md.xmp.size();
+    if (set_exif_orientation(&md.exif, 1)) FUZZ_CHECK(exif_orientation(md.exif) == 1);
+    if (set_xmp_orientation(&md.xmp, 1)) FUZZ_CHECK(xmp_orientation(md.xmp) == 1);
+    FUZZ_CHECK(md.exif.size() == exif_size && md.xmp.size() == xmp_size);  // rewritten in place
+  }
+  if (pixels > 0 && pixels <= 16 * 16) {
+    const std::string out = fuzz_dir() + "/out-upright.heic";
+    const int r = lumetra_convert(path.c_str(), out.c_str(), 10, LUMETRA_KEEP_METADATA | LUMETRA_UPRIGHT);
+    FUZZ_CHECK((r == 1) == (lumetra_last_error()[0] == '\0'));
   }
   if (pixels > 0 && pixels <= 64 * 64) {
     const std::string out = fuzz_dir() + "/out.heic";
