@@ -32,7 +32,11 @@ bool copy_plane_rows(unsigned char* dst, const unsigned char* plane, int stride,
 
 // Output size of a non-embedded thumbnail: the image fits 320 x 320 as is,
 // else it is reduced to fit with its aspect kept.
-void thumbnail_size(int width, int height, int* out_width, int* out_height);
+void thumbnail_size(int width, int height, int* out_width, int* out_height, int box = 320);
+
+// lumetra_thumbnail with another box for the thumbnail made from the
+// picture (an embedded one is still written at its own size).
+int thumbnail_in_box(const char* in, const char* out, int box);
 
 // Nearest-neighbour reduction anchored at each cell's top-left corner; reads
 // only the sampled pixels.

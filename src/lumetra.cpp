@@ -340,17 +340,17 @@ const int kThumbnailBox = 320;
 const int kThumbnailJpegQuality = 85;
 }  // namespace
 
-void thumbnail_size(int width, int height, int* out_width, int* out_height) {
+void thumbnail_size(int width, int height, int* out_width, int* out_height, int box) {
   int ow = width, oh = height;
-  if (width <= kThumbnailBox && height <= kThumbnailBox) {
+  if (width <= box && height <= box) {
     // fits as it is
   } else if (width >= height) {
-    ow = kThumbnailBox;
-    oh = static_cast<int>(int64_t(height) * kThumbnailBox / width);
+    ow = box;
+    oh = static_cast<int>(int64_t(height) * box / width);
     if (oh == 0) oh = 1;
   } else {
-    oh = kThumbnailBox;
-    ow = static_cast<int>(int64_t(width) * kThumbnailBox / height);
+    oh = box;
+    ow = static_cast<int>(int64_t(width) * box / height);
     if (ow == 0) ow = 1;
   }
   *out_width = ow;
@@ -370,7 +370,7 @@ void scale_nearest(const unsigned char* plane, int stride, int width, int height
   }
 }
 
-static int thumbnail_call(const char* in, const char* out) {
+static int thumbnail_call(const char* in, const char* out, int box) {
   if (in == nullptr || out == nullptr) {
     set_error("Invalid arguments to lumetra_thumbnail");
     return 0;
@@ -421,7 +421,7 @@ static int thumbnail_call(const char* in, const char* out) {
   }
 
   int ow = w, oh = h;
-  if (!embedded) thumbnail_size(w, h, &ow, &oh);
+  if (!embedded) thumbnail_size(w, h, &ow, &oh, box);
   HeapBlock raster;
   if (ow != w || oh != h) {
     raster.reset(static_cast<unsigned char*>(std::malloc(size_t(ow) * size_t(oh) * size_t(ch))));
@@ -906,7 +906,7 @@ extern "C" LUMETRA_API int lumetra_is_heic(const char* path) {
 }
 
 extern "C" LUMETRA_API int lumetra_thumbnail(const char* in, const char* out) {
-  return without_exceptions("lumetra_thumbnail", 0, [&] { return thumbnail_call(in, out); });
+  return without_exceptions("lumetra_thumbnail", 0, [&] { return thumbnail_call(in, out, kThumbnailBox); });
 }
 
 extern "C" LUMETRA_API const char* lumetra_info(const char* path) {
@@ -924,4 +924,8 @@ extern "C" LUMETRA_API int lumetra_from_image(const char* in, const char* out, i
 extern "C" LUMETRA_API int lumetra_batch(const char* in_dir, const char* out_dir, int format, int quality) {
   return without_exceptions("lumetra_batch", -1,
                             [&] { return batch_walk(in_dir, out_dir, format, quality, nullptr, nullptr); });
+}
+
+int thumbnail_in_box(const char* in, const char* out, int box) {
+  return without_exceptions("lumetra_thumbnail", 0, [&] { return thumbnail_call(in, out, box); });
 }

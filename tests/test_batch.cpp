@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -194,14 +195,16 @@ struct CliRun {
   std::string out, err;
 };
 
-CliRun run_cli(const std::string& args) {
+CliRun run_cli_env(const std::string& env, const std::string& args) {
   const std::string o = scratch_path("cli.out"), e = scratch_path("cli.err");
-  const std::string cmd = std::string(LUMETRA_CLI) + " " + args + " >" + o + " 2>" + e + " </dev/null";
+  const std::string cmd = env + " " + std::string(LUMETRA_CLI) + " " + args + " >" + o + " 2>" + e + " </dev/null";
   const int rc = std::system(cmd.c_str());
   const Bytes ob = read_file(o), eb = read_file(e);
   return CliRun{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, std::string(ob.begin(), ob.end()),
              std::string(eb.begin(), eb.end())};
 }
+
+CliRun run_cli(const std::string& args) { return run_cli_env("", args); }
 
 bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
@@ -282,7 +285,7 @@ TEST(Cli, BatchSummaryAndQuietPipe) {
   const std::string out = fresh_dir("cli_batch_out");
   CliRun r = run_cli("batch " + in + " " + out + " --png");
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "converted 2, skipped 1 (not HEIF), failed 0\n");
+  EXPECT_EQ(r.out, "converted 2, skipped 1 (not HEIF), skipped 0 (exists), failed 0\n");
   EXPECT_EQ(r.err, "");  // no progress into a pipe
   EXPECT_EQ(names_in(out), (std::set<std::string>{"one.png", "two.png"}));
 
@@ -291,7 +294,7 @@ TEST(Cli, BatchSummaryAndQuietPipe) {
   write_file(in + "/broken.heic", broken);
   r = run_cli("batch " + in + " " + out + " --jpg -q 80");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "converted 2, skipped 1 (not HEIF), failed 1\n");
+  EXPECT_EQ(r.out, "converted 2, skipped 1 (not HEIF), skipped 0 (exists), failed 1\n");
   EXPECT_TRUE(contains(r.err, in + "/broken.heic: Failed to ")) << r.err;
 
   r = run_cli("batch /nonexistent " + out);
@@ -312,7 +315,87 @@ TEST(Cli, BatchProgressOnATerminal) {
   ASSERT_EQ(std::system(cmd.c_str()), 0);
   const Bytes b = read_file(log);
   const std::string text(b.begin(), b.end());
-  EXPECT_TRUE(contains(text, "/3] ")) << text;  // files done of total
-  EXPECT_TRUE(contains(text, "(failures: 0)")) << text;
-  EXPECT_TRUE(contains(text, "converted 2, skipped 1 (not HEIF), failed 0")) << text;
+  EXPECT_TRUE(contains(text, "[2/2] failures: 0, ")) << text;  // files done of total
+  EXPECT_TRUE(contains(text, " files/s, about ")) << text;
+  EXPECT_TRUE(contains(text, "converted 2, skipped 1 (not HEIF), skipped 0 (exists), failed 0")) << text;
+}
+
+namespace {
+
+// The tool with the pretend decoder fault preloaded.
+CliRun run_faulty_cli(const std::string& args) {
+  return run_cli_env("LD_PRELOAD=" LUMETRA_FAULT_SHIM " ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0", args);
+}
+
+int temp_files_under(const std::string& dir) {
+  int n = 0;
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    n += e.path().filename().string().find(".lumetra-") != std::string::npos;
+  return n;
+}
+
+}  // namespace
+
+TEST(BatchAtScale, CrashesAndHangsAreIsolatedInARecursiveWalk) {
+  const std::string in = fresh_dir("scale_in");
+  for (const char* n : {"a.heic", "b-CRASH.heic", "c-HANG.heic", "d.heic"}) copy_heif(in + "/" + n);
+  fs::create_directories(in + "/sub/deeper");
+  copy_heif(in + "/sub/e.heic");
+  copy_heif(in + "/sub/deeper/f.heic");
+  write_file(in + "/sub/notes.txt", Bytes(10, 'n'));
+  fs::create_symlink("..", in + "/sub/loop");              // a loop: never followed
+  fs::create_symlink(scratch_dir(), in + "/sub/outside");  // leaves IN: never followed
+  const std::string out = in + "/out";                     // OUT inside IN: never walked
+  fs::create_directories(out);
+  copy_heif(out + "/old.heic");
+
+  const CliRun r = run_faulty_cli("batch " + in + " " + out + " -r -j 3 --timeout 2");
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, "converted 4, skipped 1 (not HEIF), skipped 0 (exists), failed 2\n") << r.err;
+  // One line per failed file, in the order of the files.
+  EXPECT_EQ(r.err, in + "/b-CRASH.heic: crashed (signal 11)\n" + in + "/c-HANG.heic: timed out after 2 s\n");
+  for (const char* f : {"a.jpg", "d.jpg", "sub/e.jpg", "sub/deeper/f.jpg"}) EXPECT_TRUE(file_exists(out + "/" + f)) << f;
+  for (const char* f : {"b-CRASH.jpg", "c-HANG.jpg", "out", "old.jpg", "sub/loop", "sub/outside"})
+    EXPECT_FALSE(fs::exists(out + "/" + f)) << f;
+  EXPECT_EQ(temp_files_under(out), 0);
+
+  // More workers than files; the non-recursive walk leaves sub/ alone.
+  const std::string flat = fresh_dir("scale_flat");
+  const CliRun f = run_cli("batch " + in + "/sub " + flat + " -j 16 --png");
+  EXPECT_EQ(f.status, 0) << f.err;
+  EXPECT_EQ(f.out, "converted 1, skipped 1 (not HEIF), skipped 0 (exists), failed 0\n");
+  EXPECT_EQ(names_in(flat), (std::set<std::string>{"e.png"}));
+}
+
+TEST(BatchAtScale, InterruptedBatchResumesWithSkipExisting) {
+  const std::string in = fresh_dir("resume_in"), out = fresh_dir("resume_out");
+  for (const char* n : {"a.heic", "b.heic", "c-HANG.heic", "d.heic", "e.heic"}) copy_heif(in + "/" + n);
+  const std::string o = scratch_path("resume.out"), e = scratch_path("resume.err");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setenv("LD_PRELOAD", LUMETRA_FAULT_SHIM, 1);
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", 1);
+    const std::string cmd = "exec " + std::string(LUMETRA_CLI) + " batch " + in + " " + out + " -j 1 --timeout 0 >" +
+                            o + " 2>" + e;
+    execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // a and b convert, then the worker hangs on c: interrupt the batch.
+  for (int i = 0; i < 200 && !(file_exists(out + "/b.jpg")); ++i) usleep(50 * 1000);
+  usleep(300 * 1000);
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  const Bytes summary = read_file(o);
+  EXPECT_EQ(std::string(summary.begin(), summary.end()),
+            "converted 2, skipped 0 (not HEIF), skipped 0 (exists), failed 1\n");
+  EXPECT_EQ(names_in(out), (std::set<std::string>{"a.jpg", "b.jpg"}));
+
+  // The same command again, without the fault, finishes the job.
+  const CliRun r = run_cli("batch " + in + " " + out + " --skip-existing");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "converted 3, skipped 0 (not HEIF), skipped 2 (exists), failed 0\n");
+  EXPECT_EQ(names_in(out), (std::set<std::string>{"a.jpg", "b.jpg", "c-HANG.jpg", "d.jpg", "e.jpg"}));
 }

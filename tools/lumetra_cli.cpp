@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "batch_runner.h"
 #include "internal.h"
 #include "lumetra.h"
 
@@ -44,41 +45,6 @@ int run_report(const std::vector<std::string>& files, const char* (*call)(const 
   return status;
 }
 
-struct BatchProgress {
-  bool terminal = false;
-  int total = 0;
-  int seen = 0;
-  int converted = 0;
-  int not_heif = 0;
-  int failed = 0;
-};
-
-void on_batch_entry(const BatchEntry& e, void* user) {
-  auto* p = static_cast<BatchProgress*>(user);
-  ++p->seen;
-  switch (e.outcome) {
-    case BatchOutcome::Converted: ++p->converted; break;
-    case BatchOutcome::NotHeif: ++p->not_heif; break;
-    case BatchOutcome::Failed:
-      ++p->failed;
-      std::fprintf(stderr, "%s%s: %s\n", p->terminal ? "\r\033[K" : "", e.input_path, one_line(e.message).c_str());
-      break;
-    case BatchOutcome::PathTooLong:
-      ++p->failed;
-      std::fprintf(stderr, "%s%s: skipped: path too long\n", p->terminal ? "\r\033[K" : "", e.name);
-      break;
-    case BatchOutcome::WouldOverwrite:
-      ++p->failed;
-      std::fprintf(stderr, "%s%s: skipped: the output would overwrite the input\n", p->terminal ? "\r\033[K" : "",
-                   e.input_path);
-      break;
-  }
-  if (p->terminal) {
-    std::fprintf(stderr, "\r\033[K[%d/%d] %s (failures: %d)", p->seen, p->total, e.name, p->failed);
-    std::fflush(stderr);
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,9 +77,12 @@ int main(int argc, char** argv) {
   encode->add_flag("--no-upright", no_upright, "Keep the pixels as stored, ignoring the source's EXIF Orientation");
   encode->add_flag("--exact", exact, "The original encoder: HEVC, JPEG EXIF only, any output name");
 
+  int thumbnail_box = 320;
   CLI::App* thumbnail = app.add_subcommand("thumbnail", "Write a thumbnail (embedded, or fitted to 320x320).");
   thumbnail->add_option("IN", in, "HEIF input file")->required();
   thumbnail->add_option("OUT", out, "Output file: .jpg/.jpeg, .bmp, anything else PNG")->required();
+  thumbnail->add_option("-s,--size", thumbnail_box, "Box for a thumbnail made from the picture (default 320)")
+      ->check(CLI::Range(1, 4096));
 
   CLI::App* info = app.add_subcommand("info", "Print a HEIF file's facts as one-line JSON.");
   info->add_option("FILE", files, "HEIF files")->required();
@@ -127,13 +96,20 @@ int main(int argc, char** argv) {
   bool as_png = false, as_jpg = false;
   CLI::App* batch = app.add_subcommand("batch", "Convert every HEIF file of a directory.");
   batch->add_option("INDIR", in, "Input directory")->required();
-  batch->add_option("OUTDIR", out, "Existing output directory")->required();
+  batch->add_option("OUTDIR", out, "Output directory (made when missing)")->required();
   CLI::Option* png_flag = batch->add_flag("--png", as_png, "Write PNG files");
   CLI::Option* jpg_flag = batch->add_flag("--jpg", as_jpg, "Write JPEG files (the default)");
   png_flag->excludes(jpg_flag);
   batch->add_option("-q,--quality", quality, "JPEG quality 1-100 (default 90)");
   batch->add_flag("--strip", strip, "Write no metadata");
   batch->add_flag("--exact", exact, "The original conversion: stb's writers, no metadata");
+  BatchOptions batch_options;
+  batch->add_option("-j,--jobs", batch_options.jobs, "Files converted at once, each in its own process (default: CPUs)")
+      ->check(CLI::NonNegativeNumber);
+  batch->add_option("--timeout", batch_options.timeout_seconds, "Seconds one file may take, 0 for no limit (default 300)")
+      ->check(CLI::NonNegativeNumber);
+  batch->add_flag("-r,--recursive", batch_options.recursive, "Walk subdirectories and mirror them under OUTDIR");
+  batch->add_flag("--skip-existing", batch_options.skip_existing, "Skip files whose output already exists (resume)");
 
   std::string help_topic;
   CLI::App* help = app.add_subcommand("help", "Show help for a subcommand.");
@@ -184,7 +160,11 @@ int main(int argc, char** argv) {
                          : lumetra_convert(in.c_str(), out.c_str(), quality, metadata | (no_upright ? 0 : LUMETRA_UPRIGHT));
     return ok ? 0 : report_failure(in);
   }
-  if (*thumbnail) return lumetra_thumbnail(in.c_str(), out.c_str()) ? 0 : report_failure(in);
+  if (*thumbnail) {
+    const int ok = thumbnail_box == 320 ? lumetra_thumbnail(in.c_str(), out.c_str())
+                                        : thumbnail_in_box(in.c_str(), out.c_str(), thumbnail_box);
+    return ok ? 0 : report_failure(in);
+  }
   if (*info) return run_report(files, lumetra_info);
   if (*exif) return run_report(files, lumetra_exif);
   if (*is_heic) {
@@ -197,16 +177,12 @@ int main(int argc, char** argv) {
     return status;
   }
   if (*batch) {
-    BatchProgress progress;
-    progress.terminal = isatty(STDERR_FILENO) != 0;
-    if (progress.terminal) progress.total = batch_count_candidates(in.c_str());
-    const int count =
-        batch_walk(in.c_str(), out.c_str(), as_png ? 1 : 0, quality, on_batch_entry, &progress, exact ? -1 : metadata);
-    if (progress.terminal && progress.seen > 0) std::fprintf(stderr, "\r\033[K");
-    if (count < 0) return report_failure(in);
-    std::printf("converted %d, skipped %d (not HEIF), failed %d\n", progress.converted, progress.not_heif,
-                progress.failed);
-    return progress.failed > 0 ? 1 : 0;
+    batch_options.in_dir = in;
+    batch_options.out_dir = out;
+    batch_options.png = as_png;
+    batch_options.quality = quality;
+    batch_options.convert_flags = exact ? -1 : metadata;
+    return run_batch(batch_options);
   }
   return 2;
 }

@@ -1,0 +1,272 @@
+#include "batch_runner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "lumetra.h"
+
+namespace {
+
+struct Job {
+  std::string input, output;
+};
+
+// What the walk found, in a stable order: jobs to run, and entries that
+// were counted without running.
+struct Plan {
+  std::vector<Job> jobs;
+  std::vector<std::string> refusals;  // "<path>: skipped: …", counted as failures
+  int not_heif = 0;
+  int exists = 0;
+};
+
+struct FileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool valid = false;
+};
+
+FileId id_of(const std::string& path) {
+  struct stat st;
+  FileId id;
+  if (stat(path.c_str(), &st) == 0) id = FileId{st.st_dev, st.st_ino, true};
+  return id;
+}
+
+bool same(const FileId& a, const FileId& b) { return a.valid && b.valid && a.dev == b.dev && a.ino == b.ino; }
+
+std::vector<std::string> sorted_names(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d)) {
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class Walker {
+ public:
+  Walker(const BatchOptions& o, Plan* plan) : o_(o), plan_(plan), out_id_(id_of(o.out_dir)) {}
+
+  void walk(const std::string& in_dir, const std::string& out_dir) {
+    for (const std::string& name : sorted_names(in_dir)) {
+      const std::string input = in_dir + "/" + name;
+      struct stat link_st, st;
+      if (lstat(input.c_str(), &link_st) != 0) continue;
+      const bool is_link = S_ISLNK(link_st.st_mode);
+      if (stat(input.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        // Real directories only: a link to one could loop or leave IN, and
+        // OUT inside IN is never walked.
+        if (o_.recursive && !is_link && !same(id_of(input), out_id_)) walk(input, out_dir + "/" + name);
+        continue;
+      }
+      if (!lumetra_is_heic(input.c_str())) {
+        ++plan_->not_heif;
+        continue;
+      }
+      const size_t dot = name.rfind('.');
+      const std::string output = out_dir + "/" + name.substr(0, dot) + (o_.png ? ".png" : ".jpg");
+      if (output.size() >= PATH_MAX) {
+        plan_->refusals.push_back(input + ": skipped: path too long");
+      } else if (same(id_of(input), id_of(output))) {
+        plan_->refusals.push_back(input + ": skipped: the output would overwrite the input");
+      } else if (o_.skip_existing && access(output.c_str(), F_OK) == 0) {
+        ++plan_->exists;
+      } else {
+        plan_->jobs.push_back(Job{input, output});
+      }
+    }
+  }
+
+ private:
+  const BatchOptions& o_;
+  Plan* plan_;
+  FileId out_id_;
+};
+
+volatile sig_atomic_t g_stop_signal = 0;
+void on_stop(int sig) { g_stop_signal = sig; }
+
+double now_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return double(t.tv_sec) + t.tv_nsec / 1e9;
+}
+
+void make_parent_dirs(const std::string& path) {
+  for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
+    mkdir(path.substr(0, at).c_str(), 0777);
+  }
+}
+
+// A killed worker cannot remove its temporary output file; this does.
+void remove_leftover_temp(const std::string& output) {
+  const size_t slash = output.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : output.substr(0, slash);
+  const std::string prefix = "." + output.substr(slash + 1) + ".lumetra-";
+  for (const std::string& name : sorted_names(dir)) {
+    if (name.compare(0, prefix.size(), prefix) == 0) unlink((dir + "/" + name).c_str());
+  }
+}
+
+// The worker: one conversion, its outcome ('1' or '0' and the message) on
+// the pipe.
+[[noreturn]] void run_worker(const BatchOptions& o, const Job& job, int fd) {
+  signal(SIGINT, SIG_IGN);  // the batch decides when a running file stops
+  signal(SIGTERM, SIG_DFL);
+  const char* in = job.input.c_str();
+  const char* out = job.output.c_str();
+  const int ok = o.convert_flags >= 0 ? lumetra_convert(in, out, o.quality, o.convert_flags)
+                 : o.png              ? lumetra_to_png(in, out)
+                                      : lumetra_to_jpg(in, out, o.quality);
+  std::string report = ok ? "1" : std::string("0") + lumetra_last_error();
+  while (!report.empty() && (report.back() == '\n' || report.back() == ' ')) report.pop_back();
+  (void)!write(fd, report.data(), report.size());
+  _exit(0);
+}
+
+struct Running {
+  pid_t pid;
+  int fd;
+  size_t job;
+  double started;
+  std::string report;
+};
+
+enum class Outcome { Pending, Converted, Failed };
+
+}  // namespace
+
+int run_batch(const BatchOptions& o) {
+  struct stat st;
+  if (stat(o.in_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    std::fprintf(stderr, "%s: Failed opening input directory\n", o.in_dir.c_str());
+    return 1;
+  }
+  Plan plan;
+  Walker(o, &plan).walk(o.in_dir, o.out_dir);
+  const size_t n = plan.jobs.size();
+  const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  size_t workers = o.jobs > 0 ? size_t(o.jobs) : size_t(cpus > 0 ? cpus : 1);
+  workers = std::max<size_t>(1, std::min(workers, n));
+
+  struct sigaction sa {};
+  sa.sa_handler = on_stop;
+  sigemptyset(&sa.sa_mask);
+  struct sigaction old_int, old_term;
+  sigaction(SIGINT, &sa, &old_int);
+  sigaction(SIGTERM, &sa, &old_term);
+
+  const bool terminal = isatty(STDERR_FILENO) != 0;
+  const char* clear = terminal ? "\r\033[K" : "";
+  for (const std::string& r : plan.refusals) std::fprintf(stderr, "%s\n", r.c_str());
+
+  std::vector<Outcome> outcome(n, Outcome::Pending);
+  std::vector<std::string> message(n);
+  std::vector<Running> running;
+  size_t next = 0, printed = 0, done = 0;
+  int converted = 0, failed = static_cast<int>(plan.refusals.size());
+  const double start = now_seconds();
+  double stop_deadline = 0;
+  const double kGraceSeconds = 5;
+
+  while ((next < n && g_stop_signal == 0) || !running.empty()) {
+    while (g_stop_signal == 0 && next < n && running.size() < workers) {
+      make_parent_dirs(plan.jobs[next].output);
+      int fds[2];
+      if (pipe(fds) != 0) break;
+      std::fflush(nullptr);
+      const pid_t pid = fork();
+      if (pid == 0) {
+        close(fds[0]);
+        for (const Running& r : running) close(r.fd);
+        run_worker(o, plan.jobs[next], fds[1]);
+      }
+      close(fds[1]);
+      if (pid < 0) {
+        close(fds[0]);
+        break;
+      }
+      running.push_back(Running{pid, fds[0], next++, now_seconds(), ""});
+    }
+    if (g_stop_signal != 0 && stop_deadline == 0) stop_deadline = now_seconds() + kGraceSeconds;
+
+    std::vector<pollfd> pfds;
+    for (const Running& r : running) pfds.push_back(pollfd{r.fd, POLLIN, 0});
+    poll(pfds.data(), pfds.size(), 200);
+
+    const double t = now_seconds();
+    for (size_t i = running.size(); i-- > 0;) {
+      Running& r = running[i];
+      bool finished = false;
+      std::string failure;
+      if (pfds[i].revents != 0) {
+        char buf[1024];
+        const ssize_t got = read(r.fd, buf, sizeof buf);
+        if (got > 0) r.report.append(buf, size_t(got));
+        if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) finished = true;
+      }
+      const bool timed_out = o.timeout_seconds > 0 && t - r.started > o.timeout_seconds;
+      const bool abandoned = stop_deadline != 0 && t > stop_deadline;
+      if (!finished && !timed_out && !abandoned) continue;
+      if (!finished) kill(r.pid, SIGKILL);
+      int status = 0;
+      while (waitpid(r.pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      close(r.fd);
+      const Job& job = plan.jobs[r.job];
+      if (finished && WIFEXITED(status) && !r.report.empty() && r.report[0] == '1') {
+        outcome[r.job] = Outcome::Converted;
+        ++converted;
+      } else {
+        if (!finished && timed_out) failure = "timed out after " + std::to_string(o.timeout_seconds) + " s";
+        else if (!finished) failure = "stopped: the batch was interrupted";
+        else if (WIFSIGNALED(status)) failure = "crashed (signal " + std::to_string(WTERMSIG(status)) + ")";
+        else if (r.report.empty()) failure = "crashed (exit " + std::to_string(WEXITSTATUS(status)) + ")";
+        else failure = r.report.substr(1);
+        if (!finished || WIFSIGNALED(status)) remove_leftover_temp(job.output);
+        outcome[r.job] = Outcome::Failed;
+        message[r.job] = failure;
+        ++failed;
+      }
+      ++done;
+      running.erase(running.begin() + long(i));
+    }
+    // Failures in the order of the files, whatever order workers finish in.
+    while (printed < next && outcome[printed] != Outcome::Pending) {
+      if (outcome[printed] == Outcome::Failed) {
+        std::fprintf(stderr, "%s%s: %s\n", clear, plan.jobs[printed].input.c_str(), message[printed].c_str());
+      }
+      ++printed;
+    }
+    if (terminal) {
+      const double rate = done / std::max(1e-3, now_seconds() - start);
+      const double left = rate > 0 ? (n - done) / rate : 0;
+      std::fprintf(stderr, "\r\033[K[%zu/%zu] failures: %d, %.1f files/s, about %.0f s left", done, n, failed, rate,
+                   left);
+      std::fflush(stderr);
+    }
+  }
+  if (terminal) std::fprintf(stderr, "\r\033[K");
+  sigaction(SIGINT, &old_int, nullptr);
+  sigaction(SIGTERM, &old_term, nullptr);
+  std::printf("converted %d, skipped %d (not HEIF), skipped %d (exists), failed %d\n", converted, plan.not_heif,
+              plan.exists, failed);
+  std::fflush(stdout);
+  if (g_stop_signal != 0) return 128 + g_stop_signal;
+  return failed > 0 ? 1 : 0;
+}
