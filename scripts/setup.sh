@@ -11,7 +11,7 @@ packages=(
   libstb-dev libcli11-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev
   googletest libgtest-dev
   python3 python3-pytest python3-pip python3-setuptools
-  locales libimage-exiftool-perl valgrind
+  locales libimage-exiftool-perl valgrind help2man bash-completion
 )
 heif_packages=(
   libheif-dev libheif-examples

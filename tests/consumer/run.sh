@@ -31,3 +31,26 @@ test "$(cat "$work/pc.out")" = "$expected"
 test "$(cat "$work/cmake.out")" = "$expected"
 cmp "$work/a.png" "$work/b.png"
 echo "consumer: pkg-config and find_package builds agree"
+
+# The desktop and shell pieces are installed and do their jobs.
+share=$prefix/share
+man -l "$share/man/man1/lumetra.1" 2>/dev/null | grep -q -- '--skip-existing'
+grep -q '^MimeType=image/heic;image/heif;image/avif;$' "$share/thumbnailers/lumetra.thumbnailer"
+exec_line=$(sed -n 's/^Exec=//p' "$share/thumbnailers/lumetra.thumbnailer")
+# Run the entry as a file manager would: %s size, %i input, %o output.
+cmd=${exec_line//%s/32}; cmd=${cmd//%i/$work/sample.heic}; cmd=${cmd//%o/$work/thumb}
+PATH=$prefix/bin:$PATH LD_LIBRARY_PATH=$libdir $cmd
+python3 - "$work/thumb" <<'PY'
+import struct, sys
+b = open(sys.argv[1], "rb").read()
+assert b[:8] == b"\x89PNG\r\n\x1a\n", "thumbnailer output is not PNG"
+w, h = struct.unpack(">II", b[16:24])
+assert (w, h) == (32, 24), (w, h)  # the 64 x 48 sample in a 32-pixel box
+PY
+if [ -f /usr/share/bash-completion/bash_completion ]; then
+  words=$(bash -c 'source /usr/share/bash-completion/bash_completion; source "$1"
+    COMP_WORDS=(lumetra batch --sk); COMP_CWORD=2; COMP_LINE="lumetra batch --sk"; COMP_POINT=${#COMP_LINE}
+    _lumetra; echo "${COMPREPLY[*]}"' _ "$share/bash-completion/completions/lumetra")
+  test "$words" = "--skip-existing"
+fi
+echo "consumer: man page, thumbnailer entry and completion work"
