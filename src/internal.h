@@ -16,6 +16,11 @@ int str_ends_with_nocase(const char* text, const char* suffix);
 // character): .jpg/.jpeg JPEG, .bmp BMP, anything else PNG.
 OutputFormat output_format_for(const char* path);
 
+// Threads libheif may use to decode one grid image in the decoding and
+// faithful-conversion paths (0, the default: libheif's own choice). For a
+// process that runs several conversions at once.
+void set_decoding_threads(int threads);
+
 struct HeifFileBytes;
 // Reads a HEIF file and takes its primary image handle; on failure the
 // last-error text names the step ("Failed to read HEIC file '…': …").

@@ -144,12 +144,16 @@ bool copy_plane_rows(unsigned char* dst, const unsigned char* plane, int stride,
   return true;
 }
 
+static int g_decoding_threads = 0;  // 0: libheif's own choice
+void set_decoding_threads(int threads) { g_decoding_threads = threads; }
+
 bool open_primary_image(const char* path, HeifFileBytes* file, ContextHolder* ctx, HandleHolder* handle) {
   ctx->reset(heif_context_alloc());
   if (!*ctx) {
     set_error("Failed to allocate heif context");
     return false;
   }
+  if (g_decoding_threads > 0) heif_context_set_max_decoding_threads(ctx->get(), g_decoding_threads);
   heif_error err = read_heif_file(ctx->get(), path, file);
   if (err.code != heif_error_Ok) {
     set_error_fmt("Failed to read HEIC file '%s': %s", path, heif_error_text(err));

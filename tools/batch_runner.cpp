@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "internal.h"
 #include "lumetra.h"
 
 namespace {
@@ -128,6 +129,7 @@ void remove_leftover_temp(const std::string& output) {
 [[noreturn]] void run_worker(const BatchOptions& o, const Job& job, int fd) {
   signal(SIGINT, SIG_IGN);  // the batch decides when a running file stops
   signal(SIGTERM, SIG_DFL);
+  if (o.decoding_threads > 0) set_decoding_threads(o.decoding_threads);
   const char* in = job.input.c_str();
   const char* out = job.output.c_str();
   const int ok = o.convert_flags >= 0 ? lumetra_convert(in, out, o.quality, o.convert_flags)
@@ -163,6 +165,10 @@ int run_batch(const BatchOptions& o) {
   const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
   size_t workers = o.jobs > 0 ? size_t(o.jobs) : size_t(cpus > 0 ? cpus : 1);
   workers = std::max<size_t>(1, std::min(workers, n));
+  // Workers already share the cores: each decodes its grid tiles on its
+  // share of them instead of libheif's default four threads.
+  BatchOptions run = o;
+  run.decoding_threads = static_cast<int>(std::max<long>(1, (cpus > 0 ? cpus : 1) / long(workers)));
 
   struct sigaction sa {};
   sa.sa_handler = on_stop;
@@ -194,7 +200,7 @@ int run_batch(const BatchOptions& o) {
       if (pid == 0) {
         close(fds[0]);
         for (const Running& r : running) close(r.fd);
-        run_worker(o, plan.jobs[next], fds[1]);
+        run_worker(run, plan.jobs[next], fds[1]);
       }
       close(fds[1]);
       if (pid < 0) {

@@ -14,6 +14,7 @@ struct BatchOptions {
   bool recursive = false;
   bool skip_existing = false;
   int convert_flags = -1;  // -1: the original calls (lumetra_to_png / lumetra_to_jpg)
+  int decoding_threads = 0;  // per worker; set by run_batch
 };
 
 // Runs the batch, prints per-file failures and the summary; returns the
