@@ -324,7 +324,10 @@ namespace {
 
 // The tool with the pretend decoder fault preloaded.
 CliRun run_faulty_cli(const std::string& args) {
-  return run_cli_env("LD_PRELOAD=" LUMETRA_FAULT_SHIM " ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0", args);
+  // In the sanitizer build the pretend SIGSEGV must kill the worker as it
+  // would in the field, not be turned into an ASan report and an abort.
+  return run_cli_env("LD_PRELOAD=" LUMETRA_FAULT_SHIM " ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0:handle_segv=0",
+                     args);
 }
 
 int temp_files_under(const std::string& dir) {
@@ -374,7 +377,7 @@ TEST(BatchAtScale, InterruptedBatchResumesWithSkipExisting) {
   const pid_t pid = fork();
   if (pid == 0) {
     setenv("LD_PRELOAD", LUMETRA_FAULT_SHIM, 1);
-    setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", 1);
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0:handle_segv=0", 1);
     const std::string cmd = "exec " + std::string(LUMETRA_CLI) + " batch " + in + " " + out + " -j 1 --timeout 0 >" +
                             o + " 2>" + e;
     execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
