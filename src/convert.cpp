@@ -21,14 +21,6 @@ namespace {
 enum class Target { Jpeg, Png, Bmp, Heic, Avif, Unknown };
 
 const int kKnownFlags = LUMETRA_KEEP_METADATA | LUMETRA_UPRIGHT | LUMETRA_KEEP_DEPTH;
-const int kThumbnailBox = 160;
-
-// The extension: from the last '.', unless that is the path's first
-// character.
-const char* extension_of(const char* path) {
-  const char* dot = std::strrchr(path, '.');
-  return dot == nullptr || dot == path ? "" : dot;
-}
 
 Target target_for(const char* ext) {
   static const struct {
@@ -46,7 +38,7 @@ Target target_for(const char* ext) {
 
 // The HEIF's profile, EXIF and XMP as the flags ask, with the orientation
 // tags set to 1: the decoded pixels are already upright.
-PictureMetadata heif_metadata(heif_context*, heif_image_handle* handle, int flags) {
+PictureMetadata heif_metadata(heif_image_handle* handle, int flags) {
   PictureMetadata md;
   const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
   if ((flags & LUMETRA_KEEP_ICC) && (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC)) {
@@ -160,7 +152,7 @@ bool heif_to_raster(const char* in, const char* out, Target target, int quality,
   HandleHolder handle;
   if (!open_primary_image(in, &file, &ctx, &handle)) return false;
   heif_error err;
-  const PictureMetadata md = heif_metadata(ctx.get(), handle.get(), flags);
+  const PictureMetadata md = heif_metadata(handle.get(), flags);
   if (target == Target::Jpeg && ycbcr_fast_path) {
     const FastPath fast = jpeg_from_ycbcr(ctx.get(), handle.get(), out, quality, md);
     if (fast != FastPath::NotApplicable) return fast == FastPath::Written;
@@ -305,11 +297,7 @@ bool raster_to_heif(const char* in, const char* out, Target target, int quality,
   // Optional extras never fail the call.
   if (!md.exif.empty()) heif_context_add_exif_metadata(ctx.get(), primary.get(), md.exif.data(), static_cast<int>(md.exif.size()));
   if (!md.xmp.empty()) heif_context_add_XMP_metadata(ctx.get(), primary.get(), md.xmp.data(), static_cast<int>(md.xmp.size()));
-  if (w >= kThumbnailBox && h >= kThumbnailBox && thumbnail_encodable(w, h, kThumbnailBox)) {
-    HandleHolder thumbnail;
-    heif_context_encode_thumbnail(ctx.get(), image.get(), primary.get(), encoder.get(), nullptr, kThumbnailBox,
-                                  thumbnail.out());
-  }
+  add_encoder_thumbnail(ctx.get(), image.get(), primary.get(), encoder.get(), w, h);
   primary.reset();
   err = write_heif_output(ctx.get(), out);
   if (err.code != heif_error_Ok) {
@@ -331,7 +319,7 @@ int convert_file(const char* in, const char* out, int quality, int flags, bool y
                   static_cast<unsigned>(kKnownFlags));
     return 0;
   }
-  const char* ext = extension_of(out);
+  const char* ext = output_extension(out);
   const Target target = target_for(ext);
   if (target == Target::Unknown) {
     set_error_fmt("Unsupported output extension '%s' for lumetra_convert (use .jpg, .jpeg, .png, .bmp, .heic, .heif, "

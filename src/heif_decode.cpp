@@ -122,23 +122,33 @@ heif_error apply(const heif_context* ctx, heif_item_id item, heif_property_id pr
   return kOk;
 }
 
-}  // namespace
+// The item's transformative properties in order (at most kMaxProps).
+const int kMaxProps = 16;
+int transformation_properties(heif_context* ctx, heif_item_id item, heif_property_id* props) {
+  const int count = heif_item_get_transformation_properties(ctx, item, props, kMaxProps);
+  return count < kMaxProps ? count : kMaxProps;
+}
 
-bool has_clean_aperture(heif_context* ctx, heif_image_handle* handle) {
-  const heif_item_id item = heif_image_handle_get_item_id(handle);
-  heif_property_id props[16];
-  const int count = heif_item_get_transformation_properties(ctx, item, props, 16);
-  for (int i = 0; i < count && i < 16; ++i) {
+bool has_crop(heif_context* ctx, heif_item_id item, const heif_property_id* props, int count) {
+  for (int i = 0; i < count; ++i) {
     if (heif_item_get_property_type(ctx, item, props[i]) == heif_item_property_type_transform_crop) return true;
   }
   return false;
 }
 
-heif_error decode_upright(heif_context* ctx, heif_image_handle* handle, heif_chroma chroma, heif_image** out) {
-  if (!has_clean_aperture(ctx, handle)) return heif_decode_image(handle, out, heif_colorspace_RGB, chroma, nullptr);
+}  // namespace
+
+bool has_clean_aperture(heif_context* ctx, heif_image_handle* handle) {
   const heif_item_id item = heif_image_handle_get_item_id(handle);
-  heif_property_id props[16];
-  const int count = heif_item_get_transformation_properties(ctx, item, props, 16);
+  heif_property_id props[kMaxProps];
+  return has_crop(ctx, item, props, transformation_properties(ctx, item, props));
+}
+
+heif_error decode_upright(heif_context* ctx, heif_image_handle* handle, heif_chroma chroma, heif_image** out) {
+  const heif_item_id item = heif_image_handle_get_item_id(handle);
+  heif_property_id props[kMaxProps];
+  const int count = transformation_properties(ctx, item, props);
+  if (!has_crop(ctx, item, props, count)) return heif_decode_image(handle, out, heif_colorspace_RGB, chroma, nullptr);
 
   heif_decoding_options* options = heif_decoding_options_alloc();
   if (options == nullptr) {
@@ -149,7 +159,7 @@ heif_error decode_upright(heif_context* ctx, heif_image_handle* handle, heif_chr
   heif_error err = heif_decode_image(handle, image.out(), heif_colorspace_RGB, chroma, options);
   heif_decoding_options_free(options);
   if (err.code != heif_error_Ok) return err;
-  for (int i = 0; i < count && i < 16; ++i) {
+  for (int i = 0; i < count; ++i) {
     if ((err = apply(ctx, item, props[i], chroma, &image)).code != heif_error_Ok) return err;
   }
   *out = image.release();

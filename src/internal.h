@@ -12,6 +12,10 @@ enum class OutputFormat { Jpeg, Png, Bmp };
 // 1 when text ends with suffix, ignoring letter case.
 int str_ends_with_nocase(const char* text, const char* suffix);
 
+// The output path's extension: from its last '.', unless that is the
+// path's first character; "" when there is none.
+const char* output_extension(const char* path);
+
 // Format chosen by the output path's extension (last '.', not the first
 // character): .jpg/.jpeg JPEG, .bmp BMP, anything else PNG.
 OutputFormat output_format_for(const char* path);
@@ -78,6 +82,11 @@ bool fill_heif_image(const unsigned char* pixels, int w, int h, int bytes_per_pi
 // stb's encoder for `format` writing a packed raster to `path` through the
 // safe output file; 0 on any failure, the old file untouched.
 int write_raster(OutputFormat format, const char* path, int w, int h, int ch, const unsigned char* px, int quality);
+
+// The encoder's 160-pixel thumbnail of a w x h primary, where both sides
+// reach the box and libheif can make it; nothing otherwise (optional).
+void add_encoder_thumbnail(heif_context* ctx, heif_image* image, heif_image_handle* primary, heif_encoder* encoder,
+                           int w, int h);
 
 // Whether libheif can encode a thumbnail of this image in a box of
 // `box` pixels without crashing (short side of at least 2 pixels).

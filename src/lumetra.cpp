@@ -229,9 +229,13 @@ int str_ends_with_nocase(const char* text, const char* suffix) {
   return 1;
 }
 
-OutputFormat output_format_for(const char* path) {
+const char* output_extension(const char* path) {
   const char* dot = std::strrchr(path, '.');
-  const char* ext = (dot == nullptr || dot == path) ? "" : dot;
+  return (dot == nullptr || dot == path) ? "" : dot;
+}
+
+OutputFormat output_format_for(const char* path) {
+  const char* ext = output_extension(path);
   if (str_ends_with_nocase(ext, ".jpg") || str_ends_with_nocase(ext, ".jpeg")) return OutputFormat::Jpeg;
   if (str_ends_with_nocase(ext, ".png")) return OutputFormat::Png;
   if (str_ends_with_nocase(ext, ".bmp")) return OutputFormat::Bmp;
@@ -685,6 +689,15 @@ bool load_source_image(const char* path, SourceImage* img) {
   return true;
 }
 
+void add_encoder_thumbnail(heif_context* ctx, heif_image* image, heif_image_handle* primary, heif_encoder* encoder,
+                           int w, int h) {
+  if (w > kEncoderThumbnailBox - 1 && h > kEncoderThumbnailBox - 1 &&
+      thumbnail_encodable(w, h, kEncoderThumbnailBox)) {
+    HandleHolder thumbnail;
+    heif_context_encode_thumbnail(ctx, image, primary, encoder, nullptr, kEncoderThumbnailBox, thumbnail.out());
+  }
+}
+
 bool thumbnail_encodable(int width, int height, int box) {
   const int64_t long_side = width > height ? width : height;
   const int64_t short_side = width > height ? height : width;
@@ -752,12 +765,7 @@ static bool encode_source(const char* in, const char* out, int quality) {
     return false;
   }
   carry_jpeg_exif(ctx.get(), primary.get(), in);
-  if (w > kEncoderThumbnailBox - 1 && h > kEncoderThumbnailBox - 1 &&
-      thumbnail_encodable(w, h, kEncoderThumbnailBox)) {
-    HandleHolder thumbnail;
-    heif_context_encode_thumbnail(ctx.get(), image.get(), primary.get(), encoder.get(), nullptr,
-                                  kEncoderThumbnailBox, thumbnail.out());
-  }
+  add_encoder_thumbnail(ctx.get(), image.get(), primary.get(), encoder.get(), w, h);
   primary.reset();
 
   err = write_heif_output(ctx.get(), out);

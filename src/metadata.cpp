@@ -158,8 +158,8 @@ long find_tiff_header(const uint8_t* block, size_t size) {
 
 int exif_orientation(const ByteBlock& tiff) {
   bool little = false;
-  ByteBlock copy = tiff;
-  const uint8_t* v = orientation_value(copy.data(), copy.size(), &little);
+  // orientation_value only finds the value; nothing is written here.
+  const uint8_t* v = orientation_value(const_cast<uint8_t*>(tiff.data()), tiff.size(), &little);
   if (v == nullptr) return 0;
   const int o = get16(v, little);
   return o >= 1 && o <= 8 ? o : 0;
@@ -199,10 +199,19 @@ bool read_whole_file(const char* path, ByteBlock* out) {
 
 PictureMetadata read_raster_metadata(const char* path) {
   PictureMetadata md;
+  // Only JPEG and PNG carry what is looked for: others are not read again.
+  uint8_t head[8] = {};
+  if (FILE* f = std::fopen(path, "rb")) {
+    const size_t got = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    if (got < sizeof head) return md;
+  }
+  const bool jpeg = head[0] == 0xFF && head[1] == 0xD8;
+  const bool png = std::memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0;
   ByteBlock b;
-  if (!read_whole_file(path, &b)) return md;
-  if (b.size() >= 4 && b[0] == 0xFF && b[1] == 0xD8) walk_jpeg(b, &md);
-  if (b.size() >= 8 && std::memcmp(b.data(), "\x89PNG\r\n\x1a\n", 8) == 0) walk_png(b, &md);
+  if ((!jpeg && !png) || !read_whole_file(path, &b)) return md;
+  if (jpeg) walk_jpeg(b, &md);
+  else walk_png(b, &md);
   // A block whose TIFF header is not at its start is taken from the header.
   if (!md.exif.empty()) {
     const long at = find_tiff_header(md.exif.data(), md.exif.size());

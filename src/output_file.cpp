@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,9 +48,12 @@ std::string base_of(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Temporary files are named <stem>XXXXXX.
+std::string temp_stem(const std::string& base) { return "." + base + ".lumetra-"; }
+
 // mkstemp with close-on-exec, in dir, named after base when the name fits.
 int make_temp(const std::string& dir, const std::string& base, std::string* name) {
-  for (const std::string& stem : {"." + base + ".lumetra-", std::string(".lumetra-")}) {
+  for (const std::string& stem : {temp_stem(base), std::string(".lumetra-")}) {
     if (stem.size() + 6 > NAME_MAX) continue;
     std::string candidate = dir + "/" + stem + "XXXXXX";
     const int fd = mkostemp(&candidate[0], O_CLOEXEC);
@@ -121,6 +125,17 @@ bool OutputFile::commit() {
   temp_.clear();
   errno = e;
   return ok;
+}
+
+void remove_abandoned_temp_files(const char* target) {
+  const std::string final_path = resolve_links(target);
+  const std::string dir = directory_of(final_path), stem = temp_stem(base_of(final_path));
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (const dirent* e = readdir(d)) {
+    if (std::strncmp(e->d_name, stem.c_str(), stem.size()) == 0) unlink((dir + "/" + e->d_name).c_str());
+  }
+  closedir(d);
 }
 
 OutputFile::~OutputFile() {

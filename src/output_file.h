@@ -28,6 +28,10 @@ class OutputFile {
   std::string final_;
 };
 
+// Removes the temporary files that writers of `target` killed mid-write
+// left beside it (a killed process cannot).
+void remove_abandoned_temp_files(const char* target);
+
 // Writes a libheif context's file through OutputFile (libheif's own file
 // writer reports success when nothing was written). The error's text stays
 // valid until the next call.

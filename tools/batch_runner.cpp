@@ -16,6 +16,7 @@
 
 #include "internal.h"
 #include "lumetra.h"
+#include "output_file.h"
 
 namespace {
 
@@ -111,16 +112,6 @@ double now_seconds() {
 void make_parent_dirs(const std::string& path) {
   for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
     mkdir(path.substr(0, at).c_str(), 0777);
-  }
-}
-
-// A killed worker cannot remove its temporary output file; this does.
-void remove_leftover_temp(const std::string& output) {
-  const size_t slash = output.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : output.substr(0, slash);
-  const std::string prefix = "." + output.substr(slash + 1) + ".lumetra-";
-  for (const std::string& name : sorted_names(dir)) {
-    if (name.compare(0, prefix.size(), prefix) == 0) unlink((dir + "/" + name).c_str());
   }
 }
 
@@ -244,7 +235,7 @@ int run_batch(const BatchOptions& o) {
         else if (WIFSIGNALED(status)) failure = "crashed (signal " + std::to_string(WTERMSIG(status)) + ")";
         else if (r.report.empty()) failure = "crashed (exit " + std::to_string(WEXITSTATUS(status)) + ")";
         else failure = r.report.substr(1);
-        if (!finished || WIFSIGNALED(status)) remove_leftover_temp(job.output);
+        if (!finished || WIFSIGNALED(status)) remove_abandoned_temp_files(job.output.c_str());
         outcome[r.job] = Outcome::Failed;
         message[r.job] = failure;
         ++failed;
