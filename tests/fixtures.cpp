@@ -422,16 +422,26 @@ std::string capture(const std::string& cmd) {
   return out;
 }
 
-void exif_source_pixel(int o, int x, int y, int w, int h, int* sx, int* sy) {
-  *sx = x, *sy = y;
-  switch (o) {
-    case 2: *sx = w - 1 - x; break;
-    case 3: *sx = w - 1 - x, *sy = h - 1 - y; break;
-    case 4: *sy = h - 1 - y; break;
-    case 5: *sx = y, *sy = x; break;
-    case 6: *sx = y, *sy = h - 1 - x; break;
-    case 7: *sx = w - 1 - y, *sy = h - 1 - x; break;
-    case 8: *sx = w - 1 - y, *sy = x; break;
-    default: break;
+Raster exif_oriented(const Raster& stored, int o) {
+  const int w = stored.width, h = stored.height;
+  Raster r;
+  r.width = o >= 5 ? h : w, r.height = o >= 5 ? w : h, r.channels = stored.channels;
+  for (int y = 0; y < r.height; ++y) {
+    for (int x = 0; x < r.width; ++x) {
+      int sx = x, sy = y;  // where displayed (x, y) lies in the stored pixels
+      switch (o) {
+        case 2: sx = w - 1 - x; break;
+        case 3: sx = w - 1 - x, sy = h - 1 - y; break;
+        case 4: sy = h - 1 - y; break;
+        case 5: sx = y, sy = x; break;
+        case 6: sx = y, sy = h - 1 - x; break;
+        case 7: sx = w - 1 - y, sy = h - 1 - x; break;
+        case 8: sx = w - 1 - y, sy = x; break;
+        default: break;
+      }
+      const auto at = stored.pixels.begin() + static_cast<long>((size_t(sy) * w + sx) * stored.channels);
+      r.pixels.insert(r.pixels.end(), at, at + stored.channels);
+    }
   }
+  return r;
 }

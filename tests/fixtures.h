@@ -120,6 +120,5 @@ Bytes test_icc_profile(const std::string& description);
 // What a shell command prints on its standard output.
 std::string capture(const std::string& cmd);
 
-// Where displayed pixel (x, y) of a w x h picture stored with EXIF
-// orientation o comes from in the stored pixels.
-void exif_source_pixel(int o, int x, int y, int w, int h, int* sx, int* sy);
+// The picture a viewer shows for pixels stored with EXIF orientation o.
+Raster exif_oriented(const Raster& stored, int o);

@@ -372,17 +372,12 @@ TEST(Convert, CroppedTurnedAndMirroredImagesComeOutUpright) {
     const std::string in = scratch_path("oriented.heic"), png = scratch_path("oriented.png");
     write_heif(in, s);
 
-    // Where each displayed pixel comes from in the source, by EXIF orientation.
-    const bool quarter = c.orientation >= 5;
-    Raster expected;
-    expected.width = quarter ? H : W, expected.height = quarter ? W : H, expected.channels = c.alpha ? 4 : 3;
-    for (int y = 0; y < expected.height; ++y) {
-      for (int x = 0; x < expected.width; ++x) {
-        int sx, sy;
-        exif_source_pixel(c.orientation, x, y, W, H, &sx, &sy);
-        for (int ch = 0; ch < expected.channels; ++ch) expected.pixels.push_back(source(sx, sy, ch));
-      }
-    }
+    Raster stored;
+    stored.width = W, stored.height = H, stored.channels = c.alpha ? 4 : 3;
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x)
+        for (int ch = 0; ch < stored.channels; ++ch) stored.pixels.push_back(source(x, y, ch));
+    const Raster expected = exif_oriented(stored, c.orientation);
 
     ASSERT_EQ(lumetra_to_png(in.c_str(), png.c_str()), 1) << tag << ": " << last_error();
     const Raster got = stb_load(png);

@@ -184,15 +184,7 @@ TEST(Faithful, RasterToHeifCarriesMetadataAndTurnsUpright) {
         const Raster got = libheif_decode(out, false);
         const Raster stored = stb_load(src);
         const bool turn = upright && o >= 2;
-        Raster expected;
-        expected.width = turn && o >= 5 ? H : W, expected.height = turn && o >= 5 ? W : H, expected.channels = 3;
-        for (int y = 0; y < expected.height; ++y) {
-          for (int x = 0; x < expected.width; ++x) {
-            int sx, sy;
-            exif_source_pixel(turn ? o : 1, x, y, W, H, &sx, &sy);
-            for (int c = 0; c < 3; ++c) expected.pixels.push_back(stored.pixels[(size_t(sy) * W + sx) * 3 + c]);
-          }
-        }
+        const Raster expected = exif_oriented(stored, turn ? o : 1);
         ASSERT_EQ(got.width, expected.width) << label;
         ASSERT_EQ(got.height, expected.height) << label;
         EXPECT_GT(psnr(got, expected), 30.0) << label;
