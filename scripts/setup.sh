@@ -33,49 +33,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# The archive entry of the system's own Debian suite: its URI and key.
-# Handles both the deb822 form (*.sources) and the one-line form.
-main_archive_entry() {
-  local f found
-  for f in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$f" ] || continue
-    found=$(awk -v RS= '/(^|\n)Types:[^\n]*deb([ \n]|$)/ && /(^|\n)Suites:[^\n]*bookworm([ \n]|$)/ {
-        uri=""; key="";
-        n = split($0, lines, "\n");
-        for (i = 1; i <= n; i++) {
-          if (lines[i] ~ /^URIs:/) { sub(/^URIs:[ \t]*/, "", lines[i]); split(lines[i], u, " "); uri=u[1] }
-          if (lines[i] ~ /^Signed-By:/) { sub(/^Signed-By:[ \t]*/, "", lines[i]); key=lines[i] }
-        }
-        if (uri != "") { print uri "|" key; exit }
-      }' "$f")
-    [ -z "$found" ] || { echo "$found"; return 0; }
-  done
-  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-    [ -f "$f" ] || continue
-    found=$(awk '$1 == "deb" { i = 2; key = "";
-           if ($2 ~ /^\[/) { for (; i <= NF && $i !~ /\]$/; i++) if ($i ~ /signed-by=/) key = $i;
-                             if ($i ~ /signed-by=/) key = $i; i++ }
-           if ($(i+1) == "bookworm") { sub(/.*signed-by=/, "", key); sub(/\]$/, "", key); print $i "|" key; exit } }' "$f")
-    [ -z "$found" ] || { echo "$found"; return 0; }
-  done
-}
+. "$(dirname "$0")/apt_sources.sh"
 
 backports_list=/etc/apt/sources.list.d/bookworm-backports.sources
-have_backports() {
-  grep -rqsE '(^|[ \t])bookworm-backports([ \t]|$)' /etc/apt/sources.list /etc/apt/sources.list.d/
-}
-if ! have_backports; then
-  entry=$(main_archive_entry || true)
-  uri=${entry%%|*}; key=${entry#*|}
-  [ -n "$uri" ] || { echo "setup: no Debian bookworm archive entry found in /etc/apt; add bookworm-backports by hand" >&2; exit 1; }
-  echo "setup: adding bookworm-backports ($uri)"
-  {
-    echo "Types: deb"
-    echo "URIs: $uri"
-    echo "Suites: bookworm-backports"
-    echo "Components: main"
-    [ -z "$key" ] || echo "Signed-By: $key"
-  } | as_root tee "$backports_list" >/dev/null
+if ! has_archive_entry deb bookworm-backports; then
+  add_archive_entry deb bookworm-backports "$backports_list"
   updated=0
 fi
 

@@ -1,10 +1,10 @@
 #include "exif_parse.h"
 
-#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <locale.h>
+
+#include "platform.h"
 
 namespace {
 
@@ -115,22 +115,6 @@ void escape_json_str(const char* src, char* dst, size_t cap) {
   dst[j] = '\0';
 }
 
-// The report's numbers must read the same under any host locale.
-class CLocaleScope {
- public:
-  CLocaleScope() {
-    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-    if (c_locale != static_cast<locale_t>(0)) previous_ = uselocale(c_locale);
-  }
-  ~CLocaleScope() {
-    if (previous_ != static_cast<locale_t>(0)) uselocale(previous_);
-  }
-  CLocaleScope(const CLocaleScope&) = delete;
-  CLocaleScope& operator=(const CLocaleScope&) = delete;
-
- private:
-  locale_t previous_ = static_cast<locale_t>(0);
-};
 
 }  // namespace
 
@@ -208,7 +192,7 @@ int parse_exif_to_json(const unsigned char* block, size_t block_len, char* out, 
   escape_json_str(software, software_esc, sizeof software_esc);
   escape_json_str(date_time, date_time_esc, sizeof date_time_esc);
 
-  CLocaleScope c_locale;
+  platform::CLocaleScope c_locale;
   std::snprintf(out, out_cap,
                 "{\"Make\":\"%s\",\"Model\":\"%s\",\"Orientation\":%d,\"Software\":\"%s\",\"DateTime\":\"%s\","
                 "\"ExposureTime\":\"%s\",\"FNumber\":%.2f,\"ISOSpeedRatings\":%d,\"FocalLength\":%.1f,"

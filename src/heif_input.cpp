@@ -6,9 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "platform.h"
 
 namespace {
 
@@ -23,14 +22,9 @@ heif_error failure(heif_error_code code, const char* format, ...) {
   return heif_error{code, heif_suberror_Unspecified, t_message};
 }
 
-struct FdCloser {
-  int fd;
-  ~FdCloser() { close(fd); }
-};
-
 // Reads to the end of the file; block devices report no size, and a file
 // may grow while it is read.
-bool read_all(int fd, size_t size_hint, HeifFileBytes* bytes) {
+bool read_all(platform::InputFile& file, size_t size_hint, HeifFileBytes* bytes) {
   size_t capacity = size_hint > 0 ? size_hint + 1 : 64 * 1024;
   size_t used = 0;
   HeapBlock data(static_cast<unsigned char*>(std::malloc(capacity)));
@@ -44,8 +38,7 @@ bool read_all(int fd, size_t size_hint, HeifFileBytes* bytes) {
       data.reset(grown);
       capacity *= 2;
     }
-    const ssize_t got = read(fd, data.get() + used, capacity - used);
-    if (got < 0 && errno == EINTR) continue;
+    const long got = file.read(data.get() + used, capacity - used);
     if (got < 0) return false;
     if (got == 0) break;
     used += static_cast<size_t>(got);
@@ -58,22 +51,17 @@ bool read_all(int fd, size_t size_hint, HeifFileBytes* bytes) {
 }  // namespace
 
 heif_error read_heif_file(heif_context* ctx, const char* path, HeifFileBytes* bytes) {
-  // Non-blocking, so that a FIFO is never waited on (it is refused below).
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+  platform::InputFile file;
+  if (!file.open(path)) {
     const int e = errno;
     return failure(heif_error_Input_does_not_exist,
                    "Input file does not exist: Unspecified: Error opening file: %s (%d)\n", std::strerror(e), e);
   }
-  FdCloser closer{fd};
   // A FIFO would block, and libheif reading a directory can run away with
   // memory.
-  struct stat st;
-  if (fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))) {
-    return failure(heif_error_Invalid_input, "Invalid input: Not a regular file");
-  }
-  const size_t hint = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
-  if (!read_all(fd, hint, bytes)) {
+  if (!file.is_regular()) return failure(heif_error_Invalid_input, "Invalid input: Not a regular file");
+  const size_t hint = file.size() > 0 ? static_cast<size_t>(file.size()) : 0;
+  if (!read_all(file, hint, bytes)) {
     const int e = errno;
     return failure(heif_error_Memory_allocation_error, "Memory allocation error: Unspecified: Cannot read file: %s",
                    std::strerror(e));

@@ -7,10 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <libheif/heif.h>
 
@@ -21,6 +17,7 @@
 #include "heif_input.h"
 #include "internal.h"
 #include "output_file.h"
+#include "platform.h"
 #include "source_guards.h"
 
 #define STBI_NO_HDR
@@ -70,9 +67,8 @@ namespace {
 // refused before a reader gets them. A path that cannot be stat'ed is left
 // to the reader to report.
 bool refused_file_kind(const char* path, bool directory_ok) {
-  struct stat st;
-  if (stat(path, &st) != 0) return false;
-  return !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode) && !(directory_ok && S_ISDIR(st.st_mode));
+  const platform::FileKind kind = platform::kind_of(path);
+  return kind == platform::FileKind::Other || (!directory_ok && kind == platform::FileKind::Directory);
 }
 
 // Whether a plane of this stride holds rows of row_len bytes.
@@ -101,16 +97,14 @@ static bool major_brand_is_heif_family(const uint8_t* buf) {
 static int is_heic_call(const char* path) {
   if (path == nullptr || path[0] == '\0') return 0;
 
-  // Non-blocking, so that a FIFO with no writer reads as empty instead of
-  // hanging; regular files are unaffected.
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return 0;
+  // A FIFO with no writer reads as empty instead of hanging.
   uint8_t buf[64];
-  ssize_t got;
-  do {
-    got = read(fd, buf, sizeof buf);
-  } while (got < 0 && errno == EINTR);
-  close(fd);
+  long got;
+  {
+    platform::InputFile file;
+    if (!file.open(path)) return 0;
+    got = file.read(buf, sizeof buf);
+  }
   if (got < 12) return 0;
   const size_t n = static_cast<size_t>(got);
 
@@ -654,8 +648,8 @@ bool load_source_image(const char* path, SourceImage* img) {
     // No format the loader reads packs more than a few thousand pixels into
     // a byte (GIF's LZW at best about 2730): a header claiming more is a
     // bomb whose pixels the loader would invent from zeros past the end.
-    struct stat st;
-    if (stat(path, &st) == 0 && uint64_t(w) * uint64_t(h) > kMaxPixelsPerByte * uint64_t(st.st_size)) {
+    const int64_t file_size = platform::size_of(path);
+    if (file_size >= 0 && uint64_t(w) * uint64_t(h) > kMaxPixelsPerByte * uint64_t(file_size)) {
       set_error_fmt("Failed loading source image '%s': %s", path, "too large for its file size");
       return false;
     }
@@ -793,43 +787,7 @@ static int from_image_call(const char* in, const char* out, int quality) {
 
 namespace {
 
-// The POSIX form of the directory listing: names one by one, with whether
-// each entry is a directory as stat (following links) reports it.
-class DirListing {
- public:
-  explicit DirListing(const char* dir) : dir_(opendir(dir)) {}
-  ~DirListing() {
-    if (dir_ != nullptr) closedir(dir_);
-  }
-  DirListing(const DirListing&) = delete;
-  DirListing& operator=(const DirListing&) = delete;
-  bool opened() const { return dir_ != nullptr; }
-  const char* next() {
-    const dirent* entry = readdir(dir_);
-    return entry != nullptr ? entry->d_name : nullptr;
-  }
-
- private:
-  DIR* dir_;
-};
-
-bool is_directory(const char* path) {
-  struct stat st;
-  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool same_file(const char* a, const char* b) {
-  struct stat sa, sb;
-  if (std::strcmp(a, b) == 0) return true;
-  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-// The listing request: the directory and a separator, bounded like the
-// search pattern it stands for. A cut request is refused, never used.
-bool listing_request(const char* in_dir, char (&request)[260]) {
-  const int n = std::snprintf(request, sizeof request, "%s/", in_dir);
-  return n >= 0 && static_cast<size_t>(n) < sizeof request;
-}
+bool same_file(const char* a, const char* b) { return std::strcmp(a, b) == 0 || platform::same_file(a, b); }
 
 }  // namespace
 
@@ -840,11 +798,11 @@ int batch_walk(const char* in_dir, const char* out_dir, int format, int quality,
     return -1;
   }
   char request[260];
-  if (!listing_request(in_dir, request)) {
+  if (!platform::listing_request(in_dir, request)) {
     set_error("Failed opening input directory");
     return -1;
   }
-  DirListing listing(request);
+  platform::DirListing listing(request);
   if (!listing.opened()) {
     set_error("Failed opening input directory");
     return -1;
@@ -854,23 +812,26 @@ int batch_walk(const char* in_dir, const char* out_dir, int format, int quality,
   char input_path[4096];
   char stem[1024];
   char output_path[4096];
-  for (const char* name = listing.next(); name != nullptr; name = listing.next()) {
+  const char sep = platform::kSeparator;
+  bool is_directory = false;
+  for (const char* name = listing.next(&is_directory); name != nullptr; name = listing.next(&is_directory)) {
+    if (is_directory) continue;
     BatchEntry report{name, input_path, "", BatchOutcome::NotHeif, ""};
-    const int in_len = std::snprintf(input_path, sizeof input_path, "%s/%s", in_dir, name);
+    const int in_len = std::snprintf(input_path, sizeof input_path, "%s%c%s", in_dir, sep, name);
     if (in_len < 0 || static_cast<size_t>(in_len) >= sizeof input_path) {
       report.input_path = "";
       report.outcome = BatchOutcome::PathTooLong;
       if (callback != nullptr) callback(report, user);
       continue;
     }
-    if (is_directory(input_path)) continue;
     if (!lumetra_is_heic(input_path)) {
       if (callback != nullptr) callback(report, user);
       continue;
     }
     std::snprintf(stem, sizeof stem, "%s", name);
     if (char* dot = std::strrchr(stem, '.')) *dot = '\0';
-    const int out_len = std::snprintf(output_path, sizeof output_path, "%s/%s.%s", out_dir, stem, png ? "png" : "jpg");
+    const int out_len = std::snprintf(output_path, sizeof output_path, "%s%c%s.%s", out_dir, sep, stem,
+                                     png ? "png" : "jpg");
     report.output_path = output_path;
     if (out_len < 0 || static_cast<size_t>(out_len) >= sizeof output_path) {
       report.output_path = "";
@@ -893,15 +854,13 @@ int batch_walk(const char* in_dir, const char* out_dir, int format, int quality,
 
 int batch_count_candidates(const char* in_dir) {
   char request[260];
-  if (in_dir == nullptr || !listing_request(in_dir, request)) return -1;
-  DirListing listing(request);
+  if (in_dir == nullptr || !platform::listing_request(in_dir, request)) return -1;
+  platform::DirListing listing(request);
   if (!listing.opened()) return -1;
   int count = 0;
-  char path[4096];
-  for (const char* name = listing.next(); name != nullptr; name = listing.next()) {
-    const int n = std::snprintf(path, sizeof path, "%s/%s", in_dir, name);
-    if (n >= 0 && static_cast<size_t>(n) < sizeof path && is_directory(path)) continue;
-    ++count;
+  bool is_directory = false;
+  for (const char* name = listing.next(&is_directory); name != nullptr; name = listing.next(&is_directory)) {
+    if (!is_directory) ++count;
   }
   return count;
 }

@@ -1,70 +1,46 @@
 #include "output_file.h"
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "platform.h"
 
 namespace {
 
-// The process's umask without changing it (umask() would, for a moment,
-// for every thread).
-mode_t current_umask() {
-  if (FILE* f = std::fopen("/proc/self/status", "re")) {
-    char line[256];
-    unsigned mask = 0;
-    bool found = false;
-    while (!found && std::fgets(line, sizeof line, f) != nullptr) found = std::sscanf(line, "Umask: %o", &mask) == 1;
-    std::fclose(f);
-    if (found) return static_cast<mode_t>(mask);
+std::string::size_type last_separator(const std::string& path) {
+  for (std::string::size_type i = path.size(); i-- > 0;) {
+    if (platform::is_separator(path[i])) return i;
   }
-  const mode_t mask = umask(022);
-  umask(mask);
-  return mask;
-}
-
-// The path a write to `target` really replaces: a symbolic link stays and
-// the file it leads to is replaced.
-std::string resolve_links(const char* target) {
-  struct stat st;
-  if (lstat(target, &st) != 0 || !S_ISLNK(st.st_mode)) return target;
-  char resolved[PATH_MAX];
-  if (realpath(target, resolved) != nullptr) return resolved;
-  return target;  // a dangling or looping link: written through as before
+  return std::string::npos;
 }
 
 std::string directory_of(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+  const size_t at = last_separator(path);
+  if (at == std::string::npos) return ".";
+  return at == 0 ? path.substr(0, 1) : path.substr(0, at);
 }
 
 std::string base_of(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  const size_t at = last_separator(path);
+  return at == std::string::npos ? path : path.substr(at + 1);
 }
 
 // Temporary files are named <stem>XXXXXX.
 std::string temp_stem(const std::string& base) { return "." + base + ".lumetra-"; }
 
-// mkstemp with close-on-exec, in dir, named after base when the name fits.
-int make_temp(const std::string& dir, const std::string& base, std::string* name) {
+// A new file in dir, named after base when the name fits.
+FILE* make_temp(const std::string& dir, const std::string& base, const char* like, std::string* name) {
   for (const std::string& stem : {temp_stem(base), std::string(".lumetra-")}) {
-    if (stem.size() + 6 > NAME_MAX) continue;
-    std::string candidate = dir + "/" + stem + "XXXXXX";
-    const int fd = mkostemp(&candidate[0], O_CLOEXEC);
-    if (fd >= 0) {
+    if (stem.size() + 6 > platform::max_name_length()) continue;
+    std::string candidate = dir + platform::kSeparator + stem + "XXXXXX";
+    if (FILE* stream = platform::create_unique_file(&candidate, like)) {
       *name = candidate;
-      return fd;
+      return stream;
     }
-    if (errno != ENAMETOOLONG) return -1;
+    if (errno != ENAMETOOLONG) return nullptr;
   }
   errno = ENAMETOOLONG;
-  return -1;
+  return nullptr;
 }
 
 }  // namespace
@@ -74,37 +50,18 @@ FILE* OutputFile::open() {
     errno = ENOENT;
     return nullptr;
   }
-  final_ = resolve_links(target_);
-  struct stat st;
-  const bool exists = stat(final_.c_str(), &st) == 0;
+  final_ = platform::resolve_links(target_);
+  const platform::FileKind kind = platform::kind_of(final_.c_str());
+  const bool exists = kind != platform::FileKind::Missing;
   // Devices, FIFOs and the like have nothing to rename over: written as is.
-  if (exists && !S_ISREG(st.st_mode)) return stream_ = std::fopen(target_, "wb");
+  if (exists && kind != platform::FileKind::Regular) return stream_ = std::fopen(target_, "wb");
 
-  const int fd = make_temp(directory_of(final_), base_of(final_), &temp_);
-  if (fd < 0) {
+  stream_ = make_temp(directory_of(final_), base_of(final_), exists ? final_.c_str() : nullptr, &temp_);
+  if (stream_ == nullptr) {
+    temp_.clear();
     // A directory that takes no new file but holds a writable target: the
     // one case still written in place (a failure there loses the old file).
-    if (exists && (errno == EACCES || errno == EPERM)) {
-      temp_.clear();
-      return stream_ = std::fopen(target_, "wb");
-    }
-    return nullptr;
-  }
-  // The new file gets the old one's permission bits (and owner, where we
-  // may), or what a newly created file would get.
-  if (exists) {
-    if (fchown(fd, st.st_uid, st.st_gid) != 0) { /* not ours to give away: keep ours */ }
-    fchmod(fd, st.st_mode & 07777);
-  } else {
-    fchmod(fd, 0666 & ~current_umask());
-  }
-  stream_ = fdopen(fd, "wb");
-  if (stream_ == nullptr) {
-    const int e = errno;
-    close(fd);
-    unlink(temp_.c_str());
-    temp_.clear();
-    errno = e;
+    if (exists && (errno == EACCES || errno == EPERM)) return stream_ = std::fopen(target_, "wb");
   }
   return stream_;
 }
@@ -118,29 +75,33 @@ bool OutputFile::commit() {
   stream_ = nullptr;
   bool ok = std::fflush(stream) == 0;
   int e = errno;
-  if (ok && !temp_.empty() && fsync(fileno(stream)) != 0) ok = false, e = errno;
+  if (ok && !temp_.empty() && !platform::sync_to_disk(stream)) ok = false, e = errno;
   if (std::fclose(stream) != 0 && ok) ok = false, e = errno;
-  if (ok && !temp_.empty() && std::rename(temp_.c_str(), final_.c_str()) != 0) ok = false, e = errno;
-  if (!ok && !temp_.empty()) unlink(temp_.c_str());
+  if (ok && !temp_.empty() && !platform::replace_file(temp_.c_str(), final_.c_str())) ok = false, e = errno;
+  if (!ok && !temp_.empty()) std::remove(temp_.c_str());
   temp_.clear();
   errno = e;
   return ok;
 }
 
 void remove_abandoned_temp_files(const char* target) {
-  const std::string final_path = resolve_links(target);
-  const std::string dir = directory_of(final_path), stem = temp_stem(base_of(final_path));
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return;
-  while (const dirent* e = readdir(d)) {
-    if (std::strncmp(e->d_name, stem.c_str(), stem.size()) == 0) unlink((dir + "/" + e->d_name).c_str());
-  }
-  closedir(d);
+  struct Sweep {
+    std::string dir, stem;
+  } sweep;
+  const std::string final_path = platform::resolve_links(target);
+  sweep.dir = directory_of(final_path);
+  sweep.stem = temp_stem(base_of(final_path));
+  platform::list_names(sweep.dir, [](const char* name, void* user) {
+    const auto* s = static_cast<const Sweep*>(user);
+    if (std::strncmp(name, s->stem.c_str(), s->stem.size()) == 0) {
+      std::remove((s->dir + platform::kSeparator + name).c_str());
+    }
+  }, &sweep);
 }
 
 OutputFile::~OutputFile() {
   if (stream_ != nullptr) std::fclose(stream_);
-  if (!temp_.empty()) unlink(temp_.c_str());
+  if (!temp_.empty()) std::remove(temp_.c_str());
 }
 
 namespace {

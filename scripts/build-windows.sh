@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# The Windows build: morvanta-lumetra.dll and lumetra.exe cross-built with
+# Debian's mingw-w64, every dependency built statically from Debian's own
+# source packages, the test suite run under wine, and a zip of the result
+# (build-windows/morvanta-lumetra-<version>-win64.zip).
+#
+# Built dependencies are cached outside the clone, keyed by their versions:
+#   ${LUMETRA_MINGW_CACHE:-$HOME/.cache/morvanta-lumetra/mingw-w64}
+# LUMETRA_WINDOWS_TESTS=0 builds and packages without running the tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+export DEBIAN_FRONTEND=noninteractive
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+fail() { echo "build-windows: $*" >&2; exit 1; }
+. scripts/apt_sources.sh
+
+# ---- packages: the cross compilers, nasm for the codecs' assembly, wine ----
+packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  nasm cmake make pkg-config dpkg-dev wine64 libz-mingw-w64-dev libstb-dev libcli11-dev googletest)
+missing=()
+for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+updated=0
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "build-windows: installing ${missing[*]}"
+  as_root apt-get update -qq && updated=1
+  as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+    fail "could not install ${missing[*]} from Debian's packages"
+fi
+for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump /usr/bin/wine; do
+  command -v "$tool" >/dev/null || fail "$tool is missing: no Windows build on this machine"
+done
+
+# ---- Debian's sources: deb-src entries for the suites the sources come from ----
+src_list=/etc/apt/sources.list.d/morvanta-lumetra-sources.sources
+need_src=()
+for suite in bookworm bookworm-updates bookworm-backports; do
+  has_archive_entry deb-src "$suite" || need_src+=("$suite")
+done
+if [ ${#need_src[@]} -gt 0 ]; then
+  add_archive_entry deb-src "${need_src[*]}" "$src_list"
+  updated=0
+fi
+[ "$updated" = 1 ] || as_root apt-get update -qq
+
+# The newest source version of a package the archive has, or the exact one.
+source_version() {
+  apt-cache showsrc --only-source "$1" 2>/dev/null | awk '/^Version:/ { print $2 }' | sort -V | tail -1
+}
+# libheif at the Linux build's version.
+heif_version=$(dpkg-query -W -f='${Version}' libheif-dev 2>/dev/null || true)
+[ -n "$heif_version" ] || heif_version=$(source_version libheif)
+declare -A version=(
+  [libde265]=$(source_version libde265) [x265]=$(source_version x265) [libheif]=$heif_version
+  [libjpeg-turbo]=$(source_version libjpeg-turbo) [libpng1.6]=$(source_version libpng1.6)
+)
+for p in "${!version[@]}"; do [ -n "${version[$p]}" ] || fail "no Debian source package for $p"; done
+gcc_version=$(x86_64-w64-mingw32-g++-posix -dumpversion)
+zlib_version=$(dpkg-query -W -f='${Version}' libz-mingw-w64-dev)
+key="gcc$gcc_version-z$zlib_version"
+for p in libde265 x265 libheif libjpeg-turbo libpng1.6; do key+="-$p${version[$p]}"; done
+key=$(echo "$key" | tr ':~+' '_._')
+
+cache=${LUMETRA_MINGW_CACHE:-$HOME/.cache/morvanta-lumetra/mingw-w64}
+prefix=$cache/$key
+export LUMETRA_MINGW_PREFIX=$prefix
+toolchain=$root/cmake/mingw-w64-x86_64.cmake
+export PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig:/usr/x86_64-w64-mingw32/lib/pkgconfig
+export PKG_CONFIG_PATH=
+
+# Unpacks a Debian source package (Debian's patches applied) into dir.
+fetch_source() {
+  local pkg=$1 ver=$2 dir=$3 work
+  work=$(mktemp -d "$cache/src.XXXXXX")
+  # apt-get source needs the .dsc; a mirror without it still serves the
+  # tarballs the Sources index lists (and checks their hashes).
+  if (cd "$work" && apt-get source -qq --download-only "$pkg=$ver" >/dev/null 2>&1) &&
+     ls "$work"/*.dsc >/dev/null 2>&1; then
+    (cd "$work" && dpkg-source -x --no-check ./*.dsc src >/dev/null)
+  else
+    local upstream=${ver#*:}; upstream=${upstream%-*}
+    ls "$work"/"${pkg}_${upstream}".orig.tar.* >/dev/null 2>&1 || fail "could not fetch the source of $pkg $ver"
+    mkdir "$work/src"
+    tar -xf "$work"/"${pkg}_${upstream}".orig.tar.* -C "$work/src" --strip-components=1
+    tar -xf "$work"/"${pkg}_${ver#*:}".debian.tar.* -C "$work/src"
+    if [ -f "$work/src/debian/patches/series" ]; then
+      while read -r patch _; do
+        case "$patch" in ''|'#'*) continue ;; esac
+        patch -s -p1 -d "$work/src" < "$work/src/debian/patches/$patch"
+      done < "$work/src/debian/patches/series"
+    fi
+  fi
+  rm -rf "$dir"; mv "$work/src" "$dir"; rm -rf "$work"
+}
+
+# Configures, builds and installs one CMake project into the prefix.
+cmake_dep() {
+  local name=$1 src=$2; shift 2
+  local build=$cache/build/$name
+  rm -rf "$build"
+  cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_PREFIX_PATH="$prefix" "$@" >"$cache/build/$name.log" 2>&1 ||
+    { tail -40 "$cache/build/$name.log"; fail "configuring $name failed"; }
+  cmake --build "$build" -j "$jobs" >>"$cache/build/$name.log" 2>&1 ||
+    { tail -40 "$cache/build/$name.log"; fail "building $name failed"; }
+  cmake --install "$build" >>"$cache/build/$name.log" 2>&1 || fail "installing $name failed"
+}
+
+build_dependencies() {
+  mkdir -p "$cache/build" "$cache/sources"
+  local s=$cache/sources start=$SECONDS
+  echo "build-windows: building the dependencies into $prefix (once per version set)"
+  for p in libde265 x265 libheif libjpeg-turbo libpng1.6; do fetch_source "$p" "${version[$p]}" "$s/$p"; done
+  # No dllexport in the static libraries: the DLL must export only ours.
+  local static_flags="-DLIBDE265_STATIC_BUILD -DLIBHEIF_STATIC_BUILD"
+  cmake_dep libde265 "$s/libde265" -DBUILD_SHARED_LIBS=OFF -DENABLE_SDL=OFF -DENABLE_DECODER=OFF \
+    -DENABLE_ENCODER=OFF -DCMAKE_C_FLAGS="$static_flags" -DCMAKE_CXX_FLAGS="$static_flags"
+  cmake_dep x265 "$s/x265/source" -DENABLE_SHARED=OFF -DENABLE_CLI=OFF -DENABLE_ASSEMBLY=ON
+  cmake_dep libjpeg-turbo "$s/libjpeg-turbo" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF \
+    -DWITH_JPEG8=OFF
+  cmake_dep libpng "$s/libpng1.6" -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF \
+    -DZLIB_ROOT=/usr/x86_64-w64-mingw32
+  cmake_dep libheif "$s/libheif" -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF -DWITH_EXAMPLES=OFF \
+    -DWITH_GDK_PIXBUF=OFF -DENABLE_PLUGIN_LOADING=OFF -DWITH_LIBSHARPYUV=OFF \
+    -DWITH_LIBDE265=ON -DWITH_LIBDE265_PLUGIN=OFF -DWITH_X265=ON -DWITH_X265_PLUGIN=OFF \
+    -DWITH_AOM_DECODER=OFF -DWITH_AOM_ENCODER=OFF -DWITH_DAV1D=OFF -DWITH_RAV1E=OFF -DWITH_SvtEnc=OFF \
+    -DWITH_OpenH264_DECODER=OFF -DWITH_JPEG_DECODER=OFF -DWITH_JPEG_ENCODER=OFF \
+    -DWITH_OpenJPEG_DECODER=OFF -DWITH_OpenJPEG_ENCODER=OFF -DWITH_FFMPEG_DECODER=OFF \
+    -DWITH_OPENJPH_ENCODER=OFF -DWITH_UNCOMPRESSED_CODEC=OFF \
+    -DCMAKE_C_FLAGS="$static_flags" -DCMAKE_CXX_FLAGS="$static_flags"
+  cmake_dep googletest /usr/src/googletest -DBUILD_GMOCK=OFF -Dgtest_disable_pthreads=OFF
+  rm -rf "$cache/build" "$cache/sources"
+  touch "$prefix/.complete"
+  echo "build-windows: dependencies built in $((SECONDS - start)) s"
+}
+if [ -f "$prefix/.complete" ]; then
+  echo "build-windows: dependencies from the cache ($prefix)"
+else
+  rm -rf "$prefix"
+  mkdir -p "$prefix"
+  build_dependencies
+fi
