@@ -5,6 +5,12 @@
  *  - Plain C calling convention; every integer is a 32-bit signed int.
  *  - Paths are zero-terminated byte strings, passed through to the file
  *    system unchanged (no encoding conversion) and not kept after the call.
+ *    On Windows they are in the process's ANSI code page, as the narrow
+ *    ("A") Win32 functions take them; a name the code page cannot spell
+ *    cannot be opened (UTF-8 paths are not supported yet).
+ *  - Windows: morvanta-lumetra.dll, linked through libmorvanta-lumetra.dll.a
+ *    (MinGW) or loaded at run time; the functions use the C calling
+ *    convention (cdecl; the same as the platform's on x64).
  *  - Returned texts (lumetra_last_error, lumetra_info, lumetra_exif) point
  *    into buffers owned by the library. Never free or write them; they stay
  *    valid while the library is loaded, but their content changes with later
@@ -22,6 +28,8 @@
 #if defined(_WIN32)
 #  if defined(LUMETRA_BUILDING)
 #    define LUMETRA_API __declspec(dllexport)
+#  elif defined(LUMETRA_STATIC)
+#    define LUMETRA_API
 #  else
 #    define LUMETRA_API __declspec(dllimport)
 #  endif

@@ -24,6 +24,10 @@ enum class FileKind { Missing, Regular, BlockDevice, Directory, Other };
 FileKind kind_of(const char* path);
 // The file's size in bytes, or -1 when it has none (not a regular file).
 int64_t size_of(const char* path);
+// Whether path itself is a symbolic link (or another reparse point).
+bool is_link(const char* path);
+// Makes one directory (its parent must exist); false when it cannot.
+bool make_directory(const char* path);
 // Whether two paths name the same file (links followed); false when either
 // is missing.
 bool same_file(const char* a, const char* b);

@@ -30,6 +30,13 @@ int64_t size_of(const char* path) {
   return st.st_size;
 }
 
+bool is_link(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool make_directory(const char* path) { return mkdir(path, 0777) == 0; }
+
 bool same_file(const char* a, const char* b) {
   struct stat sa, sb;
   return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;

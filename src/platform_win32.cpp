@@ -31,6 +31,13 @@ int64_t size_of(const char* path) {
   return st.st_size;
 }
 
+bool is_link(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool make_directory(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
+
 namespace {
 
 bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {

@@ -7,98 +7,18 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include "batch_plan.h"
 #include "internal.h"
 #include "lumetra.h"
 #include "output_file.h"
 
 namespace {
-
-struct Job {
-  std::string input, output;
-};
-
-// What the walk found, in a stable order: jobs to run, and entries that
-// were counted without running.
-struct Plan {
-  std::vector<Job> jobs;
-  std::vector<std::string> refusals;  // "<path>: skipped: …", counted as failures
-  int not_heif = 0;
-  int exists = 0;
-};
-
-struct FileId {
-  dev_t dev = 0;
-  ino_t ino = 0;
-  bool valid = false;
-};
-
-FileId id_of(const std::string& path) {
-  struct stat st;
-  FileId id;
-  if (stat(path.c_str(), &st) == 0) id = FileId{st.st_dev, st.st_ino, true};
-  return id;
-}
-
-bool same(const FileId& a, const FileId& b) { return a.valid && b.valid && a.dev == b.dev && a.ino == b.ino; }
-
-std::vector<std::string> sorted_names(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (const dirent* e = readdir(d)) {
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
-    }
-    closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-class Walker {
- public:
-  Walker(const BatchOptions& o, Plan* plan) : o_(o), plan_(plan), out_id_(id_of(o.out_dir)) {}
-
-  void walk(const std::string& in_dir, const std::string& out_dir) {
-    for (const std::string& name : sorted_names(in_dir)) {
-      const std::string input = in_dir + "/" + name;
-      struct stat link_st, st;
-      if (lstat(input.c_str(), &link_st) != 0) continue;
-      const bool is_link = S_ISLNK(link_st.st_mode);
-      if (stat(input.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        // Real directories only: a link to one could loop or leave IN, and
-        // OUT inside IN is never walked.
-        if (o_.recursive && !is_link && !same(id_of(input), out_id_)) walk(input, out_dir + "/" + name);
-        continue;
-      }
-      if (!lumetra_is_heic(input.c_str())) {
-        ++plan_->not_heif;
-        continue;
-      }
-      const size_t dot = name.rfind('.');
-      const std::string output = out_dir + "/" + name.substr(0, dot) + (o_.png ? ".png" : ".jpg");
-      if (output.size() >= PATH_MAX) {
-        plan_->refusals.push_back(input + ": skipped: path too long");
-      } else if (same(id_of(input), id_of(output))) {
-        plan_->refusals.push_back(input + ": skipped: the output would overwrite the input");
-      } else if (o_.skip_existing && access(output.c_str(), F_OK) == 0) {
-        ++plan_->exists;
-      } else {
-        plan_->jobs.push_back(Job{input, output});
-      }
-    }
-  }
-
- private:
-  const BatchOptions& o_;
-  Plan* plan_;
-  FileId out_id_;
-};
 
 volatile sig_atomic_t g_stop_signal = 0;
 void on_stop(int sig) { g_stop_signal = sig; }
@@ -109,15 +29,9 @@ double now_seconds() {
   return double(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
-void make_parent_dirs(const std::string& path) {
-  for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
-    mkdir(path.substr(0, at).c_str(), 0777);
-  }
-}
-
 // The worker: one conversion, its outcome ('1' or '0' and the message) on
 // the pipe.
-[[noreturn]] void run_worker(const BatchOptions& o, const Job& job, int fd) {
+[[noreturn]] void run_worker(const BatchOptions& o, const BatchJob& job, int fd) {
   signal(SIGINT, SIG_IGN);  // the batch decides when a running file stops
   signal(SIGTERM, SIG_DFL);
   if (o.decoding_threads > 0) set_decoding_threads(o.decoding_threads);
@@ -150,8 +64,7 @@ int run_batch(const BatchOptions& o) {
     std::fprintf(stderr, "%s: Failed opening input directory\n", o.in_dir.c_str());
     return 1;
   }
-  Plan plan;
-  Walker(o, &plan).walk(o.in_dir, o.out_dir);
+  const BatchPlan plan = plan_batch(o);
   const size_t n = plan.jobs.size();
   const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
   size_t workers = o.jobs > 0 ? size_t(o.jobs) : size_t(cpus > 0 ? cpus : 1);
@@ -225,7 +138,7 @@ int run_batch(const BatchOptions& o) {
       while (waitpid(r.pid, &status, 0) < 0 && errno == EINTR) {
       }
       close(r.fd);
-      const Job& job = plan.jobs[r.job];
+      const BatchJob& job = plan.jobs[r.job];
       if (finished && WIFEXITED(status) && !r.report.empty() && r.report[0] == '1') {
         outcome[r.job] = Outcome::Converted;
         ++converted;
@@ -261,9 +174,7 @@ int run_batch(const BatchOptions& o) {
   if (terminal) std::fprintf(stderr, "\r\033[K");
   sigaction(SIGINT, &old_int, nullptr);
   sigaction(SIGTERM, &old_term, nullptr);
-  std::printf("converted %d, skipped %d (not HEIF), skipped %d (exists), failed %d\n", converted, plan.not_heif,
-              plan.exists, failed);
-  std::fflush(stdout);
+  print_batch_summary(converted, plan, failed);
   if (g_stop_signal != 0) return 128 + g_stop_signal;
   return failed > 0 ? 1 : 0;
 }

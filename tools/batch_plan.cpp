@@ -1,0 +1,82 @@
+#include "batch_plan.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "lumetra.h"
+#include "platform.h"
+
+namespace {
+
+constexpr size_t kMaxOutputPath = 4096;
+
+std::vector<std::string> sorted_names(const std::string& dir) {
+  std::vector<std::string> names;
+  platform::list_names(dir, [](const char* name, void* user) {
+    static_cast<std::vector<std::string>*>(user)->emplace_back(name);
+  }, &names);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class Walker {
+ public:
+  Walker(const BatchOptions& o, BatchPlan* plan) : o_(o), plan_(plan) {}
+
+  void walk(const std::string& in_dir, const std::string& out_dir) {
+    const char sep = platform::kSeparator;
+    for (const std::string& name : sorted_names(in_dir)) {
+      const std::string input = in_dir + sep + name;
+      const platform::FileKind kind = platform::kind_of(input.c_str());
+      if (kind == platform::FileKind::Missing && !platform::is_link(input.c_str())) continue;  // gone meanwhile
+      if (kind == platform::FileKind::Directory) {
+        // Real directories only: a link to one could loop or leave IN, and
+        // OUT inside IN is never walked.
+        if (o_.recursive && !platform::is_link(input.c_str()) &&
+            !platform::same_file(input.c_str(), o_.out_dir.c_str())) {
+          walk(input, out_dir + sep + name);
+        }
+        continue;
+      }
+      if (!lumetra_is_heic(input.c_str())) {
+        ++plan_->not_heif;
+        continue;
+      }
+      const size_t dot = name.rfind('.');
+      const std::string output = out_dir + sep + name.substr(0, dot) + (o_.png ? ".png" : ".jpg");
+      if (output.size() >= kMaxOutputPath) {
+        plan_->refusals.push_back(input + ": skipped: path too long");
+      } else if (platform::same_file(input.c_str(), output.c_str())) {
+        plan_->refusals.push_back(input + ": skipped: the output would overwrite the input");
+      } else if (o_.skip_existing && platform::kind_of(output.c_str()) != platform::FileKind::Missing) {
+        ++plan_->exists;
+      } else {
+        plan_->jobs.push_back(BatchJob{input, output});
+      }
+    }
+  }
+
+ private:
+  const BatchOptions& o_;
+  BatchPlan* plan_;
+};
+
+}  // namespace
+
+BatchPlan plan_batch(const BatchOptions& options) {
+  BatchPlan plan;
+  Walker(options, &plan).walk(options.in_dir, options.out_dir);
+  return plan;
+}
+
+void make_parent_dirs(const std::string& path) {
+  for (size_t at = 1; at < path.size(); ++at) {
+    if (platform::is_separator(path[at])) platform::make_directory(path.substr(0, at).c_str());
+  }
+}
+
+void print_batch_summary(int converted, const BatchPlan& plan, int failed) {
+  std::printf("converted %d, skipped %d (not HEIF), skipped %d (exists), failed %d\n", converted, plan.not_heif,
+              plan.exists, failed);
+  std::fflush(stdout);
+}

@@ -1,0 +1,221 @@
+// The batch's workers on Windows: each file is converted by a child
+// process of this tool ("lumetra.exe convert IN OUT …"), several at once,
+// so that a crash or a hang costs only that file.
+#include "batch_runner.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <io.h>
+#include <string>
+#include <vector>
+#include <windows.h>
+
+#include "batch_plan.h"
+#include "output_file.h"
+#include "platform.h"
+
+namespace {
+
+volatile LONG g_stopped = 0;
+BOOL WINAPI on_console_stop(DWORD) {
+  InterlockedExchange(&g_stopped, 1);
+  return TRUE;
+}
+
+double now_seconds() { return GetTickCount64() / 1000.0; }
+
+// One argument as the C runtime's command-line parser reads it back.
+std::string quoted(const std::string& arg) {
+  std::string q = "\"";
+  size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    q.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    q += c;
+  }
+  q.append(backslashes * 2, '\\');
+  return q + "\"";
+}
+
+std::string own_path() {
+  char path[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  return n > 0 && n < sizeof path ? std::string(path, n) : std::string("lumetra.exe");
+}
+
+struct Running {
+  HANDLE process;
+  HANDLE output;  // the child's stderr
+  size_t job;
+  double started;
+  std::string report;
+};
+
+bool start_worker(const std::string& exe, const BatchOptions& o, const BatchJob& job, size_t index, Running* r) {
+  std::string command = quoted(exe) + " convert " + quoted(job.input) + " " + quoted(job.output);
+  if (o.quality != 0) command += " -q " + std::to_string(o.quality);
+  if (o.convert_flags < 0) command += " --exact";
+  else if (o.convert_flags == 0) command += " --strip";
+
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE read_end = nullptr, write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return false;
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  HANDLE null_in = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = null_in;
+  si.hStdOutput = null_in;
+  si.hStdError = write_end;
+  PROCESS_INFORMATION pi{};
+  // Its own process group: Ctrl-C reaches the batch, which decides.
+  const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE,
+                                      CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+  CloseHandle(write_end);
+  if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
+  if (!started) {
+    CloseHandle(read_end);
+    return false;
+  }
+  CloseHandle(pi.hThread);
+  *r = Running{pi.hProcess, read_end, index, now_seconds(), ""};
+  return true;
+}
+
+void drain(Running& r) {
+  DWORD available = 0;
+  while (PeekNamedPipe(r.output, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+    char buf[1024];
+    DWORD got = 0;
+    if (!ReadFile(r.output, buf, std::min<DWORD>(available, sizeof buf), &got, nullptr) || got == 0) break;
+    r.report.append(buf, got);
+  }
+}
+
+// The child's "IN: message" line, as the message alone.
+std::string message_of(const Running& r, const BatchJob& job) {
+  std::string m = r.report;
+  const std::string prefix = job.input + ": ";
+  if (m.compare(0, prefix.size(), prefix) == 0) m.erase(0, prefix.size());
+  while (!m.empty() && (m.back() == '\n' || m.back() == '\r' || m.back() == ' ')) m.pop_back();
+  return m;
+}
+
+enum class Outcome { Pending, Converted, Failed };
+
+}  // namespace
+
+int run_batch(const BatchOptions& o) {
+  if (platform::kind_of(o.in_dir.c_str()) != platform::FileKind::Directory) {
+    std::fprintf(stderr, "%s: Failed opening input directory\n", o.in_dir.c_str());
+    return 1;
+  }
+  const BatchPlan plan = plan_batch(o);
+  const size_t n = plan.jobs.size();
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  const size_t cpus = info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
+  size_t workers = o.jobs > 0 ? size_t(o.jobs) : cpus;
+  workers = std::max<size_t>(1, std::min<size_t>({workers, n, MAXIMUM_WAIT_OBJECTS}));
+  SetConsoleCtrlHandler(on_console_stop, TRUE);
+
+  const bool terminal = _isatty(_fileno(stderr)) != 0;
+  const char* clear = terminal ? "\r\033[K" : "";
+  for (const std::string& r : plan.refusals) std::fprintf(stderr, "%s\n", r.c_str());
+
+  const std::string exe = own_path();
+  std::vector<Outcome> outcome(n, Outcome::Pending);
+  std::vector<std::string> message(n);
+  std::vector<Running> running;
+  size_t next = 0, printed = 0, done = 0;
+  int converted = 0, failed = static_cast<int>(plan.refusals.size());
+  const double start = now_seconds();
+  double stop_deadline = 0;
+  const double kGraceSeconds = 5;
+
+  while ((next < n && g_stopped == 0) || !running.empty()) {
+    while (g_stopped == 0 && next < n && running.size() < workers) {
+      make_parent_dirs(plan.jobs[next].output);
+      Running r;
+      if (!start_worker(exe, o, plan.jobs[next], next, &r)) {
+        outcome[next] = Outcome::Failed;
+        message[next] = "could not start a worker process";
+        ++failed, ++done, ++next;
+        continue;
+      }
+      running.push_back(r);
+      ++next;
+    }
+    if (g_stopped != 0 && stop_deadline == 0) stop_deadline = now_seconds() + kGraceSeconds;
+
+    std::vector<HANDLE> processes;
+    for (const Running& r : running) processes.push_back(r.process);
+    if (!processes.empty()) WaitForMultipleObjects(DWORD(processes.size()), processes.data(), FALSE, 200);
+
+    const double t = now_seconds();
+    for (size_t i = running.size(); i-- > 0;) {
+      Running& r = running[i];
+      drain(r);
+      const bool finished = WaitForSingleObject(r.process, 0) == WAIT_OBJECT_0;
+      const bool timed_out = o.timeout_seconds > 0 && t - r.started > o.timeout_seconds;
+      const bool abandoned = stop_deadline != 0 && t > stop_deadline;
+      if (!finished && !timed_out && !abandoned) continue;
+      if (!finished) {
+        TerminateProcess(r.process, 1);
+        WaitForSingleObject(r.process, INFINITE);
+      }
+      drain(r);
+      DWORD code = 1;
+      GetExitCodeProcess(r.process, &code);
+      CloseHandle(r.process);
+      CloseHandle(r.output);
+      const BatchJob& job = plan.jobs[r.job];
+      if (finished && code == 0) {
+        outcome[r.job] = Outcome::Converted;
+        ++converted;
+      } else {
+        std::string failure;
+        const bool crashed = code >= 0xC0000000u;
+        if (!finished && timed_out) failure = "timed out after " + std::to_string(o.timeout_seconds) + " s";
+        else if (!finished) failure = "stopped: the batch was interrupted";
+        else if (crashed) {
+          char text[48];
+          std::snprintf(text, sizeof text, "crashed (exception 0x%08lX)", static_cast<unsigned long>(code));
+          failure = text;
+        } else if (r.report.empty()) failure = "crashed (exit " + std::to_string(code) + ")";
+        else failure = message_of(r, job);
+        if (!finished || crashed) remove_abandoned_temp_files(job.output.c_str());
+        outcome[r.job] = Outcome::Failed;
+        message[r.job] = failure;
+        ++failed;
+      }
+      ++done;
+      running.erase(running.begin() + long(i));
+    }
+    // Failures in the order of the files, whatever order workers finish in.
+    while (printed < next && outcome[printed] != Outcome::Pending) {
+      if (outcome[printed] == Outcome::Failed) {
+        std::fprintf(stderr, "%s%s: %s\n", clear, plan.jobs[printed].input.c_str(), message[printed].c_str());
+      }
+      ++printed;
+    }
+    if (terminal) {
+      const double rate = done / std::max(1e-3, now_seconds() - start);
+      const double left = rate > 0 ? (n - done) / rate : 0;
+      std::fprintf(stderr, "\r\033[K[%zu/%zu] failures: %d, %.1f files/s, about %.0f s left", done, n, failed, rate,
+                   left);
+      std::fflush(stderr);
+    }
+  }
+  if (terminal) std::fprintf(stderr, "\r\033[K");
+  SetConsoleCtrlHandler(on_console_stop, FALSE);
+  print_batch_summary(converted, plan, failed);
+  if (g_stopped != 0) return 130;
+  return failed > 0 ? 1 : 0;
+}
