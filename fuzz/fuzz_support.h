@@ -7,8 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 #include <vector>
+
+#include "../tests/temp_dir.h"
 
 #define FUZZ_CHECK(cond)                                                      \
   do {                                                                        \
@@ -21,10 +22,9 @@
 // A per-process scratch directory for the harness's files.
 inline const std::string& fuzz_dir() {
   static std::string dir = [] {
-    char tmpl[] = "/tmp/lumetra-fuzz-XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    FUZZ_CHECK(d != nullptr);
-    return std::string(d);
+    const std::string d = make_temp_dir("lumetra-fuzz-");
+    FUZZ_CHECK(!d.empty());
+    return d;
   }();
   return dir;
 }
@@ -38,7 +38,10 @@ inline std::string write_input(const char* name, const uint8_t* data, size_t siz
   return path;
 }
 
-inline bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+inline bool exists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
+}
 
 // A flat JSON object: string keys, values that are strings, integers,
 // fixed-point numbers, true or false. Returns the keys in order, or false

@@ -7,13 +7,14 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <libheif/heif.h>
 #include <libheif/heif_properties.h>
 #include <stb/stb_image.h>
 #include <stb/stb_image_write.h>
+
+#include "temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -31,18 +32,15 @@ namespace {
 struct ScratchDir {
   std::string path;
   ScratchDir() {
-    char tmpl[] = "/tmp/lumetra-test-XXXXXX";
-    const char* made = mkdtemp(tmpl);
-    if (made == nullptr) {
-      std::perror("mkdtemp");
+    path = make_temp_dir("lumetra-test-");
+    if (path.empty()) {
+      std::perror("making the scratch directory");
       std::abort();
     }
-    path = made;
   }
   ~ScratchDir() {
     if (std::getenv("LUMETRA_KEEP_TEST_FILES") != nullptr) return;
-    std::error_code ec;
-    fs::remove_all(path, ec);
+    remove_tree(path);
   }
 };
 
@@ -102,6 +100,25 @@ const std::string& scratch_dir() {
 }
 
 std::string scratch_path(const std::string& name) { return scratch_dir() + "/" + name; }
+
+bool libheif_encodes(bool av1, int bit_depth) {
+  static std::map<std::pair<bool, int>, bool> known;
+  const auto key = std::make_pair(av1, bit_depth);
+  const auto found = known.find(key);
+  if (found != known.end()) return found->second;
+  heif_context* ctx = heif_context_alloc();
+  heif_encoder* enc = nullptr;
+  bool ok = heif_context_get_encoder_for_format(ctx, av1 ? heif_compression_AV1 : heif_compression_HEVC, &enc).code ==
+            heif_error_Ok;
+  if (ok) {
+    heif_image* img = make_image(16, 16, false, bit_depth, gradient_pixel);
+    ok = heif_context_encode_image(ctx, img, enc, nullptr, nullptr).code == heif_error_Ok;
+    heif_image_release(img);
+    heif_encoder_release(enc);
+  }
+  heif_context_free(ctx);
+  return known[key] = ok;
+}
 
 void write_heif(const std::string& path, const HeifSpec& s) {
   heif_context* ctx = heif_context_alloc();
@@ -213,7 +230,19 @@ void write_file(const std::string& path, const Bytes& data) {
   out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
-bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+void remove_tree(const std::string& path) {
+  std::error_code ec;
+  if (fs::remove_all(path, ec) != static_cast<std::uintmax_t>(-1) && !ec) return;
+  for (const auto& e : fs::recursive_directory_iterator(path, ec)) {
+    if (!e.is_symlink()) fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add, ec);
+  }
+  fs::remove_all(path, ec);
+}
+
+bool file_exists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
+}
 
 Raster libheif_decode(const std::string& path, bool want_alpha) {
   Raster r;

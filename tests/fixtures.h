@@ -36,6 +36,10 @@ struct HeifSpec {
 const std::string& scratch_dir();
 std::string scratch_path(const std::string& name);
 
+// Whether this libheif encodes AV1 (av1) or HEVC at this bit depth: the
+// Windows build has an 8-bit HEVC encoder only.
+bool libheif_encodes(bool av1, int bit_depth);
+
 // Writes a HEIF file; aborts the test binary on a libheif failure.
 void write_heif(const std::string& path, const HeifSpec& spec);
 // The same, cached by name within scratch_dir.
@@ -50,6 +54,10 @@ void write_jpeg(const std::string& path, int w, int h, const PixelFn& px = gradi
 // (HEVC data under a JPEG name). avc1, used before, fails at read time on
 // libheif 1.19, which parses H.264 items.
 bool rename_coded_item_type(Bytes* heif);
+
+// Removes a directory tree, read-only files too (Windows refuses to delete
+// those).
+void remove_tree(const std::string& path);
 
 Bytes read_file(const std::string& path);
 void write_file(const std::string& path, const Bytes& data);

@@ -301,7 +301,12 @@ TEST(ExifParse, OutputCapacity) {
 TEST(ExifParse, NumbersIgnoreHostLocale) {
   const char* previous = std::setlocale(LC_ALL, nullptr);
   const std::string saved = previous != nullptr ? previous : "C";
-  if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) GTEST_SKIP() << "de_DE.UTF-8 not installed";
+#ifdef _WIN32
+  const char* kDecimalComma = "German_Germany.1252";
+#else
+  const char* kDecimalComma = "de_DE.UTF-8";
+#endif
+  if (std::setlocale(LC_ALL, kDecimalComma) == nullptr) GTEST_SKIP() << kDecimalComma << " not installed";
   char probe[16];
   std::snprintf(probe, sizeof probe, "%.1f", 2.5);
   EXPECT_STREQ(probe, "2,5");  // the locale really uses a decimal comma

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -218,6 +219,7 @@ TEST(Faithful, RasterToHeifCarriesMetadataAndTurnsUpright) {
 }
 
 TEST(Faithful, DeepPngKeepsEveryBit) {
+  if (!libheif_encodes(false, 10)) GTEST_SKIP() << "no 10-bit HEVC encoder in this build";
   HeifSpec s;
   s.width = 48, s.height = 32, s.bit_depth = 10;
   const std::string deep = scratch_path("deep.heic"), eight = heif_fixture("eight.heic", HeifSpec{});
@@ -290,19 +292,27 @@ TEST(Faithful, FailuresReportAndLeaveNothing) {
     if (c.out != nullptr) EXPECT_FALSE(file_exists(out)) << c.out;
   }
   // Write failures through every writer: a directory in the way.
-  const std::string dir = scratch_path("in-the-way.jpg");
-  std::system(("mkdir -p '" + dir + "' '" + scratch_path("in-the-way.png") + "' '" + scratch_path("in-the-way.bmp") +
-               "' '" + scratch_path("in-the-way.heic") + "'").c_str());
+  for (const char* ext : {"jpg", "png", "bmp", "heic"})
+    std::filesystem::create_directories(scratch_path(std::string("in-the-way.") + ext));
   for (const char* ext : {"jpg", "png", "bmp"}) {
     const std::string out = scratch_path(std::string("in-the-way.") + ext);
     EXPECT_EQ(lumetra_convert(heif.c_str(), out.c_str(), 0, LUMETRA_KEEP_METADATA), 0) << ext;
     EXPECT_EQ(last_error().rfind("Failed writing ", 0), 0u) << last_error();
   }
   EXPECT_EQ(lumetra_convert(png.c_str(), scratch_path("in-the-way.heic").c_str(), 0, 0), 0);
+#ifdef _WIN32  // the C runtime words it "Permission denied"
+  EXPECT_EQ(last_error().rfind("Failed writing HEIF file to disk: Cannot open output file: ", 0), 0u) << last_error();
+#else
   EXPECT_EQ(last_error(), "Failed writing HEIF file to disk: Cannot open output file: Is a directory");
+#endif
 
   // AVIF through AV1, and quality clamps: 0 and -5 give the default (85).
   const std::string a = scratch_path("q0.avif"), b = scratch_path("q-5.avif");
+  if (!libheif_encodes(true, 8)) {  // the Windows build: no AV1 encoder
+    EXPECT_EQ(lumetra_convert(png.c_str(), a.c_str(), 0, 0), 0);
+    EXPECT_FALSE(file_exists(a));
+    return;
+  }
   ASSERT_EQ(lumetra_convert(png.c_str(), a.c_str(), 0, 0), 1) << last_error();
   ASSERT_EQ(lumetra_convert(png.c_str(), b.c_str(), -5, 0), 1) << last_error();
   EXPECT_TRUE(read_file(a) == read_file(b));

@@ -59,9 +59,11 @@ TEST(Info, ReportsExactly) {
   two.extra_images = 1;
   EXPECT_EQ(info_of(heif_fixture("two.heic", two)), info_json(false, false, false, 64, 48, 8, 2));
 
-  HeifSpec ten;
-  ten.bit_depth = 10;
-  EXPECT_EQ(info_of(heif_fixture("ten.heic", ten)), info_json(false, false, false, 64, 48, 10));
+  if (libheif_encodes(false, 10)) {
+    HeifSpec ten;
+    ten.bit_depth = 10;
+    EXPECT_EQ(info_of(heif_fixture("ten.heic", ten)), info_json(false, false, false, 64, 48, 10));
+  }
   EXPECT_STREQ(lumetra_last_error(), "");
 }
 

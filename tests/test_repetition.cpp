@@ -6,7 +6,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#ifdef _WIN32
+#include <windows.h>
+#include <psapi.h>
+#else
 #include <unistd.h>
+#endif
 
 #include "fixtures.h"
 #include "lumetra.h"
@@ -14,12 +19,18 @@
 namespace {
 
 long resident_kib() {
+#ifdef _WIN32
+  PROCESS_MEMORY_COUNTERS counters;
+  if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return -1;
+  return static_cast<long>(counters.WorkingSetSize / 1024);
+#else
   long pages_total = 0, pages_resident = 0;
   FILE* f = std::fopen("/proc/self/statm", "r");
   if (f == nullptr) return -1;
   const int got = std::fscanf(f, "%ld %ld", &pages_total, &pages_resident);
   std::fclose(f);
   return got == 2 ? pages_resident * (sysconf(_SC_PAGESIZE) / 1024) : -1;
+#endif
 }
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -52,6 +52,9 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("lumetra ") + LUMETRA_VERSION);
   app.require_subcommand(1);
   app.fallthrough(false);
+  // On Windows CLI11 would read "/name" as an option; a path starting with
+  // a slash is a path there too.
+  app.allow_windows_style_options(false);
 
   std::string in, out;
   int quality = 0;
