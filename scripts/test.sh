@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Set-up, build, and the whole test suite: once in a release build, once
-# under AddressSanitizer + UBSan (leak detection on).
+# under AddressSanitizer + UBSan (leak detection on), then the Windows
+# build's suite under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -16,4 +17,10 @@ if [ "${LUMETRA_SKIP_SANITIZERS:-0}" != 1 ]; then
   cmake --build build-asan -j "$jobs"
   (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
      ctest --output-on-failure -j "$jobs" -LE no-sanitizer)
+fi
+
+# The Windows DLL and tool, their tests under wine, the zip. Fails loudly
+# where the cross compilers or wine cannot be had.
+if [ "${LUMETRA_SKIP_WINDOWS:-0}" != 1 ]; then
+  ./scripts/build-windows.sh
 fi

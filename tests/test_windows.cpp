@@ -120,3 +120,24 @@ TEST(Windows, ReplacingAFileKeepsTheOldOneUntilTheNewOneIsComplete) {
   for (const Case& c : cases) expected.insert(c.name);
   EXPECT_EQ(names_in(dir), expected);  // no temporary file left behind
 }
+
+TEST(Windows, BatchWorkerPastItsTimeoutIsStoppedAndLeavesNothing) {
+  // A 12-megapixel photo takes seconds to convert, far more than 1 s.
+  const std::string photo = std::string(LUMETRA_CORPUS) + "/heif/grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic";
+  if (!fs::exists(photo)) GTEST_SKIP() << "corpus not present";
+  const std::string in = scratch_path("win_timeout_in"), out = scratch_path("win_timeout_out");
+  remove_tree(in);
+  remove_tree(out);
+  fs::create_directories(in);
+  fs::copy_file(photo, in + "/big.heic");
+  fs::copy_file(small_heif(), in + "/small.heic");
+  const std::string o = scratch_path("timeout.out"), e = scratch_path("timeout.err");
+  const std::string cmd = "\"\"" + std::string(LUMETRA_CLI) + "\" batch \"" + in + "\" \"" + out +
+                          "\" --png -j 2 --timeout 1 >\"" + o + "\" 2>\"" + e + "\" <NUL\"";
+  EXPECT_EQ(std::system(cmd.c_str()), 1);
+  const Bytes summary = read_file(o), errors = read_file(e);
+  EXPECT_EQ(std::string(summary.begin(), summary.end()),
+            "converted 1, skipped 0 (not HEIF), skipped 0 (exists), failed 1\r\n");
+  EXPECT_EQ(std::string(errors.begin(), errors.end()), in + "\\big.heic: timed out after 1 s\r\n");
+  EXPECT_EQ(names_in(out), (std::set<std::string>{"small.png"}));  // no big.png, no temporary file
+}

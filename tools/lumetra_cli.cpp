@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 

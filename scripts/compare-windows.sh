@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# lumetra.exe under wine against the Linux lumetra on corpus files: the
+# same info and EXIF reports, byte for byte, and the same converted files
+# (single conversions and a batch).
+# Usage: compare-windows.sh LINUX_TOOL WINDOWS_TOOL [CORPUS_DIR]
+set -euo pipefail
+linux=$1 windows=$2
+corpus=${3:-$(cd "$(dirname "$0")/.." && pwd)/../shared/corpus}
+if [ ! -d "$corpus/heif" ]; then
+  echo "compare-windows: no corpus at $corpus, nothing compared"
+  exit 0
+fi
+export WINEDEBUG=-all
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+files=()
+for f in grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic grid16mp-samsungA71-thumb-exifII.heic \
+         camera-canonR5-10bit-422-grid-thumb-exifII.hif alpha-gimp-430x430-icc.heic clap-rainbow-451x461-icc-xmp.heic \
+         mono-l12-128x128.heif grid7mp-iphone14pro-irot90-imir-thumb-exifMM.heic; do
+  [ -f "$corpus/heif/$f" ] && files+=("$corpus/heif/$f")
+done
+[ ${#files[@]} -gt 0 ] || { echo "compare-windows: none of the chosen corpus files is there" >&2; exit 1; }
+wine_out() { wine "$windows" "$@" 2>&1 | tr -d '\r'; }
+same=0
+for f in "${files[@]}"; do
+  for report in info exif; do
+    a=$("$linux" "$report" "$f" 2>&1); b=$(wine_out "$report" "$f")
+    [ "$a" = "$b" ] || { echo "compare-windows: $report differs for $f:"$'\n'"  linux:   $a"$'\n'"  windows: $b" >&2; exit 1; }
+    same=$((same + 1))
+  done
+  name=$(basename "$f")
+  for ext in jpg png; do
+    "$linux" convert "$f" "$work/linux-$name.$ext"
+    wine "$windows" convert "$f" "$work/windows-$name.$ext"
+    cmp -s "$work/linux-$name.$ext" "$work/windows-$name.$ext" ||
+      { echo "compare-windows: convert to .$ext differs for $f" >&2; exit 1; }
+    same=$((same + 1))
+  done
+done
+mkdir -p "$work/in"
+for f in "${files[@]}"; do cp "$f" "$work/in/"; done
+"$linux" batch "$work/in" "$work/linux-batch" --png >"$work/linux.summary"
+wine "$windows" batch "$work/in" "$work/windows-batch" --png | tr -d '\r' >"$work/windows.summary"
+cmp -s "$work/linux.summary" "$work/windows.summary" || { echo "compare-windows: batch summaries differ" >&2; exit 1; }
+for out in "$work/linux-batch"/*; do
+  cmp -s "$out" "$work/windows-batch/$(basename "$out")" || { echo "compare-windows: batch output $(basename "$out") differs" >&2; exit 1; }
+  same=$((same + 1))
+done
+echo "compare-windows: ${#files[@]} corpus files, $same reports and outputs identical ($(cat "$work/linux.summary"))"
