@@ -156,7 +156,7 @@ if [ "${LUMETRA_WINDOWS_TESTS:-1}" != 0 ]; then
   # A prefix of our own, made once; then a wineserver that stays for the
   # run (a lingering one per test would hold ctest's output pipe).
   [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1 || fail "wineboot failed: wine cannot run here"
-  wineserver -p
+  wineserver -p 2>/dev/null || true  # already running is fine
   wine cmd /c exit </dev/null >/dev/null 2>&1 || fail "wine cannot start a program"
   status=0
   (cd "$build" && ctest --output-on-failure -j "$jobs") || status=$?

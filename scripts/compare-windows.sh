@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # lumetra.exe under wine against the Linux lumetra on corpus files: the
 # same info and EXIF reports, byte for byte, and the same converted files
-# (single conversions and a batch).
+# (single conversions, thumbnails and a batch).
 # Usage: compare-windows.sh LINUX_TOOL WINDOWS_TOOL [CORPUS_DIR]
 set -euo pipefail
 linux=$1 windows=$2
@@ -29,13 +29,20 @@ for f in "${files[@]}"; do
     same=$((same + 1))
   done
   name=$(basename "$f")
-  for ext in jpg png; do
-    "$linux" convert "$f" "$work/linux-$name.$ext"
-    wine "$windows" convert "$f" "$work/windows-$name.$ext"
-    cmp -s "$work/linux-$name.$ext" "$work/windows-$name.$ext" ||
-      { echo "compare-windows: convert to .$ext differs for $f" >&2; exit 1; }
+  # Metadata kept (the default), 16-bit PNG from deep files, the original calls.
+  for variant in jpg png deep.png exact.jpg; do
+    case $variant in deep.png) opts=(--deep) ;; exact.jpg) opts=(--exact) ;; *) opts=() ;; esac
+    "$linux" convert "${opts[@]}" "$f" "$work/linux-$name.$variant"
+    wine "$windows" convert "${opts[@]}" "$f" "$work/windows-$name.$variant"
+    cmp -s "$work/linux-$name.$variant" "$work/windows-$name.$variant" ||
+      { echo "compare-windows: convert ${opts[*]} to $variant differs for $f" >&2; exit 1; }
     same=$((same + 1))
   done
+  "$linux" thumbnail "$f" "$work/linux-$name.thumb.jpg"
+  wine "$windows" thumbnail "$f" "$work/windows-$name.thumb.jpg"
+  cmp -s "$work/linux-$name.thumb.jpg" "$work/windows-$name.thumb.jpg" ||
+    { echo "compare-windows: thumbnail differs for $f" >&2; exit 1; }
+  same=$((same + 1))
 done
 mkdir -p "$work/in"
 for f in "${files[@]}"; do cp "$f" "$work/in/"; done
