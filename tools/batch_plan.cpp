@@ -1,6 +1,7 @@
 #include "batch_plan.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "lumetra.h"
@@ -75,8 +76,56 @@ void make_parent_dirs(const std::string& path) {
   }
 }
 
-void print_batch_summary(int converted, const BatchPlan& plan, int failed) {
-  std::printf("converted %d, skipped %d (not HEIF), skipped %d (exists), failed %d\n", converted, plan.not_heif,
-              plan.exists, failed);
+namespace {
+
+double now_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+BatchReport::BatchReport(const BatchPlan& plan, bool terminal)
+    : plan_(plan),
+      terminal_(terminal),
+      outcome_(plan.jobs.size(), Outcome::Pending),
+      message_(plan.jobs.size()),
+      failed_(static_cast<int>(plan.refusals.size())),
+      start_(now_seconds()) {
+  for (const std::string& r : plan.refusals) std::fprintf(stderr, "%s\n", r.c_str());
+}
+
+void BatchReport::converted(size_t job) {
+  outcome_[job] = Outcome::Converted;
+  ++converted_, ++done_;
+}
+
+void BatchReport::failed(size_t job, const std::string& message) {
+  outcome_[job] = Outcome::Failed;
+  message_[job] = message;
+  ++failed_, ++done_;
+}
+
+void BatchReport::update(size_t started) {
+  const char* clear = terminal_ ? "\r\033[K" : "";
+  while (printed_ < started && outcome_[printed_] != Outcome::Pending) {
+    if (outcome_[printed_] == Outcome::Failed) {
+      std::fprintf(stderr, "%s%s: %s\n", clear, plan_.jobs[printed_].input.c_str(), message_[printed_].c_str());
+    }
+    ++printed_;
+  }
+  if (terminal_) {
+    const size_t n = plan_.jobs.size();
+    const double rate = done_ / std::max(1e-3, now_seconds() - start_);
+    const double left = rate > 0 ? (n - done_) / rate : 0;
+    std::fprintf(stderr, "\r\033[K[%zu/%zu] failures: %d, %.1f files/s, about %.0f s left", done_, n, failed_, rate,
+                 left);
+    std::fflush(stderr);
+  }
+}
+
+void BatchReport::finish() {
+  if (terminal_) std::fprintf(stderr, "\r\033[K");
+  std::printf("converted %d, skipped %d (not HEIF), skipped %d (exists), failed %d\n", converted_, plan_.not_heif,
+              plan_.exists, failed_);
   std::fflush(stdout);
 }

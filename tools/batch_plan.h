@@ -2,6 +2,7 @@
 // a stable order, before any conversion starts.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -25,5 +26,27 @@ BatchPlan plan_batch(const BatchOptions& options);
 // Makes the directories above an output file that are missing.
 void make_parent_dirs(const std::string& path);
 
-// The summary line every batch ends with.
-void print_batch_summary(int converted, const BatchPlan& plan, int failed);
+// What the user sees of a running batch: refusals first, then failures in
+// the order of the files (whatever order workers finish in), on a terminal
+// one progress line, and the summary at the end.
+class BatchReport {
+ public:
+  BatchReport(const BatchPlan& plan, bool terminal);
+  void converted(size_t job);
+  void failed(size_t job, const std::string& message);
+  // Prints what became final among the first `started` jobs, and progress.
+  void update(size_t started);
+  // Clears the progress line and prints the summary.
+  void finish();
+  int failures() const { return failed_; }
+
+ private:
+  enum class Outcome { Pending, Converted, Failed };
+  const BatchPlan& plan_;
+  const bool terminal_;
+  std::vector<Outcome> outcome_;
+  std::vector<std::string> message_;
+  size_t printed_ = 0, done_ = 0;
+  int converted_ = 0, failed_ = 0;
+  double start_;
+};

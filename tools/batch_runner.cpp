@@ -54,8 +54,6 @@ struct Running {
   std::string report;
 };
 
-enum class Outcome { Pending, Converted, Failed };
-
 }  // namespace
 
 int run_batch(const BatchOptions& o) {
@@ -81,16 +79,9 @@ int run_batch(const BatchOptions& o) {
   sigaction(SIGINT, &sa, &old_int);
   sigaction(SIGTERM, &sa, &old_term);
 
-  const bool terminal = isatty(STDERR_FILENO) != 0;
-  const char* clear = terminal ? "\r\033[K" : "";
-  for (const std::string& r : plan.refusals) std::fprintf(stderr, "%s\n", r.c_str());
-
-  std::vector<Outcome> outcome(n, Outcome::Pending);
-  std::vector<std::string> message(n);
+  BatchReport reporter(plan, isatty(STDERR_FILENO) != 0);
   std::vector<Running> running;
-  size_t next = 0, printed = 0, done = 0;
-  int converted = 0, failed = static_cast<int>(plan.refusals.size());
-  const double start = now_seconds();
+  size_t next = 0;
   double stop_deadline = 0;
   const double kGraceSeconds = 5;
 
@@ -140,8 +131,7 @@ int run_batch(const BatchOptions& o) {
       close(r.fd);
       const BatchJob& job = plan.jobs[r.job];
       if (finished && WIFEXITED(status) && !r.report.empty() && r.report[0] == '1') {
-        outcome[r.job] = Outcome::Converted;
-        ++converted;
+        reporter.converted(r.job);
       } else {
         if (!finished && timed_out) failure = "timed out after " + std::to_string(o.timeout_seconds) + " s";
         else if (!finished) failure = "stopped: the batch was interrupted";
@@ -149,32 +139,15 @@ int run_batch(const BatchOptions& o) {
         else if (r.report.empty()) failure = "crashed (exit " + std::to_string(WEXITSTATUS(status)) + ")";
         else failure = r.report.substr(1);
         if (!finished || WIFSIGNALED(status)) remove_abandoned_temp_files(job.output.c_str());
-        outcome[r.job] = Outcome::Failed;
-        message[r.job] = failure;
-        ++failed;
+        reporter.failed(r.job, failure);
       }
-      ++done;
       running.erase(running.begin() + long(i));
     }
-    // Failures in the order of the files, whatever order workers finish in.
-    while (printed < next && outcome[printed] != Outcome::Pending) {
-      if (outcome[printed] == Outcome::Failed) {
-        std::fprintf(stderr, "%s%s: %s\n", clear, plan.jobs[printed].input.c_str(), message[printed].c_str());
-      }
-      ++printed;
-    }
-    if (terminal) {
-      const double rate = done / std::max(1e-3, now_seconds() - start);
-      const double left = rate > 0 ? (n - done) / rate : 0;
-      std::fprintf(stderr, "\r\033[K[%zu/%zu] failures: %d, %.1f files/s, about %.0f s left", done, n, failed, rate,
-                   left);
-      std::fflush(stderr);
-    }
+    reporter.update(next);
   }
-  if (terminal) std::fprintf(stderr, "\r\033[K");
   sigaction(SIGINT, &old_int, nullptr);
   sigaction(SIGTERM, &old_term, nullptr);
-  print_batch_summary(converted, plan, failed);
+  reporter.finish();
   if (g_stop_signal != 0) return 128 + g_stop_signal;
-  return failed > 0 ? 1 : 0;
+  return reporter.failures() > 0 ? 1 : 0;
 }

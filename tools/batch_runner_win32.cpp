@@ -67,16 +67,29 @@ bool start_worker(const std::string& exe, const BatchOptions& o, const BatchJob&
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
   HANDLE null_in = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                OPEN_EXISTING, 0, nullptr);
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = null_in;
-  si.hStdOutput = null_in;
-  si.hStdError = write_end;
+  // The worker inherits these two handles and no other: an inherited copy of
+  // the batch's own stdout would keep whoever reads it waiting.
+  HANDLE inherited[2] = {null_in, write_end};
+  SIZE_T list_size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+  std::vector<char> list_block(list_size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_block.data());
+  const bool listed = InitializeProcThreadAttributeList(list, 1, 0, &list_size) &&
+                      UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited,
+                                                nullptr, nullptr);
+  STARTUPINFOEXA si{};
+  si.StartupInfo.cb = sizeof si;
+  si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  si.StartupInfo.hStdInput = null_in;
+  si.StartupInfo.hStdOutput = null_in;
+  si.StartupInfo.hStdError = write_end;
+  si.lpAttributeList = listed ? list : nullptr;
   PROCESS_INFORMATION pi{};
   // Its own process group: Ctrl-C reaches the batch, which decides.
-  const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE,
-                                      CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+  const DWORD flags = CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0);
+  const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                                      &si.StartupInfo, &pi);
+  if (listed) DeleteProcThreadAttributeList(list);
   CloseHandle(write_end);
   if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
   if (!started) {
@@ -107,8 +120,6 @@ std::string message_of(const Running& r, const BatchJob& job) {
   return m;
 }
 
-enum class Outcome { Pending, Converted, Failed };
-
 }  // namespace
 
 int run_batch(const BatchOptions& o) {
@@ -125,17 +136,10 @@ int run_batch(const BatchOptions& o) {
   workers = std::max<size_t>(1, std::min<size_t>({workers, n, MAXIMUM_WAIT_OBJECTS}));
   SetConsoleCtrlHandler(on_console_stop, TRUE);
 
-  const bool terminal = _isatty(_fileno(stderr)) != 0;
-  const char* clear = terminal ? "\r\033[K" : "";
-  for (const std::string& r : plan.refusals) std::fprintf(stderr, "%s\n", r.c_str());
-
+  BatchReport reporter(plan, _isatty(_fileno(stderr)) != 0);
   const std::string exe = own_path();
-  std::vector<Outcome> outcome(n, Outcome::Pending);
-  std::vector<std::string> message(n);
   std::vector<Running> running;
-  size_t next = 0, printed = 0, done = 0;
-  int converted = 0, failed = static_cast<int>(plan.refusals.size());
-  const double start = now_seconds();
+  size_t next = 0;
   double stop_deadline = 0;
   const double kGraceSeconds = 5;
 
@@ -144,9 +148,7 @@ int run_batch(const BatchOptions& o) {
       make_parent_dirs(plan.jobs[next].output);
       Running r;
       if (!start_worker(exe, o, plan.jobs[next], next, &r)) {
-        outcome[next] = Outcome::Failed;
-        message[next] = "could not start a worker process";
-        ++failed, ++done, ++next;
+        reporter.failed(next++, "could not start a worker process");
         continue;
       }
       running.push_back(r);
@@ -177,8 +179,7 @@ int run_batch(const BatchOptions& o) {
       CloseHandle(r.output);
       const BatchJob& job = plan.jobs[r.job];
       if (finished && code == 0) {
-        outcome[r.job] = Outcome::Converted;
-        ++converted;
+        reporter.converted(r.job);
       } else {
         std::string failure;
         const bool crashed = code >= 0xC0000000u;
@@ -191,31 +192,14 @@ int run_batch(const BatchOptions& o) {
         } else if (r.report.empty()) failure = "crashed (exit " + std::to_string(code) + ")";
         else failure = message_of(r, job);
         if (!finished || crashed) remove_abandoned_temp_files(job.output.c_str());
-        outcome[r.job] = Outcome::Failed;
-        message[r.job] = failure;
-        ++failed;
+        reporter.failed(r.job, failure);
       }
-      ++done;
       running.erase(running.begin() + long(i));
     }
-    // Failures in the order of the files, whatever order workers finish in.
-    while (printed < next && outcome[printed] != Outcome::Pending) {
-      if (outcome[printed] == Outcome::Failed) {
-        std::fprintf(stderr, "%s%s: %s\n", clear, plan.jobs[printed].input.c_str(), message[printed].c_str());
-      }
-      ++printed;
-    }
-    if (terminal) {
-      const double rate = done / std::max(1e-3, now_seconds() - start);
-      const double left = rate > 0 ? (n - done) / rate : 0;
-      std::fprintf(stderr, "\r\033[K[%zu/%zu] failures: %d, %.1f files/s, about %.0f s left", done, n, failed, rate,
-                   left);
-      std::fflush(stderr);
-    }
+    reporter.update(next);
   }
-  if (terminal) std::fprintf(stderr, "\r\033[K");
   SetConsoleCtrlHandler(on_console_stop, FALSE);
-  print_batch_summary(converted, plan, failed);
+  reporter.finish();
   if (g_stopped != 0) return 130;
-  return failed > 0 ? 1 : 0;
+  return reporter.failures() > 0 ? 1 : 0;
 }
