@@ -23,10 +23,9 @@ packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w
   nasm cmake make pkg-config dpkg-dev wine64 libz-mingw-w64-dev libstb-dev libcli11-dev googletest)
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
-updated=0
 if [ ${#missing[@]} -gt 0 ]; then
   echo "build-windows: installing ${missing[*]}"
-  as_root apt-get update -qq && updated=1
+  as_root apt-get update -qq
   as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
     fail "could not install ${missing[*]} from Debian's packages"
 fi
@@ -42,11 +41,12 @@ for suite in bookworm bookworm-updates bookworm-backports; do
 done
 if [ ${#need_src[@]} -gt 0 ]; then
   add_archive_entry deb-src "${need_src[*]}" "$src_list"
-  updated=0
+  as_root apt-get update -qq
+elif ! apt-cache showsrc --only-source libde265 2>/dev/null | grep -q '^Version:'; then
+  as_root apt-get update -qq
 fi
-[ "$updated" = 1 ] || as_root apt-get update -qq
 
-# The newest source version of a package the archive has, or the exact one.
+# The newest version of a source package that the archive has.
 source_version() {
   apt-cache showsrc --only-source "$1" 2>/dev/null | awk '/^Version:/ { print $2 }' | sort -V | tail -1
 }
