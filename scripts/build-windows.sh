@@ -19,8 +19,10 @@ fail() { echo "build-windows: $*" >&2; exit 1; }
 . scripts/apt_sources.sh
 
 # ---- packages: the cross compilers, nasm for the codecs' assembly, wine ----
+# (git: x265's build reads its version file only when git is installed,
+# which is why Debian's x265 build-depends on it.)
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  nasm cmake make pkg-config dpkg-dev wine wine64 libz-mingw-w64-dev libstb-dev libcli11-dev googletest)
+  nasm cmake make pkg-config dpkg-dev git wine wine64 libz-mingw-w64-dev libstb-dev libcli11-dev googletest)
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
