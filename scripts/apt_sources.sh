@@ -31,8 +31,8 @@ add_archive_entry() {
   local types=$1 suites=$2 file=$3 entry uri key
   entry=$(main_archive_entry || true)
   uri=${entry%%|*}; key=${entry#*|}
-  [ -n "$uri" ] || { echo "setup: no Debian bookworm archive entry found in /etc/apt; add '$types $suites' by hand" >&2; return 1; }
-  echo "setup: adding $types $suites ($uri)"
+  [ -n "$uri" ] || { echo "$(basename "$0" .sh): no Debian bookworm archive entry found in /etc/apt; add '$types $suites' by hand" >&2; return 1; }
+  echo "$(basename "$0" .sh): adding $types $suites ($uri)"
   {
     echo "Types: $types"
     echo "URIs: $uri"
