@@ -62,7 +62,9 @@ declare -A version=(
 for p in "${!version[@]}"; do [ -n "${version[$p]}" ] || fail "no Debian source package for $p"; done
 gcc_version=$(x86_64-w64-mingw32-g++-posix -dumpversion)
 zlib_version=$(dpkg-query -W -f='${Version}' libz-mingw-w64-dev)
-key="gcc$gcc_version-z$zlib_version"
+# Bumped whenever the build options below change.
+recipe=2
+key="r$recipe-gcc$gcc_version-z$zlib_version"
 for p in libde265 x265 libheif libjpeg-turbo libpng1.6; do key+="-$p${version[$p]}"; done
 key=$(echo "$key" | tr ':~+' '_._')
 
@@ -131,7 +133,7 @@ build_dependencies() {
     -DWITH_AOM_DECODER=OFF -DWITH_AOM_ENCODER=OFF -DWITH_DAV1D=OFF -DWITH_RAV1E=OFF -DWITH_SvtEnc=OFF \
     -DWITH_OpenH264_DECODER=OFF -DWITH_JPEG_DECODER=OFF -DWITH_JPEG_ENCODER=OFF \
     -DWITH_OpenJPEG_DECODER=OFF -DWITH_OpenJPEG_ENCODER=OFF -DWITH_FFMPEG_DECODER=OFF \
-    -DWITH_OPENJPH_ENCODER=OFF -DWITH_UNCOMPRESSED_CODEC=OFF \
+    -DWITH_OPENJPH_ENCODER=OFF -DWITH_UNCOMPRESSED_CODEC=ON \
     -DCMAKE_C_FLAGS="$static_flags" -DCMAKE_CXX_FLAGS="$static_flags"
   cmake_dep googletest /usr/src/googletest -DBUILD_GMOCK=OFF -Dgtest_disable_pthreads=OFF
   rm -rf "$cache/build" "$cache/sources"
@@ -148,6 +150,12 @@ fi
 
 # ---- the project ----
 build=$root/build-windows
+# A build configured against other dependencies would keep linking those.
+if [ "$(cat "$build/.dependencies" 2>/dev/null)" != "$prefix" ]; then
+  rm -rf "$build"
+  mkdir -p "$build"
+  echo "$prefix" >"$build/.dependencies"
+fi
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_PREFIX_PATH="$prefix" -DLUMETRA_BUILD_TESTS="${LUMETRA_WINDOWS_TESTS:-1}" >/dev/null
 cmake --build "$build" -j "$jobs"

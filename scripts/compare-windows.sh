@@ -5,6 +5,7 @@
 # Usage: compare-windows.sh LINUX_TOOL WINDOWS_TOOL [CORPUS_DIR]
 set -euo pipefail
 linux=$1 windows=$2
+ran() { "$@" || { echo "compare-windows: failed: $*" >&2; exit 1; }; }
 corpus=${3:-$(cd "$(dirname "$0")/.." && pwd)/../shared/corpus}
 if [ ! -d "$corpus/heif" ]; then
   echo "compare-windows: no corpus at $corpus, nothing compared"
@@ -14,10 +15,11 @@ export WINEDEBUG=-all
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 files=()
-for f in grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic grid16mp-samsungA71-thumb-exifII.heic \
-         camera-canonR5-10bit-422-grid-thumb-exifII.hif alpha-gimp-430x430-icc.heic clap-rainbow-451x461-icc-xmp.heic \
-         mono-l12-128x128.heif grid7mp-iphone14pro-irot90-imir-thumb-exifMM.heic; do
-  [ -f "$corpus/heif/$f" ] && files+=("$corpus/heif/$f")
+for f in heif/grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic heif/grid16mp-samsungA71-thumb-exifII.heic \
+         heif/camera-canonR5-10bit-422-grid-thumb-exifII.hif heif/alpha-gimp-430x430-icc.heic \
+         heif/clap-rainbow-451x461-icc-xmp.heic heif/mono-l12-128x128.heif \
+         heif/grid7mp-iphone14pro-irot90-imir-thumb-exifMM.heic heif-other-codecs/uncompressed-zlib-128x72.heif; do
+  [ -f "$corpus/$f" ] && files+=("$corpus/$f")
 done
 [ ${#files[@]} -gt 0 ] || { echo "compare-windows: none of the chosen corpus files is there" >&2; exit 1; }
 wine_out() { wine "$windows" "$@" 2>&1 | tr -d '\r'; }
@@ -32,22 +34,23 @@ for f in "${files[@]}"; do
   # Metadata kept (the default), 16-bit PNG from deep files, the original calls.
   for variant in jpg png deep.png exact.jpg; do
     case $variant in deep.png) opts=(--deep) ;; exact.jpg) opts=(--exact) ;; *) opts=() ;; esac
-    "$linux" convert "${opts[@]}" "$f" "$work/linux-$name.$variant"
-    wine "$windows" convert "${opts[@]}" "$f" "$work/windows-$name.$variant"
+    ran "$linux" convert "${opts[@]}" "$f" "$work/linux-$name.$variant"
+    ran wine "$windows" convert "${opts[@]}" "$f" "$work/windows-$name.$variant"
     cmp -s "$work/linux-$name.$variant" "$work/windows-$name.$variant" ||
       { echo "compare-windows: convert ${opts[*]} to $variant differs for $f" >&2; exit 1; }
     same=$((same + 1))
   done
-  "$linux" thumbnail "$f" "$work/linux-$name.thumb.jpg"
-  wine "$windows" thumbnail "$f" "$work/windows-$name.thumb.jpg"
+  ran "$linux" thumbnail "$f" "$work/linux-$name.thumb.jpg"
+  ran wine "$windows" thumbnail "$f" "$work/windows-$name.thumb.jpg"
   cmp -s "$work/linux-$name.thumb.jpg" "$work/windows-$name.thumb.jpg" ||
     { echo "compare-windows: thumbnail differs for $f" >&2; exit 1; }
   same=$((same + 1))
 done
 mkdir -p "$work/in"
 for f in "${files[@]}"; do cp "$f" "$work/in/"; done
-"$linux" batch "$work/in" "$work/linux-batch" --png >"$work/linux.summary"
-wine "$windows" batch "$work/in" "$work/windows-batch" --png | tr -d '\r' >"$work/windows.summary"
+ran "$linux" batch "$work/in" "$work/linux-batch" --png >"$work/linux.summary"
+ran wine "$windows" batch "$work/in" "$work/windows-batch" --png >"$work/windows.raw"
+tr -d '\r' <"$work/windows.raw" >"$work/windows.summary"
 cmp -s "$work/linux.summary" "$work/windows.summary" || { echo "compare-windows: batch summaries differ" >&2; exit 1; }
 for out in "$work/linux-batch"/*; do
   cmp -s "$out" "$work/windows-batch/$(basename "$out")" || { echo "compare-windows: batch output $(basename "$out") differs" >&2; exit 1; }
