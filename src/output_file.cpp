@@ -85,18 +85,11 @@ bool OutputFile::commit() {
 }
 
 void remove_abandoned_temp_files(const char* target) {
-  struct Sweep {
-    std::string dir, stem;
-  } sweep;
   const std::string final_path = platform::resolve_links(target);
-  sweep.dir = directory_of(final_path);
-  sweep.stem = temp_stem(base_of(final_path));
-  platform::list_names(sweep.dir, [](const char* name, void* user) {
-    const auto* s = static_cast<const Sweep*>(user);
-    if (std::strncmp(name, s->stem.c_str(), s->stem.size()) == 0) {
-      std::remove((s->dir + platform::kSeparator + name).c_str());
-    }
-  }, &sweep);
+  const std::string dir = directory_of(final_path), stem = temp_stem(base_of(final_path));
+  for (const std::string& name : platform::list_names(dir)) {
+    if (name.compare(0, stem.size(), stem) == 0) std::remove((dir + platform::kSeparator + name).c_str());
+  }
 }
 
 OutputFile::~OutputFile() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -105,8 +106,8 @@ bool sync_to_disk(FILE* stream);
 bool replace_file(const char* from, const char* to);
 // The longest file name the directory takes.
 size_t max_name_length();
-// Every name in dir (no "." or ".."), for sweeps and walks; empty when it
+// Every name in dir (no "." or ".."), in the listing's order; empty when it
 // cannot be listed.
-void list_names(const std::string& dir, void (*visit)(const char* name, void* user), void* user);
+std::vector<std::string> list_names(const std::string& dir);
 
 }  // namespace platform

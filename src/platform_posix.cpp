@@ -160,13 +160,15 @@ bool replace_file(const char* from, const char* to) { return std::rename(from, t
 
 size_t max_name_length() { return NAME_MAX; }
 
-void list_names(const std::string& dir, void (*visit)(const char* name, void* user), void* user) {
+std::vector<std::string> list_names(const std::string& dir) {
+  std::vector<std::string> names;
   DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return;
+  if (d == nullptr) return names;
   while (const dirent* e = readdir(d)) {
-    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) visit(e->d_name, user);
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
   }
   closedir(d);
+  return names;
 }
 
 }  // namespace platform

@@ -197,14 +197,17 @@ bool replace_file(const char* from, const char* to) {
 
 size_t max_name_length() { return MAX_PATH - 1; }
 
-void list_names(const std::string& dir, void (*visit)(const char* name, void* user), void* user) {
+std::vector<std::string> list_names(const std::string& dir) {
+  std::vector<std::string> names;
   WIN32_FIND_DATAA entry;
   HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) return;
+  if (find == INVALID_HANDLE_VALUE) return names;
   do {
-    if (std::strcmp(entry.cFileName, ".") != 0 && std::strcmp(entry.cFileName, "..") != 0) visit(entry.cFileName, user);
+    const char* name = entry.cFileName;
+    if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) names.emplace_back(name);
   } while (FindNextFileA(find, &entry) != 0);
   FindClose(find);
+  return names;
 }
 
 }  // namespace platform

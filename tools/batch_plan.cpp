@@ -12,10 +12,7 @@ namespace {
 constexpr size_t kMaxOutputPath = 4096;
 
 std::vector<std::string> sorted_names(const std::string& dir) {
-  std::vector<std::string> names;
-  platform::list_names(dir, [](const char* name, void* user) {
-    static_cast<std::vector<std::string>*>(user)->emplace_back(name);
-  }, &names);
+  std::vector<std::string> names = platform::list_names(dir);
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -63,6 +60,12 @@ class Walker {
 };
 
 }  // namespace
+
+bool input_dir_usable(const BatchOptions& options) {
+  if (platform::kind_of(options.in_dir.c_str()) == platform::FileKind::Directory) return true;
+  std::fprintf(stderr, "%s: Failed opening input directory\n", options.in_dir.c_str());
+  return false;
+}
 
 BatchPlan plan_batch(const BatchOptions& options) {
   BatchPlan plan;

@@ -19,6 +19,9 @@ struct BatchPlan {
   int exists = 0;
 };
 
+// False, with the message on stderr, when INDIR is no directory to walk.
+bool input_dir_usable(const BatchOptions& options);
+
 // Sorted names; HEIF by content; -r descends into real directories only
 // (never a link, never OUTDIR) and mirrors them under OUTDIR.
 BatchPlan plan_batch(const BatchOptions& options);

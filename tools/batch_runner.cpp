@@ -2,13 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <poll.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -57,11 +54,7 @@ struct Running {
 }  // namespace
 
 int run_batch(const BatchOptions& o) {
-  struct stat st;
-  if (stat(o.in_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    std::fprintf(stderr, "%s: Failed opening input directory\n", o.in_dir.c_str());
-    return 1;
-  }
+  if (!input_dir_usable(o)) return 1;
   const BatchPlan plan = plan_batch(o);
   const size_t n = plan.jobs.size();
   const long cpus = sysconf(_SC_NPROCESSORS_ONLN);

@@ -12,7 +12,6 @@
 
 #include "batch_plan.h"
 #include "output_file.h"
-#include "platform.h"
 
 namespace {
 
@@ -123,10 +122,7 @@ std::string message_of(const Running& r, const BatchJob& job) {
 }  // namespace
 
 int run_batch(const BatchOptions& o) {
-  if (platform::kind_of(o.in_dir.c_str()) != platform::FileKind::Directory) {
-    std::fprintf(stderr, "%s: Failed opening input directory\n", o.in_dir.c_str());
-    return 1;
-  }
+  if (!input_dir_usable(o)) return 1;
   const BatchPlan plan = plan_batch(o);
   const size_t n = plan.jobs.size();
   SYSTEM_INFO info;
