@@ -2,10 +2,12 @@
 
 Paths may be str, bytes or os.PathLike; they reach the library as the file
 system's own bytes. Calls that fail raise LumetraError carrying the
-library's last-error text. The library keeps process-wide state: calls must
-not overlap between threads.
+library's last-error text. The binding is thread-safe: each thread has its
+own last-error text and report, and ctypes releases the GIL during each
+library call, so threads run conversions in parallel (see convert_many).
 """
 
+import concurrent.futures
 import ctypes
 import ctypes.util
 import json
@@ -13,7 +15,7 @@ import os
 
 __all__ = [
     "LumetraError", "init", "cleanup", "last_error", "is_heic", "to_jpg", "to_png", "to_bmp",
-    "to_image", "from_image", "info", "thumbnail", "exif", "batch", "convert",
+    "to_image", "from_image", "info", "thumbnail", "exif", "batch", "convert", "convert_many",
     "KEEP_ICC", "KEEP_EXIF", "KEEP_XMP", "KEEP_METADATA", "UPRIGHT", "KEEP_DEPTH",
 ]
 
@@ -148,11 +150,37 @@ def batch(in_dir, out_dir, png=False, quality=90):
     return count
 
 
+def _convert_args(quality=0, metadata=True, upright=True, deep=False):
+    flags = (KEEP_METADATA if metadata else 0) | (UPRIGHT if upright else 0) | (KEEP_DEPTH if deep else 0)
+    return int(quality), flags
+
+
 def convert(src, dst, quality=0, metadata=True, upright=True, deep=False):
     """Faithful conversion by dst's extension (.jpg/.jpeg/.png/.bmp from HEIF,
     .heic/.heif/.hif/.avif from a raster file): keeps colour profile, EXIF and
     XMP unless metadata is False, turns raster sources upright by their EXIF
     Orientation unless upright is False, and writes 16-bit PNG from deep
     HEIF files when deep is True."""
-    flags = (KEEP_METADATA if metadata else 0) | (UPRIGHT if upright else 0) | (KEEP_DEPTH if deep else 0)
-    return _check(_lib.lumetra_convert(_path(src), _path(dst), int(quality), flags))
+    return _check(_lib.lumetra_convert(_path(src), _path(dst), *_convert_args(quality, metadata, upright, deep)))
+
+
+def convert_many(pairs, threads=None, **options):
+    """convert(src, dst, **options) for each (src, dst) pair, on `threads`
+    threads (default os.cpu_count()). Returns a list in the order of pairs:
+    None where the conversion succeeded, else its error text (the message
+    convert would raise). Single failures never raise; unknown options and
+    paths that are not str, bytes or os.PathLike raise TypeError before any
+    file is converted."""
+    quality, flags = _convert_args(**options)
+    jobs = [(_path(src), _path(dst)) for src, dst in pairs]
+    threads = (os.cpu_count() or 1) if threads is None else int(threads)
+    if threads < 1:
+        raise ValueError("threads must be at least 1")
+
+    def one(job):
+        return None if _lib.lumetra_convert(job[0], job[1], quality, flags) else last_error()
+
+    if threads == 1 or len(jobs) <= 1:
+        return [one(job) for job in jobs]
+    with concurrent.futures.ThreadPoolExecutor(min(threads, len(jobs))) as pool:
+        return list(pool.map(one, jobs))
