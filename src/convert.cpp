@@ -6,15 +6,21 @@
 
 #include <libheif/heif.h>
 
+#include "convert.h"
 #include "error_state.h"
 #include "heif_decode.h"
+#include "heif_encode.h"
 #include "heif_holders.h"
 #include "heif_input.h"
 #include "image_writers.h"
-#include "internal.h"
+#include "libheif_setup.h"
 #include "lumetra.h"
 #include "metadata.h"
 #include "output_file.h"
+#include "pixel_rows.h"
+#include "primary_image.h"
+#include "raster_source.h"
+#include "raster_writer.h"
 
 namespace {
 
@@ -270,7 +276,7 @@ bool raster_to_heif(const char* in, const char* out, Target target, int quality,
   if (!(flags & LUMETRA_KEEP_EXIF)) md.exif.clear();
   if (!(flags & LUMETRA_KEEP_XMP)) md.xmp.clear();
 
-  ctx.reset(heif_context_alloc());
+  ctx.reset(new_heif_context());
   if (!ctx) {
     set_error("Failed to allocate heif context");
     return false;
@@ -335,6 +341,6 @@ int convert_file(const char* in, const char* out, int quality, int flags, bool y
   return 1;
 }
 
-extern "C" LUMETRA_API int lumetra_convert(const char* in_path, const char* out_path, int quality, int flags) {
-  return without_exceptions("lumetra_convert", 0, [&] { return convert_file(in_path, out_path, quality, flags, true); });
+int convert_faithfully(const char* in, const char* out, int quality, int flags) {
+  return without_exceptions("lumetra_convert", 0, [&] { return convert_file(in, out, quality, flags, true); });
 }

@@ -1,13 +1,21 @@
-// Process-wide text buffers and the one way failures are reported.
+// The library's per-thread texts (last error, the two reports) and the one
+// way failures are reported. Each thread has its own copy, so calls from
+// different threads never see each other's messages or reports.
 #pragma once
 
+#include <cstddef>
 #include <exception>
 
 #include <libheif/heif.h>
 
-extern char g_last_error[1024];
-extern char g_info_json[1024];
-extern char g_exif_json[8192];
+constexpr size_t kLastErrorSize = 1024;
+constexpr size_t kInfoReportSize = 1024;
+constexpr size_t kExifReportSize = 8192;
+
+// This thread's buffers: stable for the thread's life.
+char* last_error_text();
+char* info_report_buffer();
+char* exif_report_buffer();
 
 // Replaces the last-error text (bounded, always terminated).
 void set_error(const char* message);
@@ -16,7 +24,10 @@ void set_error(const char* message);
 // such messages keep at most 255 characters.
 void set_error_fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-inline void clear_error() { g_last_error[0] = '\0'; }
+void clear_error();
+
+// Empties this thread's last error and both reports.
+void clear_thread_state();
 
 // The text a heif_error carries, or "unknown" when it carries none.
 inline const char* heif_error_text(const heif_error& err) {

@@ -1,0 +1,10 @@
+// The one way the library gets a libheif context.
+#pragma once
+
+#include <libheif/heif.h>
+
+// heif_context_alloc after libheif's one-time set-up has run. libheif 1.19
+// loads its plugins on first use behind an unlocked check of its own
+// counter; running heif_init once, before any context exists, keeps threads
+// that start their first calls together from racing on it.
+heif_context* new_heif_context();

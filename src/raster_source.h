@@ -1,0 +1,28 @@
+// Raster sources (JPEG, PNG, BMP, GIF, PSD, PIC, PNM, TGA) read by
+// stb_image for encoding, and the EXIF a JPEG source carries.
+#pragma once
+
+#include <cstddef>
+
+// A raster source loaded by stb_image and brought to RGB or RGBA: the
+// encoder's input. Owns its blocks; the converted buffer (grey sources) is
+// released before the loaded block.
+struct SourceImage {
+  unsigned char* loaded = nullptr;     // stb_image's block
+  unsigned char* converted = nullptr;  // grey expanded to RGB(A), or null
+  const unsigned char* pixels = nullptr;
+  int width = 0, height = 0;
+  int bytes_per_pixel = 0;  // 3 (RGB) or 4 (RGBA)
+  SourceImage() = default;
+  ~SourceImage();
+  SourceImage(const SourceImage&) = delete;
+  SourceImage& operator=(const SourceImage&) = delete;
+};
+
+// Loads and normalises a source file; on failure sets the last-error text.
+bool load_source_image(const char* path, SourceImage* img);
+
+// Reads a JPEG file and returns the EXIF block to hand to libheif: four zero
+// bytes, then the TIFF data of the first APP1 "Exif\0\0" segment before SOS.
+// The block is malloc'd and owned by the caller; false when there is none.
+bool load_jpeg_exif_block(const char* path, unsigned char** block, size_t* size);
