@@ -1,6 +1,8 @@
 import os
 import pathlib
+import shutil
 import struct
+import threading
 import zlib
 
 import pytest
@@ -8,12 +10,13 @@ import pytest
 import lumetra
 
 
+def gradient(width, height):
+    return [bytes(v for x in range(width) for v in (x * 4 % 256, y * 5 % 256, 128)) for y in range(height)]
+
+
 def write_png(path, width, height):
     """A small RGB gradient PNG, written without any imaging library."""
-    rows = b"".join(
-        b"\x00" + bytes(v for x in range(width) for v in (x * 4 % 256, y * 5 % 256, 128))
-        for y in range(height)
-    )
+    rows = b"".join(b"\x00" + row for row in gradient(width, height))
 
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
@@ -100,3 +103,192 @@ def test_convert_both_ways_and_its_failures(heif, tmp_path):
         lumetra.convert(heif, tmp_path / "x.gif")
     with pytest.raises(lumetra.LumetraError, match="Failed to read HEIC file"):
         lumetra.convert(tmp_path / "src.png", tmp_path / "x.jpg")
+
+
+def read_png(path):
+    """(width, height, rows of RGB/RGBA bytes) of an 8-bit PNG, decoded here."""
+    data = pathlib.Path(path).read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    pos, idat = 8, b""
+    while pos < len(data):
+        size, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + size]
+        if kind == b"IHDR":
+            width, height, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", body)
+            assert depth == 8 and colour in (2, 6) and interlace == 0
+        elif kind == b"IDAT":
+            idat += body
+        pos += 12 + size
+    bpp = 3 if colour == 2 else 4
+    raw, stride, rows, prev = zlib.decompress(idat), width * bpp, [], bytes(width * bpp)
+    for y in range(height):
+        filt, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            a = line[i - bpp] if i >= bpp else 0
+            b, c = prev[i], prev[i - bpp] if i >= bpp else 0
+            p = a + b - c
+            pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+            paeth = a if pa <= pb and pa <= pc else b if pb <= pc else c
+            line[i] = (line[i] + (0, a, b, (a + b) // 2, paeth)[filt]) & 0xFF
+        rows.append(bytes(line))
+        prev = line
+    return width, height, rows
+
+
+def image_size(path):
+    """(width, height) from a PNG's IHDR or a JPEG's SOF segment."""
+    data = pathlib.Path(path).read_bytes()
+    if data[:8] == b"\x89PNG\r\n\x1a\n":
+        return struct.unpack(">II", data[16:24])
+    assert data[:2] == b"\xff\xd8"
+    pos = 2
+    while True:
+        assert data[pos] == 0xFF
+        marker, size = struct.unpack(">BH", data[pos + 1:pos + 4])
+        if 0xC0 <= marker <= 0xCF and marker not in (0xC4, 0xC8, 0xCC):
+            height, width = struct.unpack(">HH", data[pos + 5:pos + 9])
+            return width, height
+        pos += 2 + size
+
+
+def exif_app1(make, model):
+    """A JPEG APP1 segment with a big-endian EXIF block: Make, Model, Orientation 1."""
+    strings = [(0x010F, make.encode() + b"\0"), (0x0110, model.encode() + b"\0")]
+    data_at = 8 + 2 + 12 * 3 + 4
+    ifd, data = b"", b""
+    for tag, value in strings:
+        ifd += struct.pack(">HHII", tag, 2, len(value), data_at + len(data))
+        data += value
+    ifd += struct.pack(">HHIHH", 0x0112, 3, 1, 1, 0)
+    body = b"Exif\0\0MM\0\x2a" + struct.pack(">IH", 8, 3) + ifd + b"\0\0\0\0" + data
+    return b"\xff\xe1" + struct.pack(">H", len(body) + 2) + body
+
+
+@pytest.fixture(scope="module")
+def sources(tmp_path_factory):
+    """A plain 48 x 32 HEIF, a 200 x 168 one with EXIF and a thumbnail, a PNG."""
+    tmp = tmp_path_factory.mktemp("sources")
+    write_png(tmp / "raster.png", 48, 32)
+    assert lumetra.from_image(tmp / "raster.png", tmp / "plain.heic", 80)
+    write_png(tmp / "big.png", 200, 168)
+    assert lumetra.from_image(tmp / "big.png", tmp / "big.heic", 95)
+    assert lumetra.convert(tmp / "big.heic", tmp / "big.jpg", quality=95)
+    jpg = (tmp / "big.jpg").read_bytes()
+    (tmp / "exif.jpg").write_bytes(jpg[:2] + exif_app1("Morvanta", "Model 200") + jpg[2:])
+    assert lumetra.convert(tmp / "exif.jpg", tmp / "exif.heic", quality=80)
+    return {"plain": tmp / "plain.heic", "exif": tmp / "exif.heic", "raster": tmp / "raster.png",
+            "missing": tmp / "missing.heic"}
+
+
+def test_convert_many_equals_single_calls(sources, tmp_path):
+    # (source, output, picture size or a fragment of the failure text)
+    table = [
+        ("plain", "plain.jpg", (48, 32)),
+        ("exif", "exif.png", (200, 168)),
+        ("missing", "missing.jpg", "Failed to read HEIC file '" + str(sources["missing"]) + "'"),
+        ("exif", "exif.jpg", (200, 168)),
+        ("plain", "plain.gif", "Unsupported output extension '.gif'"),
+        ("plain", "plain.png", (48, 32)),
+        ("raster", "raster.jpg", "No 'ftyp' box"),
+        ("exif", "nodir/exif.png", "Failed writing"),
+        ("exif", "exif.jpeg", (200, 168)),
+    ] * 3
+    pairs = [(sources[src], tmp_path / f"{i}-{out}") for i, (src, out, _) in enumerate(table)]
+    with pytest.raises(TypeError):
+        lumetra.convert_many(pairs, threads=4, qualty=80)
+    assert not any(dst.exists() for _, dst in pairs)
+
+    single = []
+    for src, dst in pairs:
+        try:
+            lumetra.convert(src, dst)
+            single.append((None, dst.read_bytes()))
+            dst.unlink()
+        except lumetra.LumetraError as err:
+            single.append((str(err), None))
+
+    assert lumetra.convert_many(pairs, threads=4) == [error for error, _ in single]
+    for (_, out, expected), (_, dst), (error, data) in zip(table, pairs, single):
+        if isinstance(expected, str):
+            assert expected in error and not dst.exists()
+            continue
+        assert dst.read_bytes() == data
+        assert image_size(dst) == expected
+        if out.endswith(".png"):
+            width, height, rows = read_png(dst)
+            want = gradient(width, height)
+            diff = sum(abs(a - b) for row, ref in zip(rows, want) for a, b in zip(row, ref))
+            assert diff / (width * height * 3) < 8, out  # lossy HEVC (and JPEG on the way to "exif")
+
+
+def test_threads_keep_their_own_errors_and_reports(sources, tmp_path):
+    # (call, source, output extension or None, what the single-threaded run
+    # must show: picture size, report entries, or a fragment of the failure)
+    table = [
+        ("convert", "exif", ".jpg", (200, 168)),
+        ("info", "exif", None, {"width": 200, "height": 168, "exif": True, "has_thumbnail": True}),
+        ("convert", "missing", ".jpg", "Failed to read HEIC file '{missing}': "),
+        ("exif", "exif", None, {"ExifPresent": True, "Make": "Morvanta", "Model": "Model 200"}),
+        ("thumbnail", "exif", ".png", (160, 134)),
+        ("convert", "plain", ".tga", "Unsupported output extension '.tga'"),
+        ("info", "plain", None, {"width": 48, "height": 32, "exif": False, "has_thumbnail": False}),
+        ("exif", "raster", None, "Failed reading HEIC file for EXIF"),
+        ("convert", "plain", ".png", (48, 32)),
+        ("exif", "plain", None, {"ExifPresent": False}),
+        ("thumbnail", "plain", ".jpg", (48, 32)),
+        ("info", "missing", None, "Failed reading HEIC file for info: "),
+    ]
+    threads = 8
+
+    def run(worker):
+        """Each worker starts at its own row and names its own missing file."""
+        records = []
+        for step in range(len(table)):
+            call, src, ext, _ = table[(worker + step) % len(table)]
+            path = tmp_path / f"missing-{worker}.heic" if src == "missing" else sources[src]
+            out = tmp_path / f"w{worker}" / f"{step}{ext}"
+            try:
+                if ext is None:
+                    value = getattr(lumetra, call)(path)
+                else:
+                    getattr(lumetra, call)(path, out)
+                    value = out.read_bytes()
+                records.append((value, lumetra.last_error()))
+            except lumetra.LumetraError as err:
+                records.append((str(err), lumetra.last_error()))
+        return records
+
+    for worker in range(threads):
+        (tmp_path / f"w{worker}").mkdir()
+    expected = [run(worker) for worker in range(threads)]
+    for worker, records in enumerate(expected):
+        for step, (value, error) in enumerate(records):
+            call, src, ext, want = table[(worker + step) % len(table)]
+            if isinstance(want, str):
+                assert want.format(missing=tmp_path / f"missing-{worker}.heic") in value and value == error
+            elif isinstance(want, dict):
+                assert {key: value[key] for key in want} == want and error == ""
+            else:
+                out = tmp_path / f"w{worker}" / f"{step}{ext}"
+                assert image_size(out) == want and error == "", (call, src, ext)
+        shutil.rmtree(tmp_path / f"w{worker}")
+        (tmp_path / f"w{worker}").mkdir()
+
+    got, failures = [None] * threads, []
+    start = threading.Barrier(threads)
+
+    def worker_main(worker):
+        try:
+            start.wait()
+            got[worker] = run(worker)
+        except BaseException as exc:  # a thread's exception would not reach pytest
+            failures.append((worker, exc))
+
+    workers = [threading.Thread(target=worker_main, args=(worker,)) for worker in range(threads)]
+    for thread in workers:
+        thread.start()
+    for thread in workers:
+        thread.join()
+    assert failures == []
+    for worker in range(threads):
+        assert got[worker] == expected[worker], worker
