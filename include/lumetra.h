@@ -11,16 +11,19 @@
  *  - Windows: morvanta-lumetra.dll, linked through libmorvanta-lumetra.dll.a
  *    (MinGW) or loaded at run time; the functions use the C calling
  *    convention (cdecl; the same as the platform's on x64).
+ *  - Threads: every call may run in many threads at once. Each thread has
+ *    its own last-error text and its own two report buffers, so a thread
+ *    only ever sees the messages and reports of its own calls.
  *  - Returned texts (lumetra_last_error, lumetra_info, lumetra_exif) point
- *    into buffers owned by the library. Never free or write them; they stay
- *    valid while the library is loaded, but their content changes with later
- *    calls: copy a text you want to keep.
- *  - The library keeps process-wide state (the last-error text and the two
- *    report buffers): calls must not overlap. A host calling from several
- *    threads serialises the calls itself.
+ *    into buffers the library owns for the calling thread. Never free or
+ *    write them. A text belongs to the thread that made the call and stays
+ *    valid (at the same address) until that thread's next call of the same
+ *    kind or the thread's exit: copy a text you want to keep or hand to
+ *    another thread.
  *  - Error model: a failing call returns its failure value (0, -1 or NULL)
- *    and leaves a message in the last-error text; a succeeding call empties
- *    it. lumetra_is_heic and lumetra_last_error never touch it.
+ *    and leaves a message in the calling thread's last-error text; a
+ *    succeeding call empties it. lumetra_is_heic and lumetra_last_error
+ *    never touch it.
  */
 #ifndef LUMETRA_H
 #define LUMETRA_H
@@ -44,12 +47,12 @@ extern "C" {
 /* Empties the last-error text; returns 1. Optional, repeatable. */
 LUMETRA_API int lumetra_init(void);
 
-/* Empties the last-error text and both report buffers. Frees nothing; the
- * library stays usable. */
+/* Empties the calling thread's last-error text and both report buffers.
+ * Frees nothing; the library stays usable. */
 LUMETRA_API void lumetra_cleanup(void);
 
-/* The last-error text: empty after a successful call, the message of the
- * failure otherwise. Never NULL. */
+/* The calling thread's last-error text: empty after its last call
+ * succeeded, the message of the failure otherwise. Never NULL. */
 LUMETRA_API const char* lumetra_last_error(void);
 
 /* 1 when the file's first bytes say HEIF/HEIC (libheif's sniffer, then an
@@ -77,8 +80,8 @@ LUMETRA_API int lumetra_from_image(const char* image_path, const char* heif_path
 
 /* One-line JSON with width, height, bit_depth, has_alpha, has_thumbnail,
  * color_space, exif and image_count of the primary image; no pixel is
- * decoded. Returns the library's report buffer, or NULL on failure (the
- * previous report stays). */
+ * decoded. Returns the calling thread's report buffer, or NULL on failure
+ * (that thread's previous report stays). */
 LUMETRA_API const char* lumetra_info(const char* heif_path);
 
 /* Write a thumbnail: the file's embedded thumbnail at its own size, else the
@@ -88,8 +91,8 @@ LUMETRA_API int lumetra_thumbnail(const char* heif_path, const char* out_path);
 
 /* One-line JSON summary of the primary image's EXIF block (Make, Model,
  * Orientation, Software, DateTime, ExposureTime, FNumber, ISOSpeedRatings,
- * FocalLength), or {"ExifPresent":false}. Returns the library's report
- * buffer, or NULL on failure (the previous report stays). */
+ * FocalLength), or {"ExifPresent":false}. Returns the calling thread's report
+ * buffer, or NULL on failure (that thread's previous report stays). */
 LUMETRA_API const char* lumetra_exif(const char* heif_path);
 
 /* Convert every HEIF file directly inside in_dir (by content, not by name)

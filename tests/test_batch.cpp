@@ -356,9 +356,10 @@ namespace {
 
 // The tool with the pretend decoder fault preloaded.
 CliRun run_faulty_cli(const std::string& args) {
-  // In the sanitizer build the pretend SIGSEGV must kill the worker as it
-  // would in the field, not be turned into an ASan report and an abort.
-  return run_cli_env("LD_PRELOAD=" LUMETRA_FAULT_SHIM " ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0:handle_segv=0",
+  // In the sanitizer builds the pretend SIGSEGV must kill the worker as it
+  // would in the field, not be turned into a sanitizer report and an abort.
+  return run_cli_env("LD_PRELOAD=" LUMETRA_FAULT_SHIM " ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0:handle_segv=0"
+                     " TSAN_OPTIONS=handle_segv=0",
                      args);
 }
 
@@ -410,6 +411,7 @@ TEST(BatchAtScale, InterruptedBatchResumesWithSkipExisting) {
   if (pid == 0) {
     setenv("LD_PRELOAD", LUMETRA_FAULT_SHIM, 1);
     setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0:handle_segv=0", 1);
+    setenv("TSAN_OPTIONS", "handle_segv=0", 1);
     const std::string cmd = "exec " + std::string(LUMETRA_CLI) + " batch " + in + " " + out + " -j 1 --timeout 0 >" +
                             o + " 2>" + e;
     execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
