@@ -8,10 +8,13 @@
 #include <cstring>
 
 #include "platform.h"
+#include "salvage.h"
 
 namespace {
 
 thread_local char t_message[256];
+thread_local char t_salvage_reason[256];
+thread_local int t_salvaged_images = 0;
 
 heif_error failure(heif_error_code code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 heif_error failure(heif_error_code code, const char* format, ...) {
@@ -51,6 +54,8 @@ bool read_all(platform::InputFile& file, size_t size_hint, HeifFileBytes* bytes)
 }  // namespace
 
 heif_error read_heif_file(heif_context* ctx, const char* path, HeifFileBytes* bytes) {
+  t_salvaged_images = 0;
+  t_salvage_reason[0] = '\0';
   platform::InputFile file;
   if (!file.open(path)) {
     const int e = errno;
@@ -66,5 +71,21 @@ heif_error read_heif_file(heif_context* ctx, const char* path, HeifFileBytes* by
     return failure(heif_error_Memory_allocation_error, "Memory allocation error: Unspecified: Cannot read file: %s",
                    std::strerror(e));
   }
-  return heif_context_read_from_memory_without_copy(ctx, bytes->data.get(), bytes->size, nullptr);
+  const heif_error err = heif_context_read_from_memory_without_copy(ctx, bytes->data.get(), bytes->size, nullptr);
+  if (err.code == heif_error_Ok) return err;
+
+  // The retry reuses the context, which owns libheif's message: keep a copy
+  // to report if the retry fails too.
+  std::snprintf(t_message, sizeof t_message, "%s", err.message != nullptr ? err.message : "");
+  const heif_error original{err.code, err.subcode, t_message};
+  const int hidden = hide_unneeded_images(bytes->data.get(), bytes->size);
+  if (hidden == 0 ||
+      heif_context_read_from_memory_without_copy(ctx, bytes->data.get(), bytes->size, nullptr).code != heif_error_Ok) {
+    return original;
+  }
+  std::snprintf(t_salvage_reason, sizeof t_salvage_reason, "%s", t_message);
+  t_salvaged_images = hidden;
+  return heif_error{heif_error_Ok, heif_suberror_Unspecified, "Success"};
 }
+
+SalvageNote last_salvage() { return SalvageNote{t_salvaged_images, t_salvage_reason}; }

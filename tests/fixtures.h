@@ -115,9 +115,19 @@ struct GridSpec {
   int referenced_tiles = -1;   // how many tiles the grid lists; -1: all
   bool thumbnail = false;      // a 320-pixel-box thumbnail item
   Bytes exif;                  // an Exif item, stored as given
+  bool aux_grid = false;       // a hidden auxiliary (gain-map) grid over tiles of its own, after all other items
   PixelFn pixel = gradient_pixel;
 };
 void write_grid_heif(const std::string& path, const GridSpec& spec);
+// Item IDs of write_grid_heif's files: the primary grid is 1, its tiles
+// follow; the auxiliary grid and its tiles are the last items.
+uint32_t grid_aux_item(const GridSpec& spec);
+
+// Points the hvcC associations of the given items in ipma at the file's
+// first ispe property instead (same byte count), as in iPhone 16 photos whose
+// gain-map tiles lost theirs: libheif 1.19 then refuses the whole file.
+// False when an item has no hvcC association.
+bool break_hvcc(Bytes* heif, const std::vector<uint32_t>& items);
 
 // A PNG file with extra chunks (type, data) inserted right after IHDR.
 Bytes png_with_chunks(const Bytes& png, const std::vector<std::pair<std::string, Bytes>>& chunks);

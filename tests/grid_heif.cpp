@@ -1,5 +1,6 @@
 // Grid HEIF files the way phones write them: tiles coded by libheif, put
 // together here into a 'grid' item, so that tile counts and lists can be made wrong.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -223,6 +224,16 @@ void write_grid_heif(const std::string& path, const GridSpec& s) {
   }
   if (s.thumbnail) items.push_back({thumb_id, "hvc1", false, &thumb[0].data, {0x8000 | property_index(thumb[0].hvcc), 3}});
   if (!s.exif.empty()) items.push_back({exif_id, "Exif", true, &s.exif, {}});
+  const uint32_t aux_id = grid_aux_item(s);
+  if (s.aux_grid) {
+    static const char kGainMap[] = "urn:com:apple:photo:2020:aux:hdrgainmap";
+    const uint32_t aux_type = property_index(fullbox("auxC", 0, 0, Bytes(kGainMap, kGainMap + sizeof kGainMap)));
+    items.push_back({aux_id, "grid", true, nullptr, {1, aux_type}});
+    for (int t = 0; t < tiles; ++t) {
+      const CodedItem& c = coded[s.distinct_tiles ? size_t(t) : 0];
+      items.push_back({aux_id + 1 + uint32_t(t), "hvc1", true, &c.data, {0x8000 | property_index(c.hvcc), 2}});
+    }
+  }
 
   Bytes grid_desc{0, 0, uint8_t(rows - 1), uint8_t(cols - 1)};
   put16(grid_desc, uint32_t(s.width));
@@ -267,6 +278,17 @@ void write_grid_heif(const std::string& path, const GridSpec& s) {
     put16(dimg, uint32_t(referenced));
     for (int t = 0; t < referenced; ++t) put16(dimg, first_tile + uint32_t(t % tiles));
     append(iref, box("dimg", dimg));
+    if (s.aux_grid) {
+      Bytes auxl, aux_dimg;
+      put16(auxl, aux_id);
+      put16(auxl, 1);
+      put16(auxl, 1);
+      append(iref, box("auxl", auxl));
+      put16(aux_dimg, aux_id);
+      put16(aux_dimg, uint32_t(tiles));
+      for (int t = 0; t < tiles; ++t) put16(aux_dimg, aux_id + 1 + uint32_t(t));
+      append(iref, box("dimg", aux_dimg));
+    }
     if (s.thumbnail) {
       Bytes thmb;
       put16(thmb, thumb_id);
@@ -310,4 +332,54 @@ void write_grid_heif(const std::string& path, const GridSpec& s) {
   append(file, build_meta(data_at));
   append(file, box("mdat", mdat_payload));
   write_file(path, file);
+}
+
+uint32_t grid_aux_item(const GridSpec& s) {
+  const int tiles = ((s.width + s.tile - 1) / s.tile) * ((s.height + s.tile - 1) / s.tile);
+  return 2 + uint32_t(tiles) + (s.thumbnail ? 1 : 0) + (s.exif.empty() ? 0 : 1);
+}
+
+bool break_hvcc(Bytes* heif, const std::vector<uint32_t>& targets) {
+  Bytes& f = *heif;
+  std::pair<size_t, size_t> meta{0, 0};
+  for (const auto& c : children(f, 0, f.size()))
+    if (c.first == "meta") meta = {c.second.first + 4, c.second.second};
+  for (const auto& c : children(f, meta.first, meta.second)) {
+    if (c.first != "iprp") continue;
+    std::vector<std::string> types;
+    for (const auto& p : children(f, c.second.first, c.second.second))
+      if (p.first == "ipco")
+        for (const auto& prop : children(f, p.second.first, p.second.second)) types.push_back(prop.first);
+    const auto ispe = std::find(types.begin(), types.end(), "ispe");
+    if (ispe == types.end()) return false;
+    const uint32_t ispe_index = uint32_t(ispe - types.begin() + 1);
+    size_t broken = 0;
+    for (const auto& p : children(f, c.second.first, c.second.second)) {
+      if (p.first != "ipma") continue;
+      size_t q = p.second.first;
+      const int version = int(get(f, q, 1));
+      const bool wide = (get(f, q, 3) & 1) != 0;
+      const uint32_t entries = uint32_t(get(f, q, 4));
+      for (uint32_t e = 0; e < entries; ++e) {
+        const uint32_t id = uint32_t(get(f, q, version < 1 ? 2 : 4));
+        const int n = int(get(f, q, 1));
+        const bool target = std::find(targets.begin(), targets.end(), id) != targets.end();
+        for (int k = 0; k < n; ++k) {
+          const size_t at = q;
+          const uint32_t v = uint32_t(get(f, q, wide ? 2 : 1));
+          const uint32_t index = wide ? (v & 0x7FFF) : (v & 0x7F);
+          if (!target || index < 1 || index > types.size() || types[index - 1] != "hvcC") continue;
+          if (wide) {
+            f[at] = uint8_t(ispe_index >> 8);  // the essential bit goes with it
+            f[at + 1] = uint8_t(ispe_index);
+          } else {
+            f[at] = uint8_t(ispe_index);
+          }
+          ++broken;
+        }
+      }
+    }
+    return broken == targets.size();
+  }
+  return false;
 }

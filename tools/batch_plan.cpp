@@ -97,9 +97,11 @@ BatchReport::BatchReport(const BatchPlan& plan, bool terminal)
   for (const std::string& r : plan.refusals) std::fprintf(stderr, "%s\n", r.c_str());
 }
 
-void BatchReport::converted(size_t job) {
+void BatchReport::converted(size_t job, const std::string& warning) {
   outcome_[job] = Outcome::Converted;
+  message_[job] = warning;
   ++converted_, ++done_;
+  if (!warning.empty()) ++salvaged_;
 }
 
 void BatchReport::failed(size_t job, const std::string& message) {
@@ -111,7 +113,7 @@ void BatchReport::failed(size_t job, const std::string& message) {
 void BatchReport::update(size_t started) {
   const char* clear = terminal_ ? "\r\033[K" : "";
   while (printed_ < started && outcome_[printed_] != Outcome::Pending) {
-    if (outcome_[printed_] == Outcome::Failed) {
+    if (!message_[printed_].empty()) {  // a failure, or what a salvaged read dropped
       std::fprintf(stderr, "%s%s: %s\n", clear, plan_.jobs[printed_].input.c_str(), message_[printed_].c_str());
     }
     ++printed_;
@@ -128,7 +130,8 @@ void BatchReport::update(size_t started) {
 
 void BatchReport::finish() {
   if (terminal_) std::fprintf(stderr, "\r\033[K");
-  std::printf("converted %d, skipped %d (not HEIF), skipped %d (exists), failed %d\n", converted_, plan_.not_heif,
-              plan_.exists, failed_);
+  const std::string salvaged = salvaged_ > 0 ? " (" + std::to_string(salvaged_) + " salvaged)" : "";
+  std::printf("converted %d%s, skipped %d (not HEIF), skipped %d (exists), failed %d\n", converted_, salvaged.c_str(),
+              plan_.not_heif, plan_.exists, failed_);
   std::fflush(stdout);
 }

@@ -35,7 +35,8 @@ void make_parent_dirs(const std::string& path);
 class BatchReport {
  public:
   BatchReport(const BatchPlan& plan, bool terminal);
-  void converted(size_t job);
+  // warning: what a salvaged read dropped, "" for a whole file.
+  void converted(size_t job, const std::string& warning = "");
   void failed(size_t job, const std::string& message);
   // Prints what became final among the first `started` jobs, and progress.
   void update(size_t started);
@@ -50,6 +51,6 @@ class BatchReport {
   std::vector<Outcome> outcome_;
   std::vector<std::string> message_;
   size_t printed_ = 0, done_ = 0;
-  int converted_ = 0, failed_ = 0;
+  int converted_ = 0, salvaged_ = 0, failed_ = 0;
   double start_;
 };

@@ -14,6 +14,7 @@
 #include "internal.h"
 #include "lumetra.h"
 #include "output_file.h"
+#include "salvage_warning.h"
 
 namespace {
 
@@ -26,8 +27,8 @@ double now_seconds() {
   return double(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
-// The worker: one conversion, its outcome ('1' or '0' and the message) on
-// the pipe.
+// The worker: one conversion, its outcome on the pipe: '1' and what a
+// salvaged read dropped (nothing for a whole file), or '0' and the message.
 [[noreturn]] void run_worker(const BatchOptions& o, const BatchJob& job, int fd) {
   signal(SIGINT, SIG_IGN);  // the batch decides when a running file stops
   signal(SIGTERM, SIG_DFL);
@@ -37,7 +38,7 @@ double now_seconds() {
   const int ok = o.convert_flags >= 0 ? lumetra_convert(in, out, o.quality, o.convert_flags)
                  : o.png              ? lumetra_to_png(in, out)
                                       : lumetra_to_jpg(in, out, o.quality);
-  std::string report = ok ? "1" : std::string("0") + lumetra_last_error();
+  std::string report = ok ? "1" + salvage_warning() : std::string("0") + lumetra_last_error();
   while (!report.empty() && (report.back() == '\n' || report.back() == ' ')) report.pop_back();
   (void)!write(fd, report.data(), report.size());
   _exit(0);
@@ -124,7 +125,7 @@ int run_batch(const BatchOptions& o) {
       close(r.fd);
       const BatchJob& job = plan.jobs[r.job];
       if (finished && WIFEXITED(status) && !r.report.empty() && r.report[0] == '1') {
-        reporter.converted(r.job);
+        reporter.converted(r.job, r.report.substr(1));
       } else {
         if (!finished && timed_out) failure = "timed out after " + std::to_string(o.timeout_seconds) + " s";
         else if (!finished) failure = "stopped: the batch was interrupted";

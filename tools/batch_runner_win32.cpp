@@ -175,7 +175,7 @@ int run_batch(const BatchOptions& o) {
       CloseHandle(r.output);
       const BatchJob& job = plan.jobs[r.job];
       if (finished && code == 0) {
-        reporter.converted(r.job);
+        reporter.converted(r.job, message_of(r, job));  // a salvaged read's warning, or nothing
       } else {
         std::string failure;
         const bool crashed = code >= 0xC0000000u;

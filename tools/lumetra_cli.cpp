@@ -10,6 +10,7 @@
 #include "batch_runner.h"
 #include "internal.h"
 #include "lumetra.h"
+#include "salvage_warning.h"
 
 #ifndef LUMETRA_VERSION
 #define LUMETRA_VERSION "unknown"
@@ -29,13 +30,24 @@ int report_failure(const std::string& file) {
   return 1;
 }
 
+// Success, or the failure's message; a salvaged read says what it dropped.
+int report_outcome(int ok, const std::string& file) {
+  if (!ok) return report_failure(file);
+  const std::string warning = salvage_warning();
+  if (!warning.empty()) std::fprintf(stderr, "%s: %s\n", file.c_str(), warning.c_str());
+  return 0;
+}
+
 int run_report(const std::vector<std::string>& files, const char* (*call)(const char*)) {
   int status = 0;
   for (const std::string& f : files) {
     const char* json = call(f.c_str());
     if (json == nullptr) {
       status = report_failure(f);
-    } else if (files.size() > 1) {
+      continue;
+    }
+    report_outcome(1, f);
+    if (files.size() > 1) {
       std::printf("%s: %s\n", f.c_str(), json);
     } else {
       std::printf("%s\n", json);
@@ -155,7 +167,7 @@ int main(int argc, char** argv) {
     } else {
       ok = lumetra_convert(in.c_str(), out.c_str(), quality, metadata | (deep ? LUMETRA_KEEP_DEPTH : 0));
     }
-    return ok ? 0 : report_failure(in);
+    return report_outcome(ok, in);
   }
   if (*encode) {
     const int ok = exact ? lumetra_from_image(in.c_str(), out.c_str(), quality)
@@ -165,7 +177,7 @@ int main(int argc, char** argv) {
   if (*thumbnail) {
     const int ok = thumbnail_box == 320 ? lumetra_thumbnail(in.c_str(), out.c_str())
                                         : thumbnail_in_box(in.c_str(), out.c_str(), thumbnail_box);
-    return ok ? 0 : report_failure(in);
+    return report_outcome(ok, in);
   }
   if (*info) return run_report(files, lumetra_info);
   if (*exif) return run_report(files, lumetra_exif);

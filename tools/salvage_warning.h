@@ -1,0 +1,19 @@
+// The tool's word on a photo that opened only with hidden images dropped
+// (the library's salvage read): the call succeeded, but something of the
+// file was left out.
+#pragma once
+
+#include <string>
+
+#include "heif_input.h"
+
+// "7 hidden images dropped (libheif's reason)" for the calling thread's last
+// HEIF read, or "" when it opened the file as it is.
+inline std::string salvage_warning() {
+  const SalvageNote note = last_salvage();
+  if (note.hidden_images <= 0) return "";
+  std::string reason = note.reason;
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) reason.pop_back();
+  return std::to_string(note.hidden_images) + (note.hidden_images == 1 ? " hidden image" : " hidden images") +
+         " dropped (" + reason + ")";
+}
