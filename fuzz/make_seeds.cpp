@@ -10,7 +10,7 @@ namespace fs = std::filesystem;
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
   const fs::path root = argv[1];
-  for (const char* d : {"exif_parse", "jpeg_exif", "detect", "raster_source", "heif_calls"})
+  for (const char* d : {"exif_parse", "jpeg_exif", "detect", "raster_source", "heif_calls", "meta_box"})
     fs::create_directories(root / d);
 
   TiffSpec t;
@@ -48,6 +48,19 @@ int main(int argc, char** argv) {
   rich.xmp = true;
   write_heif((root / "heif_calls/rich.heic").string(), rich);
   fs::copy_file(root / "heif_calls/rgb.heic", root / "detect/rgb.heic", fs::copy_options::overwrite_existing);
+
+  // A grid with a hidden gain-map grid whose tiles lost their hvcC: the
+  // salvage read's case, whole and for its box reader.
+  GridSpec grid;
+  grid.width = 96, grid.height = 64, grid.tile = 32, grid.thumbnail = true, grid.aux_grid = true;
+  const std::string gain_map = (root / "meta_box/gainmap.heic").string();
+  write_grid_heif(gain_map, grid);
+  Bytes broken = read_file(gain_map);
+  const uint32_t aux = grid_aux_item(grid);
+  break_hvcc(&broken, {aux + 1, aux + 2});
+  write_file((root / "meta_box/broken.heic").string(), broken);
+  write_file((root / "heif_calls/broken-gainmap.heic").string(), broken);
+  fs::copy_file(root / "heif_calls/rich.heic", root / "meta_box/rich.heic", fs::copy_options::overwrite_existing);
   write_file((root / "detect/ftyp").string(), Bytes{0, 0, 0, 24, 'f', 't', 'y', 'p', 'a', 'v', 'i', 'f', 0, 0, 0, 0,
                                                     'm', 'i', 'f', '1', 'h', 'e', 'i', 'c'});
   return 0;

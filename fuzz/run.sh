@@ -8,7 +8,7 @@ build=${LUMETRA_FUZZ_BUILD:-build-fuzz}  # a second build directory lets two run
 secs=${1:-60}
 shift || true
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(exif_parse jpeg_exif detect raster_source heif_calls)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(exif_parse jpeg_exif detect raster_source heif_calls meta_box)
 
 command -v clang++ >/dev/null || { echo "fuzz: clang++ is needed (apt-get install clang libclang-rt-14-dev)"; exit 2; }
 cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -23,7 +23,7 @@ rm -rf "$seeds"
 # Small real files make good seeds too, when the corpus is there.
 if [ -d ../shared/corpus ]; then
   find ../shared/corpus/heif ../shared/corpus/avif ../shared/corpus/heif-broken -type f -size -64k \
-       -exec cp {} "$seeds/heif_calls/" \; 2>/dev/null || true
+       -exec cp {} "$seeds/heif_calls/" \; -exec cp {} "$seeds/meta_box/" \; 2>/dev/null || true
   find ../shared/corpus/raster -type f -size -64k -exec cp {} "$seeds/raster_source/" \; 2>/dev/null || true
   find ../shared/corpus/raster/jpeg -type f -size -64k -exec cp {} "$seeds/jpeg_exif/" \; 2>/dev/null || true
 fi

@@ -341,9 +341,15 @@ uint32_t grid_aux_item(const GridSpec& s) {
 
 bool break_hvcc(Bytes* heif, const std::vector<uint32_t>& targets) {
   Bytes& f = *heif;
+  // Top-level boxes up to meta only: a phone's mdat may have a 64-bit size.
   std::pair<size_t, size_t> meta{0, 0};
-  for (const auto& c : children(f, 0, f.size()))
-    if (c.first == "meta") meta = {c.second.first + 4, c.second.second};
+  for (size_t at = 0; at + 8 <= f.size() && meta.second == 0;) {
+    size_t q = at;
+    const size_t size = get(f, q, 4);
+    if (size < 8 || at + size > f.size()) return false;
+    if (std::memcmp(&f[q], "meta", 4) == 0) meta = {at + 12, at + size};
+    at += size;
+  }
   for (const auto& c : children(f, meta.first, meta.second)) {
     if (c.first != "iprp") continue;
     std::vector<std::string> types;

@@ -170,3 +170,24 @@ TEST(Salvage, HostileItemStructures) {
   counts[iref + 22] = 0xFF, counts[iref + 23] = 0xFF;  // the first dimg's reference count: 65535
   EXPECT_FALSE(read_meta_index(counts.data(), counts.size(), &index));
 }
+
+// The iPhone 16 Pro photo of the corpus with the hvcC of gain-map tiles
+// 57-61 gone, as some iOS 18 photos come: it opens, and its picture is the
+// unbroken file's.
+TEST(Corpus, IPhone16ProWithBrokenGainMapTilesOpens) {
+  const std::string original = std::string(LUMETRA_CORPUS) + "/heif/tmap-iphone16pro-ios18-24mp-10bit-mattes-exifMM.heic";
+  if (!file_exists(original)) GTEST_SKIP() << "corpus not present";
+  Bytes file = read_file(original);
+  ASSERT_TRUE(break_hvcc(&file, {57, 58, 59, 60, 61}));
+  const std::string broken = scratch_path("iphone16-broken.heic");
+  write_file(broken, file);
+  EXPECT_NE(libheif_read_error(broken).find("hvcC"), std::string::npos);
+
+  const std::string want = scratch_path("iphone16-whole.jpg"), got = scratch_path("iphone16-salvaged.jpg");
+  ASSERT_EQ(lumetra_convert(original.c_str(), want.c_str(), 0, LUMETRA_KEEP_METADATA), 1) << lumetra_last_error();
+  const std::string info = text_or_null(lumetra_info(original.c_str()));
+  ASSERT_EQ(lumetra_convert(broken.c_str(), got.c_str(), 0, LUMETRA_KEEP_METADATA), 1) << lumetra_last_error();
+  EXPECT_GT(last_salvage().hidden_images, 16);  // at least the gain-map grid and its 15 tiles
+  EXPECT_TRUE(read_file(got) == read_file(want));
+  EXPECT_EQ(text_or_null(lumetra_info(broken.c_str())), info);
+}
