@@ -181,16 +181,11 @@ bool read_meta_index(const uint8_t* data, size_t size, MetaIndex* index) {
   return c.ok && index->has_primary;
 }
 
-const char* auxiliary_type(const uint8_t* data, const MetaIndex& index, uint32_t item, size_t* length) {
-  for (const MetaAssociation& a : index.associations) {
-    if (a.item != item || a.property == 0 || a.property > index.properties.size()) continue;
-    const MetaProperty& p = index.properties[a.property - 1];
-    if (p.type != fourcc("auxC") || p.payload_size < 5) continue;
-    const char* text = reinterpret_cast<const char*>(data + p.payload_at + 4);  // after version and flags
-    const void* zero = std::memchr(text, 0, p.payload_size - 4);
-    if (zero == nullptr) return nullptr;
-    *length = size_t(static_cast<const char*>(zero) - text);
-    return text;
-  }
-  return nullptr;
+const char* auxiliary_type(const uint8_t* data, const MetaProperty& auxc, size_t* length) {
+  if (auxc.type != fourcc("auxC") || auxc.payload_size < 5) return nullptr;
+  const char* text = reinterpret_cast<const char*>(data + auxc.payload_at + 4);  // after version and flags
+  const void* zero = std::memchr(text, 0, auxc.payload_size - 4);
+  if (zero == nullptr) return nullptr;
+  *length = size_t(static_cast<const char*>(zero) - text);
+  return text;
 }

@@ -34,7 +34,7 @@ struct MetaProperty {    // a child box of ipco, 1-based index = position + 1
 
 struct MetaAssociation {  // kept for auxC properties only
   uint32_t item = 0;
-  uint32_t property = 0;  // 1-based ipco index
+  uint32_t property = 0;  // 1-based ipco index, always within properties
 };
 
 struct MetaIndex {
@@ -52,6 +52,6 @@ struct MetaIndex {
 // times the meta box's size at most), whatever counts the boxes claim.
 bool read_meta_index(const uint8_t* data, size_t size, MetaIndex* index);
 
-// The auxiliary type (auxC) of an item, pointing into data, or null.
+// The auxiliary type an auxC property holds, pointing into data, or null.
 // `length` receives its length without the terminating zero.
-const char* auxiliary_type(const uint8_t* data, const MetaIndex& index, uint32_t item, size_t* length);
+const char* auxiliary_type(const uint8_t* data, const MetaProperty& auxc, size_t* length);

@@ -42,7 +42,7 @@ int hide_unneeded_images(uint8_t* data, size_t size) {
   std::vector<uint32_t> alpha_items;
   for (const MetaAssociation& a : index.associations) {
     size_t length = 0;
-    const char* type = auxiliary_type(data, index, a.item, &length);
+    const char* type = auxiliary_type(data, index.properties[a.property - 1], &length);
     if (type != nullptr && is_alpha_type(type, length)) alpha_items.push_back(a.item);
   }
   std::sort(alpha_items.begin(), alpha_items.end());

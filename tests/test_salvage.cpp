@@ -171,6 +171,61 @@ TEST(Salvage, HostileItemStructures) {
   EXPECT_FALSE(read_meta_index(counts.data(), counts.size(), &index));
 }
 
+// Thousands of items and associations: every one is looked at once (a
+// quadratic walk would take minutes here).
+TEST(Salvage, ThousandsOfItemsAndAssociations) {
+  const uint32_t kItems = 20000;
+  auto be = [](Bytes& b, uint32_t v, int n) {
+    for (int i = n - 1; i >= 0; --i) b.push_back(uint8_t(v >> (8 * i)));
+  };
+  auto box = [&](const char* type, const Bytes& payload, bool full) {
+    Bytes b;
+    be(b, uint32_t(payload.size() + (full ? 12 : 8)), 4);
+    b.insert(b.end(), type, type + 4);
+    if (full) be(b, 0x01000000, 4);  // version 1 (32-bit IDs and counts), flags 0
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+  };
+  Bytes iinf, infes, dimg, ipma, file;
+  be(iinf, kItems, 4);
+  for (uint32_t id = 1; id <= kItems; ++id) {
+    Bytes e;
+    be(e, 0x03000000, 4);  // infe version 3
+    be(e, id, 4);
+    be(e, 0, 2);
+    e.insert(e.end(), {'h', 'v', 'c', '1', 0});
+    Bytes infe;
+    be(infe, uint32_t(e.size() + 8), 4);
+    infe.insert(infe.end(), {'i', 'n', 'f', 'e'});
+    infe.insert(infe.end(), e.begin(), e.end());
+    iinf.insert(iinf.end(), infe.begin(), infe.end());
+  }
+  be(dimg, 1, 4);  // the primary takes the first half of the items as tiles
+  be(dimg, kItems / 2 - 1, 2);
+  for (uint32_t id = 2; id <= kItems / 2; ++id) be(dimg, id, 4);
+  be(ipma, kItems, 4);
+  for (uint32_t id = 1; id <= kItems; ++id) {
+    be(ipma, id, 4);
+    ipma.push_back(3);
+    for (int k = 0; k < 3; ++k) ipma.push_back(1);  // all to the one auxC: an alpha type
+  }
+  const char kAlpha[] = "urn:mpeg:hevc:2015:auxid:1";
+  Bytes auxc(4, 0);
+  auxc.insert(auxc.end(), kAlpha, kAlpha + sizeof kAlpha);
+  Bytes pitm, iprp, meta(4, 0);
+  be(pitm, 1, 4);
+  iprp = box("ipco", box("auxC", auxc, false), false);
+  const Bytes ipma_box = box("ipma", ipma, true);
+  iprp.insert(iprp.end(), ipma_box.begin(), ipma_box.end());
+  for (const Bytes& b : {box("pitm", pitm, true), box("iinf", iinf, true), box("iref", box("dimg", dimg, false), true),
+                         box("iprp", iprp, false)})
+    meta.insert(meta.end(), b.begin(), b.end());
+  file = box("meta", meta, false);
+  // Every item is an "alpha image" but none refers to the primary: the
+  // second half is hidden, the first is the primary and its tiles.
+  EXPECT_EQ(hide_unneeded_images(file.data(), file.size()), int(kItems / 2));
+}
+
 // The iPhone 16 Pro photo of the corpus with the hvcC of gain-map tiles
 // 57-61 gone, as some iOS 18 photos come: it opens, and its picture is the
 // unbroken file's.
