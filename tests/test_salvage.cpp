@@ -92,7 +92,8 @@ TEST(Salvage, BrokenHiddenImagesCostNothingInAnyCall) {
   }
   EXPECT_NE(text_or_null(lumetra_exif(p.broken.c_str())).find("Salvage"), std::string::npos);
   EXPECT_EQ(last_salvage().hidden_images, 7);  // the auxiliary grid and its six tiles
-  EXPECT_NE(std::string(last_salvage().reason).find("hvcC"), std::string::npos);
+  const std::string reason = last_salvage().reason;
+  EXPECT_NE(reason.find("hvcC"), std::string::npos);
 
   // The pixels are the intact file's as libheif itself decodes them.
   const Raster decoded = stb_load(scratch_path("salvage-broken-to_png.png"));
@@ -108,7 +109,6 @@ TEST(Salvage, BrokenHiddenImagesCostNothingInAnyCall) {
   write_file(dir + "/intact.heic", read_file(p.intact));
   EXPECT_EQ(lumetra_batch(dir.c_str(), out.c_str(), 1, 0), 2);
   EXPECT_TRUE(read_file(out + "/broken.png") == read_file(out + "/intact.png"));
-  const std::string reason = last_salvage().reason;
   const std::string cli = capture(std::string(LUMETRA_CLI) + " convert " + p.broken + " " +
                                   scratch_path("salvage-cli.png") + " 2>&1");
   EXPECT_EQ(cli, p.broken + ": 7 hidden images dropped (" + reason + ")\n");
