@@ -13,6 +13,7 @@
 #include "batch_plan.h"
 #include "internal.h"
 #include "lumetra.h"
+#include "memory_cap.h"
 #include "output_file.h"
 #include "salvage_warning.h"
 
@@ -33,6 +34,7 @@ double now_seconds() {
   signal(SIGINT, SIG_IGN);  // the batch decides when a running file stops
   signal(SIGTERM, SIG_DFL);
   if (o.decoding_threads > 0) set_decoding_threads(o.decoding_threads);
+  if (o.max_memory > 0) cap_worker_memory(o.max_memory, fd);
   const char* in = job.input.c_str();
   const char* out = job.output.c_str();
   const int ok = o.convert_flags >= 0 ? lumetra_convert(in, out, o.quality, o.convert_flags)
@@ -65,6 +67,7 @@ int run_batch(const BatchOptions& o) {
   // share of them instead of libheif's default four threads.
   BatchOptions run = o;
   run.decoding_threads = static_cast<int>(std::max<long>(1, (cpus > 0 ? cpus : 1) / long(workers)));
+  run.max_memory = memory_cap(o.max_memory, available_memory(), workers);
 
   struct sigaction sa {};
   sa.sa_handler = on_stop;
@@ -124,10 +127,14 @@ int run_batch(const BatchOptions& o) {
       }
       close(r.fd);
       const BatchJob& job = plan.jobs[r.job];
+      const bool out_of_memory = r.report.find(kOutOfMemoryReport) == 0;
+      if (out_of_memory) r.report.erase(0, 1);
       if (finished && WIFEXITED(status) && !r.report.empty() && r.report[0] == '1') {
         reporter.converted(r.job, r.report.substr(1));
       } else {
-        if (!finished && timed_out) failure = "timed out after " + std::to_string(o.timeout_seconds) + " s";
+        // A crash or a hang after the cap refused memory is the cap's doing.
+        if (out_of_memory && (finished || timed_out)) failure = out_of_memory_message(run.max_memory);
+        else if (!finished && timed_out) failure = "timed out after " + std::to_string(o.timeout_seconds) + " s";
         else if (!finished) failure = "stopped: the batch was interrupted";
         else if (WIFSIGNALED(status)) failure = "crashed (signal " + std::to_string(WTERMSIG(status)) + ")";
         else if (r.report.empty()) failure = "crashed (exit " + std::to_string(WEXITSTATUS(status)) + ")";

@@ -3,6 +3,7 @@
 // recursive and resumable.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 struct BatchOptions {
@@ -15,6 +16,7 @@ struct BatchOptions {
   bool skip_existing = false;
   int convert_flags = -1;  // -1: the original calls (lumetra_to_png / lumetra_to_jpg)
   int decoding_threads = 0;  // per worker; set by run_batch
+  int64_t max_memory = -1;  // bytes per worker; 0: no cap; -1: the default (set by run_batch)
 };
 
 // Runs the batch, prints per-file failures and the summary; returns the

@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include "batch_plan.h"
+#include "memory_cap.h"
 #include "output_file.h"
 
 namespace {
@@ -52,6 +53,7 @@ struct Running {
   size_t job;
   double started;
   std::string report;
+  MemoryJob memory;
 };
 
 bool start_worker(const std::string& exe, const BatchOptions& o, const BatchJob& job, size_t index, Running* r) {
@@ -85,7 +87,9 @@ bool start_worker(const std::string& exe, const BatchOptions& o, const BatchJob&
   si.lpAttributeList = listed ? list : nullptr;
   PROCESS_INFORMATION pi{};
   // Its own process group: Ctrl-C reaches the batch, which decides.
-  const DWORD flags = CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0);
+  // Suspended until its job object holds it, when there is a cap.
+  const DWORD flags = CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0) |
+                      (o.max_memory > 0 ? CREATE_SUSPENDED : 0);
   const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr,
                                       &si.StartupInfo, &pi);
   if (listed) DeleteProcThreadAttributeList(list);
@@ -95,8 +99,12 @@ bool start_worker(const std::string& exe, const BatchOptions& o, const BatchJob&
     CloseHandle(read_end);
     return false;
   }
+  *r = Running{pi.hProcess, read_end, index, now_seconds(), "", MemoryJob{}};
+  if (o.max_memory > 0) {
+    r->memory = cap_child_memory(pi.hProcess, o.max_memory);
+    ResumeThread(pi.hThread);
+  }
   CloseHandle(pi.hThread);
-  *r = Running{pi.hProcess, read_end, index, now_seconds(), ""};
   return true;
 }
 
@@ -131,6 +139,8 @@ int run_batch(const BatchOptions& o) {
   size_t workers = o.jobs > 0 ? size_t(o.jobs) : cpus;
   workers = std::max<size_t>(1, std::min<size_t>({workers, n, MAXIMUM_WAIT_OBJECTS}));
   SetConsoleCtrlHandler(on_console_stop, TRUE);
+  BatchOptions run = o;
+  run.max_memory = memory_cap(o.max_memory, available_memory(), workers);
 
   BatchReport reporter(plan, _isatty(_fileno(stderr)) != 0);
   const std::string exe = own_path();
@@ -143,7 +153,7 @@ int run_batch(const BatchOptions& o) {
     while (g_stopped == 0 && next < n && running.size() < workers) {
       make_parent_dirs(plan.jobs[next].output);
       Running r;
-      if (!start_worker(exe, o, plan.jobs[next], next, &r)) {
+      if (!start_worker(exe, run, plan.jobs[next], next, &r)) {
         reporter.failed(next++, "could not start a worker process");
         continue;
       }
@@ -181,6 +191,7 @@ int run_batch(const BatchOptions& o) {
         const bool crashed = code >= 0xC0000000u;
         if (!finished && timed_out) failure = "timed out after " + std::to_string(o.timeout_seconds) + " s";
         else if (!finished) failure = "stopped: the batch was interrupted";
+        else if (child_ran_out(r.memory)) failure = out_of_memory_message(run.max_memory);
         else if (crashed) {
           char text[48];
           std::snprintf(text, sizeof text, "crashed (exception 0x%08lX)", static_cast<unsigned long>(code));
@@ -190,6 +201,7 @@ int run_batch(const BatchOptions& o) {
         if (!finished || crashed) remove_abandoned_temp_files(job.output.c_str());
         reporter.failed(r.job, failure);
       }
+      release_job(&r.memory);
       running.erase(running.begin() + long(i));
     }
     reporter.update(next);

@@ -10,6 +10,7 @@
 #include "batch_runner.h"
 #include "internal.h"
 #include "lumetra.h"
+#include "memory_cap.h"
 #include "salvage_warning.h"
 
 #ifndef LUMETRA_VERSION
@@ -124,6 +125,19 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
   batch->add_flag("-r,--recursive", batch_options.recursive, "Walk subdirectories and mirror them under OUTDIR");
   batch->add_flag("--skip-existing", batch_options.skip_existing, "Skip files whose output already exists (resume)");
+  std::string max_memory;
+  const CLI::Validator memory_size(
+      [](std::string& text) {
+        int64_t bytes = 0;
+        return parse_memory_size(text, &bytes) ? std::string() : "not a size: " + text;
+      },
+      "SIZE");
+  batch
+      ->add_option("--max-memory", max_memory,
+                   "Memory one file's worker may use: bytes or K/M/G (512M, 1.5G), 0 for no limit (default: the "
+                   "available memory shared by the workers, at least 1G); a file that needs more fails alone, as "
+                   "'out of memory'")
+      ->check(memory_size);
 
   std::string help_topic;
   CLI::App* help = app.add_subcommand("help", "Show help for a subcommand.");
@@ -196,6 +210,7 @@ int main(int argc, char** argv) {
     batch_options.png = as_png;
     batch_options.quality = quality;
     batch_options.convert_flags = exact ? -1 : metadata;
+    if (!max_memory.empty()) parse_memory_size(max_memory, &batch_options.max_memory);
     return run_batch(batch_options);
   }
   return 2;
