@@ -79,6 +79,8 @@ bool OutputFile::commit() {
   if (std::fclose(stream) != 0 && ok) ok = false, e = errno;
   if (ok && !temp_.empty() && !platform::replace_file(temp_.c_str(), final_.c_str())) ok = false, e = errno;
   if (!ok && !temp_.empty()) std::remove(temp_.c_str());
+  // The new file stays in place even when this fails: the old one is gone.
+  if (ok && !temp_.empty() && !platform::sync_directory(directory_of(final_).c_str())) ok = false, e = errno;
   temp_.clear();
   errno = e;
   return ok;

@@ -17,8 +17,9 @@ class OutputFile {
 
   // The stream to write into, or nullptr with errno set.
   FILE* open();
-  // Flushes, syncs and closes the stream, then puts the file in place.
-  // False with errno set on any failure (the temporary file is removed).
+  // Flushes, syncs and closes the stream, puts the file in place and syncs
+  // its directory. False with errno set on any failure: the temporary file
+  // is removed, or, when only the directory's sync failed, left in place.
   bool commit();
 
  private:

@@ -104,6 +104,12 @@ FILE* create_unique_file(std::string* path_template, const char* like);
 bool sync_to_disk(FILE* stream);
 // Puts from in place of to, replacing it in one step.
 bool replace_file(const char* from, const char* to);
+// Makes the last rename in dir survive a power cut: fsync of the directory
+// on POSIX; nothing on Windows, where MOVEFILE_WRITE_THROUGH has done it.
+// True when the directory cannot be synced at all (not readable, or a file
+// system that says EINVAL/ENOTSUP); false with errno set when the sync
+// failed (EIO: the rename may not survive).
+bool sync_directory(const char* dir);
 // The longest file name the directory takes.
 size_t max_name_length();
 // Every name in dir (no "." or ".."), in the listing's order; empty when it

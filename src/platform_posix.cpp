@@ -158,6 +158,20 @@ bool sync_to_disk(FILE* stream) { return fsync(fileno(stream)) == 0; }
 
 bool replace_file(const char* from, const char* to) { return std::rename(from, to) == 0; }
 
+bool sync_directory(const char* dir) {
+  // A directory we may write into but not read cannot be opened to sync.
+  const int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return true;
+  bool ok = fsync(fd) == 0;
+  const int e = errno;
+  close(fd);
+  // File systems without directory sync (some FUSE, network and virtual
+  // ones) say EINVAL or ENOTSUP: as durable as they can be.
+  if (!ok && (e == EINVAL || e == ENOTSUP || e == EOPNOTSUPP || e == EBADF)) ok = true;
+  errno = e;
+  return ok;
+}
+
 size_t max_name_length() { return NAME_MAX; }
 
 std::vector<std::string> list_names(const std::string& dir) {

@@ -195,6 +195,8 @@ bool replace_file(const char* from, const char* to) {
   return false;
 }
 
+bool sync_directory(const char*) { return true; }
+
 size_t max_name_length() { return MAX_PATH - 1; }
 
 std::vector<std::string> list_names(const std::string& dir) {

@@ -2,6 +2,8 @@
 // or killed write leaves the old file as it was and no partial file.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -11,6 +13,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,7 +79,81 @@ Outcome with_file_size_limit(rlim_t limit, const std::function<int()>& call) {
   return {got[0] - '0', got.substr(1)};
 }
 
+// What the library's directory syncs saw, while a test watches them.
+struct DirSyncWatch {
+  std::atomic<bool> on{false};
+  std::string target;    // the file whose inode each sync records
+  int fail_with = 0;     // errno for a pretend failing sync
+  int syncs = 0;
+  ino_t directory = 0, target_inode = 0;
+} g_dir_syncs;
+
 }  // namespace
+
+// The library is linked into this binary, so its fsync is this one.
+extern "C" int fsync(int fd) {
+  struct stat st;
+  if (g_dir_syncs.on && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    DirSyncWatch& w = g_dir_syncs;
+    ++w.syncs;
+    w.directory = st.st_ino;
+    struct stat target;
+    w.target_inode = stat(w.target.c_str(), &target) == 0 ? target.st_ino : 0;
+    if (w.fail_with != 0) {
+      errno = w.fail_with;
+      return -1;
+    }
+  }
+  return static_cast<int>(syscall(SYS_fsync, fd));
+}
+
+TEST(SafeOutput, RenameIsSyncedIntoItsDirectory) {
+  const std::string heif = noisy_heif();
+  const std::string png_src = scratch_path("sync_src.png");
+  write_png(png_src, 300, 200, 3, noise);
+  const std::string dir = fresh_dir("safe_dirsync");
+  const struct {
+    const char* name;
+    const char* message;  // when the sync fails
+    std::function<int(const std::string&)> call;
+  } calls[] = {
+      {"stb.png", "Failed writing PNG output file", [&](const std::string& o) { return lumetra_to_png(heif.c_str(), o.c_str()); }},
+      {"libjpeg.jpg", "Failed writing JPEG output file",
+       [&](const std::string& o) { return lumetra_convert(heif.c_str(), o.c_str(), 90, LUMETRA_KEEP_METADATA); }},
+      {"heif.heic", "Failed writing HEIF file to disk: Cannot write output file: Input/output error",
+       [&](const std::string& o) { return lumetra_from_image(png_src.c_str(), o.c_str(), 85); }},
+  };
+  struct stat dir_st;
+  ASSERT_EQ(stat(dir.c_str(), &dir_st), 0);
+  for (const auto& c : calls) {
+    // No failure, a file system without directory sync, a failing disk.
+    for (const int fail_with : {0, EINVAL, EIO}) {
+      SCOPED_TRACE(std::string(c.name) + " " + std::strerror(fail_with));
+      const std::string out = dir + "/" + c.name;
+      write_file(out, kOld);
+      struct stat old_st;
+      ASSERT_EQ(stat(out.c_str(), &old_st), 0);
+      g_dir_syncs.target = out;
+      g_dir_syncs.fail_with = fail_with;
+      g_dir_syncs.syncs = 0;
+      g_dir_syncs.on = true;
+      const int result = c.call(out);
+      g_dir_syncs.on = false;
+      EXPECT_EQ(result, fail_with == EIO ? 0 : 1) << lumetra_last_error();
+      if (fail_with == EIO) EXPECT_STREQ(lumetra_last_error(), c.message);
+      // One sync, of the output's directory, once the new file had its name;
+      // the new file stays even when the sync fails (the old one is gone).
+      struct stat now;
+      ASSERT_EQ(stat(out.c_str(), &now), 0);
+      EXPECT_EQ(g_dir_syncs.syncs, 1);
+      EXPECT_EQ(g_dir_syncs.directory, dir_st.st_ino);
+      EXPECT_EQ(g_dir_syncs.target_inode, now.st_ino);
+      EXPECT_NE(now.st_ino, old_st.st_ino);
+      EXPECT_TRUE(lumetra_is_heic(out.c_str()) || stb_load(out).width == 400) << "unreadable result";
+      EXPECT_EQ(leftovers(dir), 0);
+    }
+  }
+}
 
 TEST(SafeOutput, FailedWritesKeepTheOldFile) {
   const std::string heif = noisy_heif();
