@@ -131,12 +131,12 @@ int main(int argc, char** argv) {
         int64_t bytes = 0;
         return parse_memory_size(text, &bytes) ? std::string() : "not a size: " + text;
       },
-      "SIZE");
+      "");
   batch
       ->add_option("--max-memory", max_memory,
-                   "Memory one file's worker may use: bytes or K/M/G (512M, 1.5G), 0 for no limit (default: the "
-                   "available memory shared by the workers, at least 1G); a file that needs more fails alone, as "
-                   "'out of memory'")
+                   "Memory cap per worker: bytes or K/M/G (512M, 1.5G), 0 for none (default: the available memory "
+                   "shared by the workers, at least 1G); a file that needs more fails alone, 'out of memory'")
+      ->type_name("SIZE")
       ->check(memory_size);
 
   std::string help_topic;

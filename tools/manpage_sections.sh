@@ -9,7 +9,13 @@ tool=$1 out=$2
     "$tool" help "$sub" | sed 's/\\/\\\\/g; s/^\./\\\&./'
     printf '.fi\n'
   done
-  echo "[FILES]"
-  echo "The thumbnailer entry \\fIlumetra.thumbnailer\\fR (share/thumbnailers) lets file managers show"
-  echo "HEIF thumbnails through \\fBlumetra thumbnail --size\\fR; bash completion is installed as well."
+  # printf, not echo: dash's echo reads the \f of \fB as a form feed.
+  printf '%s\n' '[MEMORY CAP]' \
+    'Each worker of \fBlumetra batch\fR runs under \fB--max-memory\fR (RLIMIT_DATA; on Windows a job object),' \
+    'by default the available memory shared by the workers and at least 1 GiB. A file that needs more,' \
+    'such as a small file claiming a huge picture, fails alone with \(lqout of memory (limit 1.5 GiB)\(rq;' \
+    'crashes and other failures keep their own words.'
+  printf '%s\n' '[FILES]' \
+    'The thumbnailer entry \fIlumetra.thumbnailer\fR (share/thumbnailers) lets file managers show' \
+    'HEIF thumbnails through \fBlumetra thumbnail --size\fR; bash completion is installed as well.'
 } >"$out"
