@@ -105,14 +105,18 @@ LUMETRA_API int lumetra_batch(const char* in_dir, const char* out_dir, int forma
 /* Faithful conversion, in either direction by out_path's extension (case
  * ignored): .jpg/.jpeg, .png, .bmp from a HEIF/AVIF file; .heic/.heif/.hif
  * (HEVC) or .avif (AV1) from any raster file the library reads. quality <= 0
- * means 90 for JPEG and 85 for HEIF/AVIF, > 100 means 100. flags 0 writes
- * no metadata at all. Returns 1 or 0 (last-error text set). */
+ * means 90 for JPEG and, for HEIF/AVIF, "as good as the source looks": a
+ * quality chosen from a JPEG source's own quantisation tables, or a fixed
+ * high one for lossless sources; > 100 means 100. flags 0 writes no metadata
+ * at all. Returns 1 or 0 (last-error text set). */
 #define LUMETRA_KEEP_ICC      0x01  /* colour profile */
 #define LUMETRA_KEEP_EXIF     0x02  /* EXIF block, Orientation rewritten to 1 where pixels were turned */
 #define LUMETRA_KEEP_XMP      0x04  /* XMP packet (tiff:Orientation likewise) */
 #define LUMETRA_KEEP_METADATA 0x07
 #define LUMETRA_UPRIGHT       0x08  /* raster to HEIF: turn/mirror pixels by the source's EXIF Orientation */
-#define LUMETRA_KEEP_DEPTH    0x10  /* HEIF of more than 8 bits to PNG: 16-bit PNG */
+#define LUMETRA_KEEP_DEPTH    0x10  /* HEIF of more than 8 bits to PNG: 16-bit PNG; 16-bit PNG/PNM to 10-bit HEIF/AVIF */
+#define LUMETRA_EFFORT_FAST   0x20  /* raster to HEIF/AVIF: quicker encoder settings, somewhat larger files */
+#define LUMETRA_EFFORT_BEST   0x40  /* raster to HEIF/AVIF: slower encoder settings, somewhat smaller files */
 LUMETRA_API int lumetra_convert(const char* in_path, const char* out_path, int quality, int flags);
 
 #ifdef __cplusplus

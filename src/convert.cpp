@@ -19,6 +19,7 @@
 #include "output_file.h"
 #include "pixel_rows.h"
 #include "primary_image.h"
+#include "raster_to_heif.h"
 #include "raster_source.h"
 #include "raster_writer.h"
 
@@ -26,7 +27,8 @@ namespace {
 
 enum class Target { Jpeg, Png, Bmp, Heic, Avif, Unknown };
 
-const int kKnownFlags = LUMETRA_KEEP_METADATA | LUMETRA_UPRIGHT | LUMETRA_KEEP_DEPTH;
+const int kKnownFlags =
+    LUMETRA_KEEP_METADATA | LUMETRA_UPRIGHT | LUMETRA_KEEP_DEPTH | LUMETRA_EFFORT_FAST | LUMETRA_EFFORT_BEST;
 
 Target target_for(const char* ext) {
   static const struct {
@@ -222,97 +224,6 @@ bool heif_to_raster(const char* in, const char* out, Target target, int quality,
   return true;
 }
 
-// ---- JPEG, PNG, ... to HEIF or AVIF
-
-// The pixels turned and mirrored as EXIF orientation o (2-8) asks, into a
-// new packed block; width and height swap for 5-8.
-bool apply_orientation(const unsigned char* src, int w, int h, int bpp, int o, HeapBlock* dst, int* out_w, int* out_h) {
-  const bool quarter = o >= 5;
-  *out_w = quarter ? h : w;
-  *out_h = quarter ? w : h;
-  dst->reset(static_cast<unsigned char*>(std::malloc(static_cast<size_t>(w) * h * bpp)));
-  if (!*dst) return false;
-  unsigned char* d = dst->get();
-  for (int y = 0; y < *out_h; ++y) {
-    for (int x = 0; x < *out_w; ++x, d += bpp) {
-      int sx = x, sy = y;
-      switch (o) {
-        case 2: sx = w - 1 - x; break;
-        case 3: sx = w - 1 - x, sy = h - 1 - y; break;
-        case 4: sy = h - 1 - y; break;
-        case 5: sx = y, sy = x; break;
-        case 6: sx = y, sy = h - 1 - x; break;
-        case 7: sx = w - 1 - y, sy = h - 1 - x; break;
-        case 8: sx = w - 1 - y, sy = x; break;
-        default: break;
-      }
-      std::memcpy(d, src + (static_cast<size_t>(sy) * w + sx) * bpp, bpp);
-    }
-  }
-  return true;
-}
-
-// Loads, encodes and writes; released in the order encoder, image, turned
-// pixels, source, context.
-bool raster_to_heif(const char* in, const char* out, Target target, int quality, int flags) {
-  ContextHolder ctx;
-  SourceImage src;
-  if (!load_source_image(in, &src)) return false;
-  PictureMetadata md = read_raster_metadata(in);
-  int w = src.width, h = src.height;
-  const unsigned char* pixels = src.pixels;
-  HeapBlock turned;
-  const int orientation = exif_orientation(md.exif);
-  if ((flags & LUMETRA_UPRIGHT) && orientation >= 2) {
-    if (!apply_orientation(src.pixels, src.width, src.height, src.bytes_per_pixel, orientation, &turned, &w, &h)) {
-      set_error("Out of memory turning the image upright");
-      return false;
-    }
-    pixels = turned.get();
-    set_exif_orientation(&md.exif, 1);
-    set_xmp_orientation(&md.xmp, 1);
-  }
-  if (!(flags & LUMETRA_KEEP_ICC)) md.icc.clear();
-  if (!(flags & LUMETRA_KEEP_EXIF)) md.exif.clear();
-  if (!(flags & LUMETRA_KEEP_XMP)) md.xmp.clear();
-
-  ctx.reset(new_heif_context());
-  if (!ctx) {
-    set_error("Failed to allocate heif context");
-    return false;
-  }
-  ImageHolder image;
-  if (!fill_heif_image(pixels, w, h, src.bytes_per_pixel, &image)) return false;
-  if (!md.icc.empty()) heif_image_set_raw_color_profile(image.get(), "prof", md.icc.data(), md.icc.size());
-
-  EncoderHolder encoder;
-  const bool av1 = target == Target::Avif;
-  heif_error err =
-      heif_context_get_encoder_for_format(ctx.get(), av1 ? heif_compression_AV1 : heif_compression_HEVC, encoder.out());
-  if (err.code != heif_error_Ok || !encoder) {
-    set_error(av1 ? "No AV1 encoder available for AVIF output" : "No HEVC encoder available for HEIF output");
-    return false;
-  }
-  heif_encoder_set_lossy_quality(encoder.get(), quality);
-  HandleHolder primary;
-  err = heif_context_encode_image(ctx.get(), image.get(), encoder.get(), nullptr, primary.out());
-  if (err.code != heif_error_Ok || !primary) {
-    set_error_fmt("Failed encoding image: %s", heif_error_text(err));
-    return false;
-  }
-  // Optional extras never fail the call.
-  if (!md.exif.empty()) heif_context_add_exif_metadata(ctx.get(), primary.get(), md.exif.data(), static_cast<int>(md.exif.size()));
-  if (!md.xmp.empty()) heif_context_add_XMP_metadata(ctx.get(), primary.get(), md.xmp.data(), static_cast<int>(md.xmp.size()));
-  add_encoder_thumbnail(ctx.get(), image.get(), primary.get(), encoder.get(), w, h);
-  primary.reset();
-  err = write_heif_output(ctx.get(), out);
-  if (err.code != heif_error_Ok) {
-    set_error_fmt("Failed writing HEIF file to disk: %s", heif_error_text(err));
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 int convert_file(const char* in, const char* out, int quality, int flags, bool ycbcr_fast_path) {
@@ -333,9 +244,10 @@ int convert_file(const char* in, const char* out, int quality, int flags, bool y
     return 0;
   }
   const bool to_heif = target == Target::Heic || target == Target::Avif;
-  if (quality <= 0) quality = to_heif ? 85 : 90;
+  if (quality <= 0 && !to_heif) quality = 90;  // HEIF/AVIF: chosen from the source
   if (quality > 100) quality = 100;
-  const bool ok = to_heif ? raster_to_heif(in, out, target, quality, flags) : heif_to_raster(in, out, target, quality, flags, ycbcr_fast_path);
+  const bool ok = to_heif ? raster_to_heif(in, out, target == Target::Avif, quality, flags)
+                          : heif_to_raster(in, out, target, quality, flags, ycbcr_fast_path);
   if (!ok) return 0;
   clear_error();  // after every release
   return 1;

@@ -63,11 +63,41 @@ bool fill_heif_image(const unsigned char* pixels, int w, int h, int bytes_per_pi
   return true;
 }
 
+bool fill_heif_image_10bit(const uint16_t* pixels, int w, int h, int channels, ImageHolder* image) {
+  const heif_chroma chroma = channels == 4 ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE;
+  heif_error err = heif_image_create(w, h, heif_colorspace_RGB, chroma, image->out());
+  if (err.code != heif_error_Ok || !*image) {
+    set_error("Failed to create heif image container");
+    return false;
+  }
+  if (heif_image_add_plane(image->get(), heif_channel_interleaved, w, h, 10).code != heif_error_Ok) {
+    set_error("Failed to add image plane");
+    return false;
+  }
+  int stride = 0;
+  uint8_t* plane = heif_image_get_plane(image->get(), heif_channel_interleaved, &stride);
+  const size_t row_samples = static_cast<size_t>(w) * channels;
+  if (!plane_holds_rows(plane, stride, row_samples * 2)) {
+    set_error("Failed to add image plane");
+    return false;
+  }
+  for (int y = 0; y < h; ++y) {
+    uint8_t* d = plane + int64_t(y) * stride;
+    const uint16_t* s = pixels + static_cast<size_t>(y) * row_samples;
+    for (size_t i = 0; i < row_samples; ++i) {
+      const unsigned v = s[i] >> 6;
+      d[2 * i] = uint8_t(v);
+      d[2 * i + 1] = uint8_t(v >> 8);
+    }
+  }
+  return true;
+}
+
+namespace {
+
 // Loads, encodes and writes; false with the last-error text set. Everything
 // acquired is released on return, in the order: encoder, image, converted
 // buffer and loaded block (the source image), context.
-namespace {
-
 bool encode_source(const char* in, const char* out, int quality) {
   ContextHolder ctx;
   SourceImage src;

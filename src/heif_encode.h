@@ -2,6 +2,8 @@
 // conversion shares with it.
 #pragma once
 
+#include <cstdint>
+
 #include <libheif/heif.h>
 
 #include "heif_holders.h"
@@ -9,6 +11,10 @@
 // A new interleaved 8-bit RGB(A) libheif image holding a packed raster; on
 // failure the last-error text is set.
 bool fill_heif_image(const unsigned char* pixels, int w, int h, int bytes_per_pixel, ImageHolder* image);
+
+// The same from native-endian 16-bit samples (3 or 4 a pixel), kept as
+// 10-bit samples: their top 10 bits.
+bool fill_heif_image_10bit(const uint16_t* pixels, int w, int h, int channels, ImageHolder* image);
 
 // The encoder's 160-pixel thumbnail of a w x h primary, where both sides
 // reach the box and libheif can make it; nothing otherwise (optional).

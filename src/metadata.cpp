@@ -4,6 +4,8 @@
 #include <cstring>
 #include <zlib.h>
 
+#include "encode_settings.h"
+
 namespace {
 
 uint16_t get16(const uint8_t* p, bool little) { return little ? uint16_t(p[0] | p[1] << 8) : uint16_t(p[0] << 8 | p[1]); }
@@ -197,21 +199,16 @@ bool read_whole_file(const char* path, ByteBlock* out) {
   return ok;
 }
 
-PictureMetadata read_raster_metadata(const char* path) {
+PictureMetadata raster_metadata(const ByteBlock& b) {
   PictureMetadata md;
-  // Only JPEG and PNG carry what is looked for: others are not read again.
-  uint8_t head[8] = {};
-  if (FILE* f = std::fopen(path, "rb")) {
-    const size_t got = std::fread(head, 1, sizeof head, f);
-    std::fclose(f);
-    if (got < sizeof head) return md;
+  const bool jpeg = b.size() >= 8 && b[0] == 0xFF && b[1] == 0xD8;
+  const bool png = b.size() >= 8 && std::memcmp(b.data(), "\x89PNG\r\n\x1a\n", 8) == 0;
+  if (jpeg) {
+    walk_jpeg(b, &md);
+    md.jpeg_quality = estimate_jpeg_quality(b.data(), b.size());
+  } else if (png) {
+    walk_png(b, &md);
   }
-  const bool jpeg = head[0] == 0xFF && head[1] == 0xD8;
-  const bool png = std::memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0;
-  ByteBlock b;
-  if ((!jpeg && !png) || !read_whole_file(path, &b)) return md;
-  if (jpeg) walk_jpeg(b, &md);
-  else walk_png(b, &md);
   // A block whose TIFF header is not at its start is taken from the header.
   if (!md.exif.empty()) {
     const long at = find_tiff_header(md.exif.data(), md.exif.size());
@@ -219,4 +216,19 @@ PictureMetadata read_raster_metadata(const char* path) {
     else md.exif.erase(md.exif.begin(), md.exif.begin() + at);
   }
   return md;
+}
+
+PictureMetadata read_raster_metadata(const char* path) {
+  // Only JPEG and PNG carry what is looked for: others are not read again.
+  uint8_t head[8] = {};
+  if (FILE* f = std::fopen(path, "rb")) {
+    const size_t got = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    if (got < sizeof head) return PictureMetadata{};
+  }
+  const bool jpeg = head[0] == 0xFF && head[1] == 0xD8;
+  const bool png = std::memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0;
+  ByteBlock b;
+  if ((!jpeg && !png) || !read_whole_file(path, &b)) return PictureMetadata{};
+  return raster_metadata(b);
 }

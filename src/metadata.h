@@ -13,6 +13,7 @@ struct PictureMetadata {
   ByteBlock icc;   // raw ICC profile
   ByteBlock exif;  // TIFF data, starting at its "II*\0" / "MM\0*" header
   ByteBlock xmp;   // XMP packet as text
+  int jpeg_quality = 0;  // a JPEG source's estimated IJG quality; 0 for anything else
 };
 
 // Offset of the first TIFF header in block, or -1. HEIF EXIF items exist
@@ -32,6 +33,8 @@ bool set_xmp_orientation(ByteBlock* xmp, int value);
 // Metadata of a JPEG or PNG source file (by its signature); other files
 // have none. Never fails: unreadable parts are left out.
 PictureMetadata read_raster_metadata(const char* path);
+// The same from the file's bytes.
+PictureMetadata raster_metadata(const ByteBlock& file);
 
 // The bytes of a whole file, or false.
 bool read_whole_file(const char* path, ByteBlock* out);

@@ -83,12 +83,29 @@ bool load_jpeg_exif_block(const char* path, unsigned char** block, size_t* size)
   return true;
 }
 
-SourceImage::~SourceImage() {
+void SourceImage::release() {
   std::free(converted);  // the converted buffer goes before the loaded block
   if (loaded != nullptr) stbi_image_free(loaded);
+  converted = nullptr;
+  loaded = nullptr;
+  pixels = nullptr;
 }
 
-bool load_source_image(const char* path, SourceImage* img) {
+namespace {
+
+// Grey (and grey + alpha, whose transparency is kept) spread to RGB(A).
+template <typename Sample>
+void spread_grey(const Sample* s, Sample* d, size_t pixels, int channels) {
+  const int out = channels == 1 ? 3 : 4;
+  for (size_t i = 0; i < pixels; ++i, s += channels, d += out) {
+    d[0] = d[1] = d[2] = s[0];
+    if (channels == 2) d[3] = s[1];
+  }
+}
+
+}  // namespace
+
+bool load_source_image(const char* path, SourceImage* img, bool keep_16) {
   if (refused_file_kind(path)) {
     set_error_fmt("Failed loading source image '%s': %s", path, "can't fopen");
     return false;
@@ -114,7 +131,9 @@ bool load_source_image(const char* path, SourceImage* img) {
       return false;
     }
   }
-  img->loaded = stbi_load(path, &w, &h, &channels, 0);
+  img->sample_bytes = keep_16 && stbi_is_16_bit(path) ? 2 : 1;
+  img->loaded = img->sample_bytes == 2 ? reinterpret_cast<unsigned char*>(stbi_load_16(path, &w, &h, &channels, 0))
+                                       : stbi_load(path, &w, &h, &channels, 0);
   if (img->loaded == nullptr || w < 1 || h < 1) {
     set_error_fmt("Failed loading source image '%s': %s", path, stbi_failure_reason());
     return false;
@@ -122,21 +141,20 @@ bool load_source_image(const char* path, SourceImage* img) {
   img->width = w;
   img->height = h;
   img->pixels = img->loaded;
-  img->bytes_per_pixel = channels;
+  img->bytes_per_pixel = channels * img->sample_bytes;
   if (channels == 1 || channels == 2) {
-    // Grey (and grey + alpha, whose transparency is kept) spread to RGB(A).
     const size_t pixels = static_cast<size_t>(w) * static_cast<size_t>(h);
-    img->bytes_per_pixel = channels == 1 ? 3 : 4;
+    img->bytes_per_pixel = (channels == 1 ? 3 : 4) * img->sample_bytes;
     img->converted = static_cast<unsigned char*>(std::malloc(pixels * img->bytes_per_pixel));
     if (img->converted == nullptr) {
       set_error("Out of memory converting image channels");
       return false;
     }
-    const unsigned char* s = img->loaded;
-    unsigned char* d = img->converted;
-    for (size_t i = 0; i < pixels; ++i, s += channels, d += img->bytes_per_pixel) {
-      d[0] = d[1] = d[2] = s[0];
-      if (channels == 2) d[3] = s[1];
+    if (img->sample_bytes == 2) {
+      spread_grey(reinterpret_cast<const uint16_t*>(img->loaded), reinterpret_cast<uint16_t*>(img->converted), pixels,
+                  channels);
+    } else {
+      spread_grey(img->loaded, img->converted, pixels, channels);
     }
     img->pixels = img->converted;
   }

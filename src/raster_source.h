@@ -12,15 +12,20 @@ struct SourceImage {
   unsigned char* converted = nullptr;  // grey expanded to RGB(A), or null
   const unsigned char* pixels = nullptr;
   int width = 0, height = 0;
-  int bytes_per_pixel = 0;  // 3 (RGB) or 4 (RGBA)
+  int bytes_per_pixel = 0;  // 3 (RGB) or 4 (RGBA), twice that for 16-bit samples
+  int sample_bytes = 1;     // 2: native-endian 16-bit samples
   SourceImage() = default;
-  ~SourceImage();
+  ~SourceImage() { release(); }
+  // Frees the pixels once they are copied into the encoder's image, so the
+  // encode does not hold a second full-size copy.
+  void release();
   SourceImage(const SourceImage&) = delete;
   SourceImage& operator=(const SourceImage&) = delete;
 };
 
 // Loads and normalises a source file; on failure sets the last-error text.
-bool load_source_image(const char* path, SourceImage* img);
+// keep_16: a 16-bit source (PNG, PNM) keeps its 16-bit samples.
+bool load_source_image(const char* path, SourceImage* img, bool keep_16 = false);
 
 // Reads a JPEG file and returns the EXIF block to hand to libheif: four zero
 // bytes, then the TIFF data of the first APP1 "Exif\0\0" segment before SOS.

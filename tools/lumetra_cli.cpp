@@ -87,7 +87,13 @@ int main(int argc, char** argv) {
                 "and keeping colour profile, EXIF and XMP.");
   encode->add_option("IN", in, "Raster input file")->required();
   encode->add_option("OUT", out, "Output file: .heic/.heif/.hif or .avif")->required();
-  encode->add_option("-q,--quality", quality, "Quality 1-100 (default 85)");
+  encode->add_option("-q,--quality", quality,
+                     "Quality 1-100 (default: as good as the source looks, from a JPEG's own tables; 85 with --exact)");
+  std::string effort = "default";
+  encode->add_option("--effort", effort, "Encoder effort: fast, default or best (smaller files, slower)")
+      ->check(CLI::IsMember({"fast", "default", "best"}));
+  bool deep_source = false;
+  encode->add_flag("--deep", deep_source, "A 16-bit PNG/PNM source becomes 10-bit HEIF/AVIF");
   encode->add_flag("--strip", strip, "Write no metadata");
   encode->add_flag("--no-upright", no_upright, "Keep the pixels as stored, ignoring the source's EXIF Orientation");
   encode->add_flag("--exact", exact, "The original encoder: HEVC, JPEG EXIF only, any output name");
@@ -185,7 +191,12 @@ int main(int argc, char** argv) {
   }
   if (*encode) {
     const int ok = exact ? lumetra_from_image(in.c_str(), out.c_str(), quality)
-                         : lumetra_convert(in.c_str(), out.c_str(), quality, metadata | (no_upright ? 0 : LUMETRA_UPRIGHT));
+                         : lumetra_convert(in.c_str(), out.c_str(), quality,
+                                           metadata | (no_upright ? 0 : LUMETRA_UPRIGHT) |
+                                               (deep_source ? LUMETRA_KEEP_DEPTH : 0) |
+                                               (effort == "fast"   ? LUMETRA_EFFORT_FAST
+                                                : effort == "best" ? LUMETRA_EFFORT_BEST
+                                                                   : 0));
     return ok ? 0 : report_failure(in);
   }
   if (*thumbnail) {
