@@ -2,6 +2,7 @@
 // faithful encoder over qualities and efforts: the measurements behind
 // the default quality table and effort settings.
 // Usage: encode-sweep OUT_DIR SOURCE... (env QUALITIES="50 60 70", EFFORTS="fast default best", AV1=1)
+//        encode-sweep --psnr SOURCE HEIF   (PSNR of any encoder's output)
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -34,6 +35,18 @@ double psnr(const unsigned char* a, const unsigned char* b, size_t n) {
 
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
+  if (std::string(argv[1]) == "--psnr" && argc == 4) {
+    SourceImage src;
+    unsigned char* px = nullptr;
+    int w = 0, h = 0, ch = 0;
+    if (!load_source_image(argv[2], &src) || src.bytes_per_pixel != 3 || !decode_heic_pixels(argv[3], &px, &w, &h, &ch) ||
+        w != src.width || h != src.height || ch != 3) {
+      return 1;
+    }
+    std::printf("%.2f\n", psnr(px, src.pixels, size_t(w) * h * 3));
+    std::free(px);
+    return 0;
+  }
   const bool av1 = std::getenv("AV1") != nullptr;
   const std::string dir = argv[1];
   std::printf("%-40s %5s %4s %8s %10s %7s %6s\n", "source", "jpegq", "q", "effort", "bytes", "psnr", "sec");
