@@ -17,9 +17,9 @@ import lumetra
 
 __all__ = ["convert_archive", "find_tool"]
 
-# Measured on 2-worker LocalClusters (bench/dask_archive.py): one task costs
-# the cluster 3-4 ms; four files of even a 1 MP photo take over 150 ms in
-# child processes, which keeps scheduling under 5 % of the work.
+# bench/dask_archive.py: a task costs a worker thread about 3 ms; a file
+# takes 15 ms (a 72 x 72 one) to 130 ms (1.4 MP) and more in its child, so
+# four a task keep scheduling under 5 % of the work even for tiny files.
 GROUP_SIZE = 4
 # Enough groups per worker thread that a slow group does not leave the
 # others idle at the end.
