@@ -17,9 +17,10 @@ import lumetra
 
 __all__ = ["convert_archive", "find_tool"]
 
-# bench/dask_archive.py: a task costs a worker thread about 3 ms; a file
-# takes 15 ms (a 72 x 72 one) to 130 ms (1.4 MP) and more in its child, so
-# four a task keep scheduling under 5 % of the work even for tiny files.
+# Measured (bench/dask_archive.py): a task costs a worker thread about 3 ms,
+# a file 15 ms (72 x 72) to 130 ms (1.4 MP) and more in its child; four
+# files a task keep scheduling near 5 % of the work for the tiniest files
+# and under 1 % for photos.
 GROUP_SIZE = 4
 # Enough groups per worker thread that a slow group does not leave the
 # others idle at the end.
@@ -177,10 +178,11 @@ def convert_archive(client, sources, out_dir, *, root=None, to="jpg", quality=0,
     the tool's default; metadata=False strips ICC, EXIF and XMP. hdr is
     accepted for HDR output to come and changes nothing yet. timeout
     (seconds, 0 or None for none) and max_memory (bytes or "2G": the
-    child's address space) bound each file. skip_existing skips files whose
+    child's data size, RLIMIT_DATA) bound each file. skip_existing skips files whose
     output exists, so a rerun resumes.
 
-    Returns one record per source, in order: source, output, outcome
+    Returns one record per source, in order: source and output (absolute
+    paths), outcome
     ("converted", "salvaged", "skipped", "failed", "crashed" or
     "timed out") and message (what `lumetra batch` prints after the file's
     name, "not HEIF" or "exists" for skipped files, "" for converted ones);
