@@ -17,11 +17,10 @@ import lumetra
 
 __all__ = ["convert_archive", "find_tool"]
 
-# Measured (bench/dask_archive.py): a task costs a worker thread about 3 ms,
-# a file 15 ms (72 x 72) to 130 ms (1.4 MP) and more in its child; four
-# files a task keep scheduling near 5 % of the work for the tiniest files
-# and under 1 % for photos.
-GROUP_SIZE = 4
+# Measured (bench/dask_archive.py): a task costs a worker thread 3 ms, a
+# file 7-9 ms (72 x 72), 80 ms (1.4 MP), 500 ms (12 MP) in its child; 16
+# files a task keep scheduling near 2 % of the work even for the tiniest.
+GROUP_SIZE = 16
 # Enough groups per worker thread that a slow group does not leave the
 # others idle at the end.
 GROUPS_PER_THREAD = 4
