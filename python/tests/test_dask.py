@@ -33,7 +33,7 @@ def deadline():
     def expired(*_):
         raise TimeoutError("the test ran past its deadline")
     previous = signal.signal(signal.SIGALRM, expired)
-    signal.alarm(240)
+    signal.alarm(120)
     yield
     signal.alarm(0)
     signal.signal(signal.SIGALRM, previous)
