@@ -39,24 +39,37 @@ bool thumbnail_encodable(int width, int height, int box) {
   return short_side * box / long_side >= 2;
 }
 
-bool fill_heif_image(const unsigned char* pixels, int w, int h, int bytes_per_pixel, ImageHolder* image) {
-  const heif_chroma chroma = bytes_per_pixel == 4 ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
+namespace {
+
+// A new interleaved RGB(A) libheif image whose plane holds rows of row_len
+// bytes; null (last-error text set) on failure.
+uint8_t* new_interleaved_image(int w, int h, heif_chroma chroma, int bit_depth, size_t row_len, ImageHolder* image,
+                               int* stride) {
   heif_error err = heif_image_create(w, h, heif_colorspace_RGB, chroma, image->out());
   if (err.code != heif_error_Ok || !*image) {
     set_error("Failed to create heif image container");
-    return false;
+    return nullptr;
   }
-  if (heif_image_add_plane(image->get(), heif_channel_interleaved, w, h, 8).code != heif_error_Ok) {
+  if (heif_image_add_plane(image->get(), heif_channel_interleaved, w, h, bit_depth).code != heif_error_Ok) {
     set_error("Failed to add image plane");
-    return false;
+    return nullptr;
   }
-  int stride = 0;
-  uint8_t* plane = heif_image_get_plane(image->get(), heif_channel_interleaved, &stride);
+  uint8_t* plane = heif_image_get_plane(image->get(), heif_channel_interleaved, stride);
+  if (!plane_holds_rows(plane, *stride, row_len)) {
+    set_error("Failed to add image plane");
+    return nullptr;
+  }
+  return plane;
+}
+
+}  // namespace
+
+bool fill_heif_image(const unsigned char* pixels, int w, int h, int bytes_per_pixel, ImageHolder* image) {
+  const heif_chroma chroma = bytes_per_pixel == 4 ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
   const size_t row_len = static_cast<size_t>(w) * bytes_per_pixel;
-  if (!plane_holds_rows(plane, stride, row_len)) {
-    set_error("Failed to add image plane");
-    return false;
-  }
+  int stride = 0;
+  uint8_t* plane = new_interleaved_image(w, h, chroma, 8, row_len, image, &stride);
+  if (plane == nullptr) return false;
   for (int y = 0; y < h; ++y) {
     std::memcpy(plane + int64_t(y) * stride, pixels + static_cast<size_t>(y) * row_len, row_len);
   }
@@ -65,22 +78,10 @@ bool fill_heif_image(const unsigned char* pixels, int w, int h, int bytes_per_pi
 
 bool fill_heif_image_10bit(const uint16_t* pixels, int w, int h, int channels, ImageHolder* image) {
   const heif_chroma chroma = channels == 4 ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE;
-  heif_error err = heif_image_create(w, h, heif_colorspace_RGB, chroma, image->out());
-  if (err.code != heif_error_Ok || !*image) {
-    set_error("Failed to create heif image container");
-    return false;
-  }
-  if (heif_image_add_plane(image->get(), heif_channel_interleaved, w, h, 10).code != heif_error_Ok) {
-    set_error("Failed to add image plane");
-    return false;
-  }
-  int stride = 0;
-  uint8_t* plane = heif_image_get_plane(image->get(), heif_channel_interleaved, &stride);
   const size_t row_samples = static_cast<size_t>(w) * channels;
-  if (!plane_holds_rows(plane, stride, row_samples * 2)) {
-    set_error("Failed to add image plane");
-    return false;
-  }
+  int stride = 0;
+  uint8_t* plane = new_interleaved_image(w, h, chroma, 10, row_samples * 2, image, &stride);
+  if (plane == nullptr) return false;
   for (int y = 0; y < h; ++y) {
     uint8_t* d = plane + int64_t(y) * stride;
     const uint16_t* s = pixels + static_cast<size_t>(y) * row_samples;

@@ -218,17 +218,19 @@ PictureMetadata raster_metadata(const ByteBlock& b) {
   return md;
 }
 
-PictureMetadata read_raster_metadata(const char* path) {
-  // Only JPEG and PNG carry what is looked for: others are not read again.
+bool read_metadata_carrier(const char* path, ByteBlock* out) {
   uint8_t head[8] = {};
   if (FILE* f = std::fopen(path, "rb")) {
     const size_t got = std::fread(head, 1, sizeof head, f);
     std::fclose(f);
-    if (got < sizeof head) return PictureMetadata{};
+    if (got < sizeof head) return false;
   }
   const bool jpeg = head[0] == 0xFF && head[1] == 0xD8;
   const bool png = std::memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0;
+  return (jpeg || png) && read_whole_file(path, out);
+}
+
+PictureMetadata read_raster_metadata(const char* path) {
   ByteBlock b;
-  if ((!jpeg && !png) || !read_whole_file(path, &b)) return PictureMetadata{};
-  return raster_metadata(b);
+  return read_metadata_carrier(path, &b) ? raster_metadata(b) : PictureMetadata{};
 }

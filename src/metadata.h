@@ -36,5 +36,9 @@ PictureMetadata read_raster_metadata(const char* path);
 // The same from the file's bytes.
 PictureMetadata raster_metadata(const ByteBlock& file);
 
+// The whole file when it is a JPEG or PNG (the sources that carry
+// metadata); false, having read only its first bytes, for anything else.
+bool read_metadata_carrier(const char* path, ByteBlock* out);
+
 // The bytes of a whole file, or false.
 bool read_whole_file(const char* path, ByteBlock* out);

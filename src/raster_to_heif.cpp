@@ -52,19 +52,18 @@ bool apply_orientation(const unsigned char* src, int w, int h, int bpp, int o, H
 // turning goes straight to YCbCr planes; anything else through stb_image's
 // RGB(A), turned upright where asked.
 bool source_picture(const char* in, int flags, ImageHolder* image, PictureMetadata* md) {
-  bool have_metadata = false;
-  if (platform::kind_of(in) == platform::FileKind::Regular) {
+  // Only a regular file is read before the loader has vetted it: a FIFO
+  // would block here.
+  const bool regular = platform::kind_of(in) == platform::FileKind::Regular;
+  if (regular) {
     ByteBlock bytes;
-    if (read_whole_file(in, &bytes)) {
-      *md = raster_metadata(bytes);
-      have_metadata = true;
-      const bool turn = (flags & LUMETRA_UPRIGHT) && exif_orientation(md->exif) >= 2;
-      if (md->jpeg_quality > 0 && !turn && load_jpeg_ycbcr(bytes.data(), bytes.size(), image)) return true;
-    }
+    if (read_metadata_carrier(in, &bytes)) *md = raster_metadata(bytes);
+    const bool turn = (flags & LUMETRA_UPRIGHT) && exif_orientation(md->exif) >= 2;
+    if (md->jpeg_quality > 0 && !turn && load_jpeg_ycbcr(bytes.data(), bytes.size(), image)) return true;
   }
   SourceImage src;
   if (!load_source_image(in, &src, (flags & LUMETRA_KEEP_DEPTH) != 0)) return false;
-  if (!have_metadata) *md = read_raster_metadata(in);
+  if (!regular) *md = read_raster_metadata(in);
   int w = src.width, h = src.height;
   const unsigned char* pixels = src.pixels;
   HeapBlock turned;

@@ -31,11 +31,15 @@ int report_failure(const std::string& file) {
   return 1;
 }
 
-// Success, or the failure's message; a salvaged read says what it dropped.
-int report_outcome(int ok, const std::string& file) {
-  if (!ok) return report_failure(file);
+// A read that succeeded by dropping hidden images says what it dropped.
+void warn_if_salvaged(const std::string& file) {
   const std::string warning = salvage_warning();
   if (!warning.empty()) std::fprintf(stderr, "%s: %s\n", file.c_str(), warning.c_str());
+}
+
+int report_outcome(int ok, const std::string& file) {
+  if (!ok) return report_failure(file);
+  warn_if_salvaged(file);
   return 0;
 }
 
@@ -47,7 +51,7 @@ int run_report(const std::vector<std::string>& files, const char* (*call)(const 
       status = report_failure(f);
       continue;
     }
-    report_outcome(1, f);
+    warn_if_salvaged(f);
     if (files.size() > 1) {
       std::printf("%s: %s\n", f.c_str(), json);
     } else {
