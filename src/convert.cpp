@@ -8,10 +8,12 @@
 
 #include "convert.h"
 #include "error_state.h"
+#include "grid_stream.h"
 #include "heif_decode.h"
 #include "heif_encode.h"
 #include "heif_holders.h"
 #include "heif_input.h"
+#include "hevc_decoder.h"
 #include "image_writers.h"
 #include "libheif_setup.h"
 #include "lumetra.h"
@@ -118,8 +120,13 @@ FastPath jpeg_from_ycbcr(heif_context* ctx, heif_image_handle* handle, const cha
     heif_nclx_color_profile_free(declared);
     if (!usable) return FastPath::NotApplicable;
   }
+  // A grid goes out one band of tiles at a time.
+  const StreamResult streamed = stream_grid_ycbcr_jpeg(ctx, handle, out, quality, md, jpeg_ycbcr);
+  if (streamed != StreamResult::NotApplicable) {
+    return streamed == StreamResult::Written ? FastPath::Written : FastPath::Failed;
+  }
   ImageHolder image;
-  const heif_error err = heif_decode_image(handle, image.out(), heif_colorspace_YCbCr, heif_chroma_420, nullptr);
+  const heif_error err = decode_image_preferring(handle, image.out(), heif_colorspace_YCbCr, heif_chroma_420, nullptr);
   if (err.code != heif_error_Ok || !image) {
     set_error_fmt("Failed to decode HEIC image: %s", heif_error_text(err));
     return FastPath::Failed;

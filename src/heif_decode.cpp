@@ -5,6 +5,7 @@
 #include <libheif/heif_properties.h>
 
 #include "heif_holders.h"
+#include "hevc_decoder.h"
 
 namespace {
 
@@ -148,16 +149,12 @@ heif_error decode_upright(heif_context* ctx, heif_image_handle* handle, heif_chr
   const heif_item_id item = heif_image_handle_get_item_id(handle);
   heif_property_id props[kMaxProps];
   const int count = transformation_properties(ctx, item, props);
-  if (!has_crop(ctx, item, props, count)) return heif_decode_image(handle, out, heif_colorspace_RGB, chroma, nullptr);
+  if (!has_crop(ctx, item, props, count)) return decode_image_preferring(handle, out, heif_colorspace_RGB, chroma, nullptr);
 
-  heif_decoding_options* options = heif_decoding_options_alloc();
-  if (options == nullptr) {
-    return heif_error{heif_error_Memory_allocation_error, heif_suberror_Unspecified, "Memory allocation error"};
-  }
-  options->ignore_transformations = 1;
+  heif_decoding_options untransformed{};
+  untransformed.ignore_transformations = 1;
   ImageHolder image;
-  heif_error err = heif_decode_image(handle, image.out(), heif_colorspace_RGB, chroma, options);
-  heif_decoding_options_free(options);
+  heif_error err = decode_image_preferring(handle, image.out(), heif_colorspace_RGB, chroma, &untransformed);
   if (err.code != heif_error_Ok) return err;
   for (int i = 0; i < count; ++i) {
     if ((err = apply(ctx, item, props[i], chroma, &image)).code != heif_error_Ok) return err;

@@ -66,17 +66,7 @@ bool jpeg_body(jpeg_compress_struct* cinfo, JpegFailure* failure, FILE* out, int
   jpeg_set_defaults(cinfo);
   jpeg_set_quality(cinfo, quality, TRUE);
   jpeg_start_compress(cinfo, TRUE);
-  if (!md.exif.empty() && 6 + md.exif.size() <= kJpegSegmentMax) {
-    std::memcpy(segment, "Exif\0\0", 6);
-    std::memcpy(segment + 6, md.exif.data(), md.exif.size());
-    jpeg_write_marker(cinfo, JPEG_APP0 + 1, segment, static_cast<unsigned>(6 + md.exif.size()));
-  }
-  if (!md.xmp.empty() && sizeof kXmpSignature + md.xmp.size() <= kJpegSegmentMax) {
-    std::memcpy(segment, kXmpSignature, sizeof kXmpSignature);
-    std::memcpy(segment + sizeof kXmpSignature, md.xmp.data(), md.xmp.size());
-    jpeg_write_marker(cinfo, JPEG_APP0 + 1, segment, static_cast<unsigned>(sizeof kXmpSignature + md.xmp.size()));
-  }
-  if (!md.icc.empty()) jpeg_write_icc_profile(cinfo, md.icc.data(), static_cast<unsigned>(md.icc.size()));
+  write_picture_markers(cinfo, md, segment);
   while (cinfo->next_scanline < cinfo->image_height) {
     JSAMPROW row = const_cast<JSAMPROW>(source.row(source.state, cinfo->next_scanline));
     jpeg_write_scanlines(cinfo, &row, 1);
@@ -133,6 +123,20 @@ bool png_body(png_structp png, png_infop info, FILE* out, const PixelRows& rows,
 }
 
 }  // namespace
+
+void write_picture_markers(jpeg_compress_struct* cinfo, const PictureMetadata& md, uint8_t* segment) {
+  if (!md.exif.empty() && 6 + md.exif.size() <= kJpegSegmentMax) {
+    std::memcpy(segment, "Exif\0\0", 6);
+    std::memcpy(segment + 6, md.exif.data(), md.exif.size());
+    jpeg_write_marker(cinfo, JPEG_APP0 + 1, segment, static_cast<unsigned>(6 + md.exif.size()));
+  }
+  if (!md.xmp.empty() && sizeof kXmpSignature + md.xmp.size() <= kJpegSegmentMax) {
+    std::memcpy(segment, kXmpSignature, sizeof kXmpSignature);
+    std::memcpy(segment + sizeof kXmpSignature, md.xmp.data(), md.xmp.size());
+    jpeg_write_marker(cinfo, JPEG_APP0 + 1, segment, static_cast<unsigned>(sizeof kXmpSignature + md.xmp.size()));
+  }
+  if (!md.icc.empty()) jpeg_write_icc_profile(cinfo, md.icc.data(), static_cast<unsigned>(md.icc.size()));
+}
 
 bool write_jpeg_stream(FILE* out, const PixelRows& rows, int quality, const PictureMetadata& md) {
   if (rows.bit_depth != 8) return false;

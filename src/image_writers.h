@@ -9,6 +9,8 @@
 
 #include "metadata.h"
 
+struct jpeg_compress_struct;
+
 struct PixelRows {
   const uint8_t* pixels;
   size_t stride;  // bytes from one row to the next
@@ -29,6 +31,11 @@ struct YcbcrPlanes {
   int width, height;
   int shift_x, shift_y;
 };
+
+// The picture's EXIF and XMP (APP1) and ICC profile (APP2), right after
+// jpeg_start_compress; `segment` holds kJpegSegmentMax bytes. Other APP
+// segments may follow before the first row.
+void write_picture_markers(jpeg_compress_struct* cinfo, const PictureMetadata& md, uint8_t* segment);
 
 bool write_jpeg_stream(FILE* out, const PixelRows& rows, int quality, const PictureMetadata& md);
 // The same from YCbCr planes whose matrix and range are JPEG's own (BT.601,

@@ -16,6 +16,7 @@ std::atomic<int> g_decoding_threads{0};  // 0: libheif's own choice
 }  // namespace
 
 void set_decoding_threads(int threads) { g_decoding_threads.store(threads, std::memory_order_relaxed); }
+int decoding_threads() { return g_decoding_threads.load(std::memory_order_relaxed); }
 
 bool open_primary_image(const char* path, HeifFileBytes* file, ContextHolder* ctx, HandleHolder* handle) {
   ctx->reset(new_heif_context());

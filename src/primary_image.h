@@ -8,6 +8,7 @@
 // faithful-conversion paths (0, the default: libheif's own choice). For a
 // process that runs several conversions at once; set it before they start.
 void set_decoding_threads(int threads);
+int decoding_threads();
 
 // Reads a HEIF file and takes its primary image handle; on failure the
 // last-error text names the step ("Failed to read HEIC file '…': …").

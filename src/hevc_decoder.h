@@ -1,0 +1,19 @@
+// Which HEVC decoder libheif uses: FFmpeg's where its plugin is loaded
+// (faster, same pixels), libde265 for what FFmpeg cannot decode.
+#pragma once
+
+#include <libheif/heif.h>
+
+// "ffmpeg" when that decoder plugin is loaded and LUMETRA_HEVC_DECODER
+// does not say "libde265"; otherwise null (libheif's own choice).
+const char* preferred_hevc_decoder();
+
+// Decoding options: defaults, with the given decoder. Free with
+// heif_decoding_options_free; null when out of memory.
+heif_decoding_options* decoding_options_for(const char* decoder_id);
+
+// heif_decode_image with the preferred decoder, then, if that fails, once
+// more with libheif's own choice. `base` (may be null) gives the other
+// options; its decoder_id is ignored.
+heif_error decode_image_preferring(const heif_image_handle* handle, heif_image** out, heif_colorspace colorspace,
+                                   heif_chroma chroma, const heif_decoding_options* base);

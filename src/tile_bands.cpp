@@ -1,0 +1,248 @@
+#include "tile_bands.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "hevc_decoder.h"
+#include "primary_image.h"
+
+bool grid_shape(const heif_image_tiling& t, GridShape* g) {
+  const uint32_t kMaxSide = 1u << 16;
+  if (t.num_columns == 0 || t.num_rows == 0 || t.tile_width == 0 || t.tile_height == 0 || t.image_width == 0 ||
+      t.image_height == 0 || t.image_width >= kMaxSide || t.image_height >= kMaxSide || t.tile_width >= kMaxSide ||
+      t.tile_height >= kMaxSide || t.num_columns > t.image_width || t.num_rows > t.image_height ||
+      ((t.tile_width | t.tile_height | t.image_width | t.image_height) & 1) != 0 ||
+      uint64_t(t.num_columns) * t.tile_width < t.image_width || uint64_t(t.num_rows) * t.tile_height < t.image_height) {
+    return false;
+  }
+  *g = GridShape{int(t.image_width), int(t.image_height), int(t.num_columns), int(t.num_rows), int(t.tile_width),
+                 int(t.tile_height)};
+  return true;
+}
+
+void Orientation::rotate_ccw(int degrees) {
+  if (degrees == 0) return;
+  if (degrees != 90 && degrees != 180 && degrees != 270) valid_ = false;
+  if (degrees != 180) quarter_ = !quarter_;
+  ops_.push_back(degrees);
+}
+
+void Orientation::mirror(bool horizontal) { ops_.push_back(horizontal ? -1 : -2); }
+
+PlaneMap Orientation::map(int shift) const {
+  PlaneMap m{1, 0, 0, 0, 1, 0};
+  int cw = w_ >> shift, ch = h_ >> shift;  // the picture's size before the next step
+  for (const int op : ops_) {
+    // The step's own map, new coordinates -> previous ones: B p + u.
+    int b00 = 1, b01 = 0, b10 = 0, b11 = 1, u0 = 0, u1 = 0;
+    switch (op) {
+      case 90: b00 = 0, b01 = -1, b10 = 1, b11 = 0, u0 = cw - 1; break;
+      case 180: b00 = -1, b11 = -1, u0 = cw - 1, u1 = ch - 1; break;
+      case 270: b00 = 0, b01 = 1, b10 = -1, b11 = 0, u1 = ch - 1; break;
+      case -1: b00 = -1, u0 = cw - 1; break;
+      default: b11 = -1, u1 = ch - 1; break;
+    }
+    const PlaneMap n{m.a * b00 + m.b * b10, m.a * b01 + m.b * b11, m.a * u0 + m.b * u1 + m.c,
+                     m.d * b00 + m.e * b10, m.d * b01 + m.e * b11, m.d * u0 + m.e * u1 + m.f};
+    m = n;
+    if (op == 90 || op == 270) std::swap(cw, ch);
+  }
+  return m;
+}
+
+TileBands::TileBands(heif_image_handle* handle, const GridShape& g, const Orientation& o, TileCheck check)
+    : handle_(handle), g_(g), orient_(o), check_(check) {}
+
+TileBands::~TileBands() {
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  for (std::thread& t : workers_) t.join();
+  for (heif_image* img : tiles_)
+    if (img != nullptr) heif_image_release(img);
+}
+
+bool TileBands::start() {
+  if (!orient_.valid()) return false;
+  const PlaneMap m = orient_.map(0);
+  by_rows_ = m.a != 0;  // an output row runs along a coded row
+  const int count = by_rows_ ? g_.rows : g_.columns;
+  const int side = by_rows_ ? g_.tile_h : g_.tile_w;
+  const int extent = by_rows_ ? g_.height : g_.width;
+  // Output row y reads coded line (by_rows_ ? e y + f : b y + c).
+  const int k = by_rows_ ? m.e : m.b, off = by_rows_ ? m.f : m.c;
+  for (int i = 0; i < count; ++i) {
+    const int c0 = i * side, c1 = std::min(extent, (i + 1) * side);
+    if (c0 >= c1) continue;  // a line of tiles wholly outside the picture
+    Band band;
+    band.out_y0 = k > 0 ? c0 - off : off - (c1 - 1);
+    band.out_y1 = band.out_y0 + (c1 - c0);
+    band.first = order_.size();
+    band.count = static_cast<size_t>(by_rows_ ? g_.columns : g_.rows);
+    for (size_t j = 0; j < band.count; ++j) order_.push_back(by_rows_ ? std::make_pair(uint32_t(j), uint32_t(i))
+                                                                      : std::make_pair(uint32_t(i), uint32_t(j)));
+    bands_.push_back(band);
+  }
+  // Bands go out top to bottom: reorder their tiles to match.
+  std::vector<Band> sorted = bands_;
+  std::sort(sorted.begin(), sorted.end(), [](const Band& x, const Band& y) { return x.out_y0 < y.out_y0; });
+  std::vector<std::pair<uint32_t, uint32_t>> order;
+  for (Band& b : sorted) {
+    const size_t first = order.size();
+    order.insert(order.end(), order_.begin() + b.first, order_.begin() + b.first + b.count);
+    b.first = first;
+  }
+  bands_.swap(sorted);
+  order_.swap(order);
+  if (bands_.empty() || bands_.front().out_y0 != 0 || bands_.back().out_y1 != orient_.out_height()) return false;
+  tiles_.assign(order_.size(), nullptr);
+  decoded_.assign(bands_.size(), 0);
+
+  int band_rows = 0;
+  for (const Band& b : bands_) band_rows = std::max(band_rows, b.out_y1 - b.out_y0);
+  const size_t out_w = static_cast<size_t>(orient_.out_width());
+  const size_t widths[3] = {out_w, out_w / 2, out_w / 2};
+  const size_t heights[3] = {size_t(band_rows), size_t(band_rows) / 2, size_t(band_rows) / 2};
+  for (int c = 0; c < 3; ++c) {
+    out_[c].resize(widths[c] * heights[c]);
+    out_rows_[c] = out_[c].data();
+    out_stride_[c] = widths[c];
+  }
+
+  int threads = decoding_threads();
+  if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
+  threads = std::max(1, std::min({threads, 16, static_cast<int>(order_.size())}));
+  for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
+  started_ = true;
+  return true;
+}
+
+bool TileBands::decode(uint32_t tx, uint32_t ty, heif_image** out, std::string* message) {
+  const char* preferred = default_decoder_.load() ? nullptr : preferred_hevc_decoder();
+  heif_decoding_options* options = decoding_options_for(preferred);
+  if (options == nullptr) {
+    *message = "Memory allocation error";
+    return false;
+  }
+  options->ignore_transformations = 1;
+  heif_error err = heif_image_handle_decode_image_tile(handle_, out, heif_colorspace_YCbCr, heif_chroma_420, options,
+                                                        tx, ty);
+  if (err.code != heif_error_Ok && preferred != nullptr) {
+    // FFmpeg refuses some streams libde265 decodes; keep to libde265 then.
+    default_decoder_.store(true);
+    options->decoder_id = nullptr;
+    err = heif_image_handle_decode_image_tile(handle_, out, heif_colorspace_YCbCr, heif_chroma_420, options, tx, ty);
+  }
+  heif_decoding_options_free(options);
+  if (err.code == heif_error_Ok && *out != nullptr) return true;
+  *message = err.message != nullptr && *err.message != '\0' ? err.message : "unknown";
+  return false;
+}
+
+void TileBands::work() {
+  for (;;) {
+    size_t i, band;
+    {
+      std::unique_lock<std::mutex> lock(m_);
+      auto band_of = [&](size_t tile) {
+        size_t b = 0;
+        while (bands_[b].first + bands_[b].count <= tile) ++b;
+        return b;
+      };
+      // At most the band being written and the one after it are held.
+      cv_.wait(lock, [&] { return stop_ || next_tile_ >= order_.size() || band_of(next_tile_) <= current_ + 1; });
+      if (stop_ || next_tile_ >= order_.size()) return;
+      i = next_tile_++;
+      band = band_of(i);
+    }
+    heif_image* img = nullptr;
+    std::string message;
+    const bool ok = decode(order_[i].first, order_[i].second, &img, &message);
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      tiles_[i] = img;
+      ++decoded_[band];
+      if (!ok && !failed_) {
+        failed_ = stop_ = true;
+        error_ = message;
+      }
+    }
+    cv_.notify_all();
+  }
+}
+
+void TileBands::release_band(size_t band) {
+  const Band& b = bands_[band];
+  for (size_t i = b.first; i < b.first + b.count; ++i) {
+    if (tiles_[i] != nullptr) heif_image_release(tiles_[i]);
+    tiles_[i] = nullptr;
+  }
+}
+
+const heif_image* TileBands::first_tile() const { return delivered_ ? tiles_[bands_[band_].first] : nullptr; }
+
+bool TileBands::next() {
+  if (!started_ || done_ || layout_refused_) return false;
+  if (delivered_) {
+    release_band(band_);
+    if (++band_ == bands_.size()) {
+      done_ = true;
+      return false;
+    }
+  }
+  delivered_ = false;
+  const Band& band = bands_[band_];
+  {
+    std::unique_lock<std::mutex> lock(m_);
+    current_ = band_;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return failed_ || decoded_[band_] == band.count; });
+    if (failed_) return false;
+  }
+  std::vector<TilePlanes> planes(band.count);
+  for (size_t j = 0; j < band.count; ++j) {
+    if (!check_(tiles_[band.first + j], g_, &planes[j])) {
+      layout_refused_ = true;
+      error_ = "Invalid input: Grid tiles differ from the grid's tile size or format";
+      return false;
+    }
+  }
+  remap(band, planes);
+  row_count_ = band.out_y1 - band.out_y0;
+  delivered_ = true;
+  return true;
+}
+
+void TileBands::remap(const Band& band, const std::vector<TilePlanes>& tiles) {
+  for (int c = 0; c < 3; ++c) {
+    const int shift = c == 0 ? 0 : 1;
+    const PlaneMap m = orient_.map(shift);
+    const int tw = g_.tile_w >> shift, th = g_.tile_h >> shift;
+    const int out_w = orient_.out_width() >> shift;
+    const int y0 = band.out_y0 >> shift, y1 = band.out_y1 >> shift;
+    for (int y = y0; y < y1; ++y) {
+      uint8_t* dst = out_[c].data() + static_cast<size_t>(y - y0) * out_stride_[c];
+      int sx = m.b * y + m.c, sy = m.e * y + m.f;  // coded position of x = 0
+      for (int x = 0; x < out_w;) {
+        const int tx = sx / tw, ty = sy / th;
+        const int lx = sx - tx * tw, ly = sy - ty * th;
+        const TilePlanes& t = tiles[static_cast<size_t>(by_rows_ ? tx : ty)];
+        // Samples left in this tile along the row's direction.
+        const int left = m.a > 0 ? tw - lx : m.a < 0 ? lx + 1 : m.d > 0 ? th - ly : ly + 1;
+        const int n = std::min(left, out_w - x);
+        const uint8_t* src = t.plane[c] + static_cast<size_t>(ly) * t.stride[c] + lx;
+        if (m.a == 1) {
+          std::memcpy(dst + x, src, static_cast<size_t>(n));
+        } else {
+          const ptrdiff_t step = m.a != 0 ? m.a : m.d * static_cast<ptrdiff_t>(t.stride[c]);
+          for (int i = 0; i < n; ++i, src += step) dst[x + i] = *src;
+        }
+        x += n;
+        sx += m.a * n;
+        sy += m.d * n;
+      }
+    }
+  }
+}

@@ -1,0 +1,115 @@
+// A grid image decoded one band of coded tiles at a time (the tiles of a
+// band in parallel, the next band decoding while the caller writes this
+// one) and turned and mirrored into upright rows of 8-bit YCbCr 4:2:0.
+// Tiles are decoded untransformed (libheif 1.19's transformed tile offsets
+// do not stitch, and an irot + imir grid aborts in its tile lookup); the
+// orientation is applied here, plane by plane as libheif turns a picture.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <libheif/heif.h>
+
+#include "metadata.h"
+
+struct GridShape {
+  int width, height;  // of the coded grid, before irot/imir
+  int columns, rows;
+  int tile_w, tile_h;
+};
+// The shape of an untransformed tiling; false unless every size is even
+// and the tiles cover the picture.
+bool grid_shape(const heif_image_tiling& tiling, GridShape* g);
+
+// Output (x, y) -> coded (a x + b y + c, d x + e y + f), in one plane.
+struct PlaneMap {
+  int a, b, c, d, e, f;
+};
+
+// irot and imir in the order of the item's properties.
+class Orientation {
+ public:
+  Orientation(int width, int height) : w_(width), h_(height) {}
+  void rotate_ccw(int degrees);
+  void mirror(bool horizontal);
+  bool valid() const { return valid_; }
+  int out_width() const { return quarter_ ? h_ : w_; }
+  int out_height() const { return quarter_ ? w_ : h_; }
+  // For a plane of the coded size shifted right by `shift` (chroma 4:2:0: 1).
+  PlaneMap map(int shift) const;
+
+ private:
+  int w_, h_;
+  bool quarter_ = false, valid_ = true;
+  std::vector<int> ops_;  // 90, 180, 270; -1 horizontal mirror, -2 vertical
+};
+
+struct TilePlanes {
+  const uint8_t* plane[3];
+  size_t stride[3];
+};
+// A decoded tile's planes, or false when it is not what the grid promised.
+using TileCheck = bool (*)(const heif_image* tile, const GridShape& g, TilePlanes* planes);
+
+class TileBands {
+ public:
+  TileBands(heif_image_handle* handle, const GridShape& g, const Orientation& o, TileCheck check);
+  ~TileBands();
+  TileBands(const TileBands&) = delete;
+  TileBands& operator=(const TileBands&) = delete;
+
+  bool start();
+  // The next band of upright rows, top to bottom; false after the last
+  // (done()) or on failure (error()).
+  bool next();
+  bool done() const { return done_; }
+  bool layout_refused() const { return layout_refused_; }
+  const char* error() const { return error_.c_str(); }
+  const heif_image* first_tile() const;  // of the current band
+
+  const uint8_t* const* rows() const { return out_rows_; }
+  const size_t* strides() const { return out_stride_; }
+  int row_count() const { return row_count_; }
+
+ private:
+  struct Band {
+    int out_y0, out_y1;  // luma rows of the output
+    size_t first, count;  // its tiles in order_
+  };
+  void work();
+  bool decode(uint32_t tx, uint32_t ty, heif_image** out, std::string* message);
+  void release_band(size_t band);
+  void remap(const Band& band, const std::vector<TilePlanes>& tiles);
+
+  heif_image_handle* handle_;
+  GridShape g_;
+  Orientation orient_;
+  TileCheck check_;
+  bool by_rows_;  // bands are coded tile rows (else columns)
+  std::vector<Band> bands_;
+  std::vector<std::pair<uint32_t, uint32_t>> order_;  // tile x, y
+  std::vector<heif_image*> tiles_;
+  std::vector<size_t> decoded_;  // per band
+
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::vector<std::thread> workers_;
+  size_t next_tile_ = 0, current_ = 0;
+  bool stop_ = false, failed_ = false;
+  std::string error_;
+  std::atomic<bool> default_decoder_{false};  // after the preferred one failed a tile
+
+  size_t band_ = 0;
+  bool started_ = false, delivered_ = false, done_ = false, layout_refused_ = false;
+  ByteBlock out_[3];
+  const uint8_t* out_rows_[3] = {nullptr, nullptr, nullptr};
+  size_t out_stride_[3] = {0, 0, 0};
+  int row_count_ = 0;
+};
