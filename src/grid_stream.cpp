@@ -90,6 +90,14 @@ StreamResult stream_grid_ycbcr_jpeg(heif_context* ctx, heif_image_handle* handle
   if (!g_streaming.load(std::memory_order_relaxed)) return StreamResult::NotApplicable;
   const heif_item_id item = heif_image_handle_get_item_id(handle);
   if (heif_item_get_item_type(ctx, item) != kGrid) return StreamResult::NotApplicable;
+  // Coded 4:2:0: other layouts reach 4:2:0 through a conversion that reads
+  // across tile edges.
+  heif_colorspace colorspace = heif_colorspace_undefined;
+  heif_chroma chroma = heif_chroma_undefined;
+  if (heif_image_handle_get_preferred_decoding_colorspace(handle, &colorspace, &chroma).code != heif_error_Ok ||
+      colorspace != heif_colorspace_YCbCr || chroma != heif_chroma_420) {
+    return StreamResult::NotApplicable;
+  }
   heif_image_tiling tiling{};
   if (heif_image_handle_get_image_tiling(handle, 0, &tiling).code != heif_error_Ok) return StreamResult::NotApplicable;
   GridShape g;

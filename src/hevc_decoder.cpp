@@ -32,6 +32,18 @@ const char* preferred_hevc_decoder() {
   return choice;
 }
 
+const char* preferred_decoder_for(const heif_image_handle* handle) {
+  const char* preferred = preferred_hevc_decoder();
+  if (preferred == nullptr) return nullptr;
+  heif_colorspace colorspace = heif_colorspace_undefined;
+  heif_chroma chroma = heif_chroma_undefined;
+  const heif_error err = heif_image_handle_get_preferred_decoding_colorspace(handle, &colorspace, &chroma);
+  return err.code == heif_error_Ok && chroma == heif_chroma_420 && heif_image_handle_get_luma_bits_per_pixel(handle) <= 10 &&
+                 !heif_image_handle_has_alpha_channel(handle)
+             ? preferred
+             : nullptr;
+}
+
 heif_decoding_options* decoding_options_for(const char* decoder_id) {
   heif_decoding_options* options = heif_decoding_options_alloc();
   if (options != nullptr) options->decoder_id = decoder_id;
@@ -40,7 +52,7 @@ heif_decoding_options* decoding_options_for(const char* decoder_id) {
 
 heif_error decode_image_preferring(const heif_image_handle* handle, heif_image** out, heif_colorspace colorspace,
                                    heif_chroma chroma, const heif_decoding_options* base) {
-  const char* preferred = preferred_hevc_decoder();
+  const char* preferred = preferred_decoder_for(handle);
   heif_decoding_options* options = decoding_options_for(preferred);
   if (options == nullptr) {
     return heif_error{heif_error_Memory_allocation_error, heif_suberror_Unspecified, "Memory allocation error"};

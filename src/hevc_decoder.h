@@ -7,6 +7,10 @@
 // "ffmpeg" when that decoder plugin is loaded and LUMETRA_HEVC_DECODER
 // does not say "libde265"; otherwise null (libheif's own choice).
 const char* preferred_hevc_decoder();
+// The same for one image: null unless it is coded 4:2:0 in 8 to 10 bits
+// without alpha. FFmpeg 5.1 fails on 10-bit 4:2:2, 12 bits and monochrome
+// alpha and says so on stderr, which a library cannot silence.
+const char* preferred_decoder_for(const heif_image_handle* handle);
 
 // Decoding options: defaults, with the given decoder. Free with
 // heif_decoding_options_free; null when out of memory.

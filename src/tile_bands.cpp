@@ -120,7 +120,7 @@ bool TileBands::start() {
 }
 
 bool TileBands::decode(uint32_t tx, uint32_t ty, heif_image** out, std::string* message) {
-  const char* preferred = default_decoder_.load() ? nullptr : preferred_hevc_decoder();
+  const char* preferred = default_decoder_.load() ? nullptr : preferred_decoder_for(handle_);
   heif_decoding_options* options = decoding_options_for(preferred);
   if (options == nullptr) {
     *message = "Memory allocation error";

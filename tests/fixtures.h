@@ -117,7 +117,13 @@ struct GridSpec {
   Bytes exif;                  // an Exif item, stored as given
   bool aux_grid = false;       // a hidden auxiliary (gain-map) grid over tiles of its own, after all other items
   PixelFn pixel = gradient_pixel;
+  std::vector<Bytes> grid_properties;  // more properties of the grid item, in order (irot_box, imir_box, clap_box)
+  int broken_tile = -1;                // this tile's coded data cut to two bytes
 };
+Bytes irot_box(int ccw_degrees);
+Bytes imir_box(int axis);  // 0: vertical axis (left-right flip), 1: horizontal axis
+// A clean aperture of w x h whose centre is offset by (dx, dy) / 2 pixels.
+Bytes clap_box(int w, int h, int dx_halves, int dy_halves);
 void write_grid_heif(const std::string& path, const GridSpec& spec);
 // Item IDs of write_grid_heif's files: the primary grid is 1, its tiles
 // follow; the auxiliary grid and its tiles are the last items.

@@ -170,6 +170,23 @@ std::vector<CodedItem> code_images(int w, int h, const std::vector<std::pair<int
 
 }  // namespace
 
+// A one-byte property; built by hand (GCC 12 misreads box() inlined here).
+Bytes byte_box(const char* type, uint8_t value) {
+  Bytes b{0, 0, 0, 9, uint8_t(type[0]), uint8_t(type[1]), uint8_t(type[2]), uint8_t(type[3])};
+  b.push_back(value);
+  return b;
+}
+
+Bytes irot_box(int ccw_degrees) { return byte_box("irot", uint8_t(ccw_degrees / 90 & 3)); }
+
+Bytes imir_box(int axis) { return byte_box("imir", uint8_t(axis & 1)); }
+
+Bytes clap_box(int w, int h, int dx_halves, int dy_halves) {
+  Bytes p;
+  for (const int32_t v : {w, 1, h, 1, dx_halves, 2, dy_halves, 2}) put32(p, uint32_t(v));
+  return box("clap", p);
+}
+
 void write_grid_heif(const std::string& path, const GridSpec& s) {
   const int cols = (s.width + s.tile - 1) / s.tile, rows = (s.height + s.tile - 1) / s.tile;
   if (cols > 256 || rows > 256 || cols * rows > 65530) fail("grid too large for 16-bit item IDs");
@@ -217,10 +234,14 @@ void write_grid_heif(const std::string& path, const GridSpec& s) {
     std::vector<uint32_t> props;  // high bit: essential
   };
   std::vector<Item> items;
-  items.push_back({1, "grid", false, nullptr, {1}});
+  std::vector<uint32_t> grid_props{1};
+  for (const Bytes& p : s.grid_properties) grid_props.push_back(0x8000 | property_index(p));
+  items.push_back({1, "grid", false, nullptr, grid_props});
+  const Bytes broken{0, 0};
   for (int t = 0; t < tiles; ++t) {
     const CodedItem& c = coded[s.distinct_tiles ? size_t(t) : 0];
-    items.push_back({first_tile + uint32_t(t), "hvc1", true, &c.data, {0x8000 | property_index(c.hvcc), 2}});
+    items.push_back({first_tile + uint32_t(t), "hvc1", true, t == s.broken_tile ? &broken : &c.data,
+                     {0x8000 | property_index(c.hvcc), 2}});
   }
   if (s.thumbnail) items.push_back({thumb_id, "hvc1", false, &thumb[0].data, {0x8000 | property_index(thumb[0].hvcc), 3}});
   if (!s.exif.empty()) items.push_back({exif_id, "Exif", true, &s.exif, {}});

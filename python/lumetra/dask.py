@@ -85,14 +85,17 @@ def _remove_abandoned_temp_files(output):
                 pass
 
 
-def _message(stderr, source):
-    """The tool's one line about source, without the "source: " prefix."""
+def _message(stderr, source, own_line_only=False):
+    """The tool's one line about source, without the "source: " prefix.
+
+    After a success only that line counts: a codec may have written its own
+    (FFmpeg's HEVC decoder, before libde265 took over)."""
     text = stderr.decode("utf-8", "replace").strip()
     prefix = source + ": "
     for line in text.splitlines():
         if line.startswith(prefix):
             return line[len(prefix):]
-    return text.replace("\n", " ")
+    return "" if own_line_only else text.replace("\n", " ")
 
 
 def _convert_one(tool, source, output, options):
@@ -127,7 +130,7 @@ def _convert_one(tool, source, output, options):
 
     code = child.returncode
     if code == 0:
-        warning = _message(stderr, source)
+        warning = _message(stderr, source, own_line_only=True)
         return _record(source, output, "salvaged" if warning else "converted", warning)
     if code < 0:
         _remove_abandoned_temp_files(output)

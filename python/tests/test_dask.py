@@ -133,6 +133,7 @@ FAKE_TOOL = """#!/bin/sh
 # convert IN OUT [options]: answers as the tool would, by IN's name
 case "$2" in
   *salvaged*) echo "$2: 3 hidden images dropped (Invalid input: No 'hvcC' box)" >&2 ;;
+  *codec-noise*) echo "[hevc @ 0x5598] PPS changed between slices." >&2 ;;
   *refused*) echo "lumetra: noise" >&2; echo "$2: Failed to read HEIC file" >&2; exit 1 ;;
   *silent*) exit 3 ;;
   *abort*) kill -ABRT $$ ;;
@@ -149,6 +150,7 @@ def test_the_tools_answers_become_records(photos, tmp_path):
     # (source name, options, outcome, message)
     table = [
         ("salvaged.heic", {}, "salvaged", "3 hidden images dropped (Invalid input: No 'hvcC' box)"),
+        ("codec-noise.heic", {}, "converted", ""),
         ("refused.heic", {}, "failed", "Failed to read HEIC file"),
         ("silent.heic", {}, "failed", "crashed (exit 3)"),
         ("abort.heic", {"max_memory": 1 << 30}, "crashed", "crashed (signal 6)"),

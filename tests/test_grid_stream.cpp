@@ -1,0 +1,273 @@
+// Grids written to JPEG one band of tiles at a time: byte for byte the
+// whole-image road's file, for every turn and flip; a tile that fails in
+// the middle of the picture; FFmpeg's HEVC decoder against libde265.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <libheif/heif.h>
+
+#include "fixtures.h"
+#include "grid_stream.h"
+#include "hevc_decoder.h"
+#include "internal.h"
+#include "libheif_setup.h"
+#include "lumetra.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool any_colour(const heif_color_profile_nclx*) { return true; }
+
+// Streams `in` directly (the road's own answer) into `out`.
+StreamResult stream_directly(const std::string& in, const std::string& out) {
+  HeifFileBytes file;
+  ContextHolder ctx;
+  HandleHolder handle;
+  if (!open_primary_image(in.c_str(), &file, &ctx, &handle)) return StreamResult::Failed;
+  return stream_grid_ycbcr_jpeg(ctx.get(), handle.get(), out.c_str(), 90, PictureMetadata{}, any_colour);
+}
+
+// The whole-image road's file.
+Bytes whole_image_jpeg(const std::string& in, const std::string& out) {
+  set_grid_streaming(false);
+  const int ok = convert_file(in.c_str(), out.c_str(), 90, 0, true);
+  set_grid_streaming(true);
+  return ok ? read_file(out) : Bytes{};
+}
+
+bool temporary_files_in(const std::string& dir) {
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().filename().string().find(".lumetra-") != std::string::npos) return true;
+  return false;
+}
+
+TEST(GridStream, SameBytesAsTheWholeImageForEveryOrientation) {
+  struct Case {
+    const char* name;
+    int width, height, tile;
+    std::vector<Bytes> props;
+    bool streams;
+  };
+  const Case cases[] = {
+      {"partial-last-row-and-column", 200, 150, 64, {}, true},
+      {"tiles-divide", 256, 128, 64, {}, true},
+      {"irot90", 200, 150, 64, {irot_box(90)}, true},
+      {"irot180", 200, 150, 64, {irot_box(180)}, true},
+      {"irot270", 200, 150, 64, {irot_box(270)}, true},
+      {"imir-vertical-axis", 200, 150, 64, {imir_box(0)}, true},
+      {"imir-horizontal-axis", 200, 150, 64, {imir_box(1)}, true},
+      {"irot90-imir", 200, 150, 64, {irot_box(90), imir_box(1)}, true},
+      {"imir-irot270", 330, 140, 128, {imir_box(0), irot_box(270)}, true},
+      {"irot180-imir-irot90", 200, 150, 64, {irot_box(180), imir_box(0), irot_box(90)}, true},
+      // The whole-image road keeps these: a crop (and the RGB road it takes)
+      // and odd sizes, whose chroma libheif turns through 4:4:4.
+      {"clap-odd-offsets", 200, 150, 64, {clap_box(151, 101, 3, -5)}, false},
+      {"odd-width", 199, 150, 64, {irot_box(90)}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    GridSpec spec;
+    spec.width = c.width;
+    spec.height = c.height;
+    spec.tile = c.tile;
+    spec.grid_properties = c.props;
+    const std::string in = scratch_path(std::string("stream-") + c.name + ".heic");
+    write_grid_heif(in, spec);
+    const std::string streamed = scratch_path(std::string("stream-") + c.name + ".jpg");
+    const std::string whole = scratch_path(std::string("whole-") + c.name + ".jpg");
+    const std::string via_call = scratch_path(std::string("call-") + c.name + ".jpg");
+
+    ASSERT_EQ(stream_directly(in, streamed), c.streams ? StreamResult::Written : StreamResult::NotApplicable);
+    const Bytes expected = whole_image_jpeg(in, whole);
+    ASSERT_FALSE(expected.empty()) << lumetra_last_error();
+    ASSERT_EQ(lumetra_convert(in.c_str(), via_call.c_str(), 90, 0), 1) << lumetra_last_error();
+    EXPECT_TRUE(read_file(via_call) == expected);
+    if (c.streams) EXPECT_TRUE(read_file(streamed) == expected);
+    else EXPECT_FALSE(file_exists(streamed));
+
+    // The picture itself is libheif's upright one (independent reader).
+    const Raster jpeg = stb_load(via_call), reference = libheif_decode(in, false);
+    ASSERT_EQ(jpeg.width, reference.width);
+    ASSERT_EQ(jpeg.height, reference.height);
+    EXPECT_GT(psnr(jpeg, reference), 28.0);
+  }
+}
+
+TEST(GridStream, TileFailingMidPictureLeavesTheOldFileAndTheUsualMessage) {
+  struct Case {
+    const char* name;
+    std::vector<Bytes> props;
+  };
+  // 4 x 5 tiles; tile 13 is in the fourth band written (third with the turn).
+  const Case cases[] = {{"upright", {}}, {"irot180", {irot_box(180)}}, {"irot90", {irot_box(90)}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    GridSpec spec;
+    spec.width = 256;
+    spec.height = 320;
+    spec.tile = 64;
+    spec.grid_properties = c.props;
+    spec.broken_tile = 13;
+    const std::string in = scratch_path(std::string("broken-") + c.name + ".heic");
+    write_grid_heif(in, spec);
+    const std::string dir = scratch_path(std::string("broken-") + c.name);
+    fs::create_directories(dir);
+    const std::string out = dir + "/out.jpg";
+    const Bytes old{'o', 'l', 'd'};
+    write_file(out, old);
+
+    ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 90, 0), 0);
+    const std::string streamed_error = lumetra_last_error();
+    EXPECT_EQ(streamed_error.rfind("Failed to decode HEIC image: ", 0), 0u) << streamed_error;
+    EXPECT_TRUE(read_file(out) == old);
+    EXPECT_FALSE(temporary_files_in(dir));
+
+    set_grid_streaming(false);
+    EXPECT_EQ(convert_file(in.c_str(), out.c_str(), 90, 0, true), 0);
+    set_grid_streaming(true);
+    EXPECT_EQ(std::string(lumetra_last_error()).rfind("Failed to decode HEIC image: ", 0), 0u);
+    EXPECT_TRUE(read_file(out) == old);
+  }
+}
+
+const std::string kCorpus = LUMETRA_CORPUS;
+
+bool large(const std::string& name) {
+  return std::getenv("LUMETRA_HEAVY_CORPUS") == nullptr && name.find("grid200mp") != std::string::npos;
+}
+
+TEST(GridStream, CorpusGridsGiveTheWholeImageBytes) {
+  const fs::path dir = fs::path(kCorpus) / "heif";
+  if (!fs::is_directory(dir)) GTEST_SKIP() << "no corpus at " << kCorpus;
+  int streamed = 0;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    const std::string name = e.path().filename().string();
+    if (large(name) || (name.find("grid") == std::string::npos && name.find("tmap") == std::string::npos)) continue;
+    SCOPED_TRACE(name);
+    const std::string whole = scratch_path("corpus-whole.jpg"), ours = scratch_path("corpus-streamed.jpg");
+    const Bytes expected = whole_image_jpeg(e.path().string(), whole);
+    if (lumetra_convert(e.path().c_str(), ours.c_str(), 90, LUMETRA_KEEP_METADATA) == 0) {
+      EXPECT_TRUE(expected.empty());
+      continue;
+    }
+    // The whole-image road with the same metadata.
+    set_grid_streaming(false);
+    ASSERT_EQ(convert_file(e.path().c_str(), whole.c_str(), 90, LUMETRA_KEEP_METADATA, true), 1);
+    set_grid_streaming(true);
+    EXPECT_TRUE(read_file(ours) == read_file(whole));
+    streamed += stream_directly(e.path().string(), scratch_path("corpus-direct.jpg")) == StreamResult::Written;
+  }
+  std::printf("corpus: %d grids streamed, every grid's JPEG identical to the whole-image one\n", streamed);
+  EXPECT_GE(streamed, 5);
+}
+
+// ---- FFmpeg's decoder and libde265 on the corpus
+
+struct Planes {
+  bool ok = false;
+  std::vector<Bytes> planes;
+};
+
+Planes planes_of(heif_image* img) {
+  Planes p;
+  if (img == nullptr) return p;
+  for (const heif_channel c : {heif_channel_Y, heif_channel_Cb, heif_channel_Cr, heif_channel_Alpha,
+                               heif_channel_interleaved}) {
+    if (!heif_image_has_channel(img, c)) continue;
+    int stride = 0;
+    const uint8_t* data = heif_image_get_plane_readonly(img, c, &stride);
+    const int w = heif_image_get_width(img, c), h = heif_image_get_height(img, c);
+    const size_t row = size_t(w) * ((heif_image_get_bits_per_pixel(img, c) + 7) / 8);
+    Bytes plane;
+    for (int y = 0; y < h; ++y) plane.insert(plane.end(), data + size_t(y) * stride, data + size_t(y) * stride + row);
+    p.planes.push_back(plane);
+  }
+  heif_image_release(img);
+  p.ok = true;
+  return p;
+}
+
+Planes decode_native(heif_image_handle* h, const char* decoder) {
+  heif_decoding_options* options = heif_decoding_options_alloc();
+  options->decoder_id = decoder;
+  heif_image* img = nullptr;
+  const heif_error err = heif_decode_image(h, &img, heif_colorspace_undefined, heif_chroma_undefined, options);
+  heif_decoding_options_free(options);
+  return err.code == heif_error_Ok ? planes_of(img) : Planes{};
+}
+
+TEST(HevcDecoder, FfmpegGivesLibde265sPixelsAndLibde265TakesOverWhereItFails) {
+  heif_context* probe = new_heif_context();
+  heif_context_free(probe);
+  const heif_decoder_descriptor* d[16];
+  const int n = heif_get_decoder_descriptors(heif_compression_HEVC, d, 16);
+  bool ffmpeg = false, de265 = false;
+  for (int i = 0; i < n; ++i) {
+    ffmpeg |= std::strcmp(heif_decoder_descriptor_get_id_name(d[i]), "ffmpeg") == 0;
+    de265 |= std::strcmp(heif_decoder_descriptor_get_id_name(d[i]), "libde265") == 0;
+  }
+  if (!ffmpeg || !de265) GTEST_SKIP() << "FFmpeg's or libde265's libheif plugin is not installed";
+  const fs::path dir = fs::path(kCorpus) / "heif";
+  if (!fs::is_directory(dir)) GTEST_SKIP() << "no corpus at " << kCorpus;
+  std::vector<std::string> files;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.is_regular_file() && !large(e.path().filename().string())) files.push_back(e.path().string());
+  std::sort(files.begin(), files.end());
+
+  // FFmpeg's planes are libde265's; where it fails, our road (FFmpeg first)
+  // still gives libde265's.
+  int identical = 0, taken_over = 0;
+  std::string refused;
+  for (const std::string& f : files) {
+    SCOPED_TRACE(f);
+    heif_context* ctx = heif_context_alloc();
+    heif_image_handle* h = nullptr;
+    if (heif_context_read_from_file(ctx, f.c_str(), nullptr).code == heif_error_Ok &&
+        heif_context_get_primary_image_handle(ctx, &h).code == heif_error_Ok) {
+      const Planes reference = decode_native(h, "libde265");
+      if (reference.ok) {
+        const Planes fast = decode_native(h, "ffmpeg");
+        if (fast.ok) {
+          EXPECT_TRUE(fast.planes == reference.planes);
+          ++identical;
+        } else {
+          refused += " " + fs::path(f).filename().string();
+          heif_image* img = nullptr;
+          EXPECT_EQ(decode_image_preferring(h, &img, heif_colorspace_undefined, heif_chroma_undefined, nullptr).code,
+                    heif_error_Ok);
+          const Planes ours = planes_of(img);
+          EXPECT_TRUE(ours.ok && ours.planes == reference.planes);
+          unsigned char* px = nullptr;
+          int w = 0, hh = 0, ch = 0;
+          EXPECT_EQ(decode_heic_pixels(f.c_str(), &px, &w, &hh, &ch), 1) << lumetra_last_error();
+          std::free(px);
+          ++taken_over;
+        }
+      }
+    }
+    if (h != nullptr) heif_image_handle_release(h);
+    heif_context_free(ctx);
+  }
+  std::printf("hevc decoders: %d files identical; FFmpeg refused, libde265 decoded:%s\n", identical, refused.c_str());
+  EXPECT_GE(identical, 20);
+  EXPECT_NE(refused.find("camera-canonR5-10bit-422"), std::string::npos);
+}
+
+TEST(HevcDecoder, FourTwoTwoNeverGoesToFfmpeg) {
+  const std::string f = kCorpus + "/heif/camera-canonR5-10bit-422-grid-thumb-exifII.hif";
+  if (!file_exists(f)) GTEST_SKIP() << "no corpus file " << f;
+  HeifFileBytes file;
+  ContextHolder ctx;
+  HandleHolder handle;
+  ASSERT_TRUE(open_primary_image(f.c_str(), &file, &ctx, &handle));
+  EXPECT_EQ(preferred_decoder_for(handle.get()), nullptr);
+}
+
+}  // namespace
