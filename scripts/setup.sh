@@ -13,9 +13,11 @@ packages=(
   python3 python3-pytest python3-pip python3-setuptools python3-distributed
   locales libimage-exiftool-perl valgrind help2man bash-completion
 )
+# ffmpegdec: FFmpeg's HEVC decoder, which lumetra prefers (libde265 takes
+# over for what it cannot decode).
 heif_packages=(
   libheif-dev libheif-examples
-  libheif-plugin-libde265 libheif-plugin-x265 libheif-plugin-dav1d libheif-plugin-aomenc
+  libheif-plugin-libde265 libheif-plugin-x265 libheif-plugin-dav1d libheif-plugin-aomenc libheif-plugin-ffmpegdec
 )
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }

@@ -118,11 +118,16 @@ StreamResult stream_grid_ycbcr_jpeg(heif_context* ctx, heif_image_handle* handle
     }
     return StreamResult::NotApplicable;
   }
-  heif_color_profile_nclx* coded = nullptr;
-  const bool usable = heif_image_get_nclx_color_profile(bands.first_tile(), &coded).code == heif_error_Ok &&
-                      coded != nullptr && jpeg_colour(coded);
-  if (coded != nullptr) heif_nclx_color_profile_free(coded);
-  if (!usable) return StreamResult::NotApplicable;
+  // Without an nclx box on the grid, its first tile's colour description
+  // decides (its own nclx box or its stream's VUI), as in libheif's canvas.
+  heif_color_profile_nclx* declared = nullptr;
+  if (heif_image_handle_get_nclx_color_profile(handle, &declared).code == heif_error_Ok && declared != nullptr) {
+    const bool usable = jpeg_colour(declared);
+    heif_nclx_color_profile_free(declared);
+    if (!usable) return StreamResult::NotApplicable;
+  } else if (bands.coded_colour() == nullptr || !jpeg_colour(bands.coded_colour())) {
+    return StreamResult::NotApplicable;
+  }
 
   OutputFile output(out);
   FILE* f = output.open();

@@ -62,6 +62,9 @@ TileBands::~TileBands() {
   for (std::thread& t : workers_) t.join();
   for (heif_image* img : tiles_)
     if (img != nullptr) heif_image_release(img);
+  for (heif_image_handle* h : handles_)
+    if (h != nullptr) heif_image_handle_release(h);
+  if (colour_ != nullptr) heif_nclx_color_profile_free(colour_);
 }
 
 bool TileBands::start() {
@@ -98,6 +101,19 @@ bool TileBands::start() {
   order_.swap(order);
   if (bands_.empty() || bands_.front().out_y0 != 0 || bands_.back().out_y1 != orient_.out_height()) return false;
   tiles_.assign(order_.size(), nullptr);
+  handles_.assign(order_.size(), nullptr);
+  heif_context* ctx = heif_image_handle_get_context(handle_);
+  for (size_t i = 0; i < order_.size(); ++i) {
+    heif_item_id id = 0;
+    const bool ok = heif_image_handle_get_grid_image_tile_id(handle_, 0, order_[i].first, order_[i].second, &id).code ==
+                        heif_error_Ok &&
+                    heif_context_get_image_handle(ctx, id, &handles_[i]).code == heif_error_Ok && handles_[i] != nullptr;
+    if (!ok) {
+      heif_context_free(ctx);
+      return false;  // the whole-image road reports it
+    }
+  }
+  heif_context_free(ctx);
   decoded_.assign(bands_.size(), 0);
 
   int band_rows = 0;
@@ -119,21 +135,19 @@ bool TileBands::start() {
   return true;
 }
 
-bool TileBands::decode(uint32_t tx, uint32_t ty, heif_image** out, std::string* message) {
+bool TileBands::decode(size_t tile, heif_image** out, std::string* message) {
   const char* preferred = default_decoder_.load() ? nullptr : preferred_decoder_for(handle_);
   heif_decoding_options* options = decoding_options_for(preferred);
   if (options == nullptr) {
     *message = "Memory allocation error";
     return false;
   }
-  options->ignore_transformations = 1;
-  heif_error err = heif_image_handle_decode_image_tile(handle_, out, heif_colorspace_YCbCr, heif_chroma_420, options,
-                                                        tx, ty);
+  heif_error err = heif_decode_image(handles_[tile], out, heif_colorspace_YCbCr, heif_chroma_420, options);
   if (err.code != heif_error_Ok && preferred != nullptr) {
     // FFmpeg refuses some streams libde265 decodes; keep to libde265 then.
     default_decoder_.store(true);
     options->decoder_id = nullptr;
-    err = heif_image_handle_decode_image_tile(handle_, out, heif_colorspace_YCbCr, heif_chroma_420, options, tx, ty);
+    err = heif_decode_image(handles_[tile], out, heif_colorspace_YCbCr, heif_chroma_420, options);
   }
   heif_decoding_options_free(options);
   if (err.code == heif_error_Ok && *out != nullptr) return true;
@@ -151,15 +165,14 @@ void TileBands::work() {
         while (bands_[b].first + bands_[b].count <= tile) ++b;
         return b;
       };
-      // At most the band being written and the one after it are held.
-      cv_.wait(lock, [&] { return stop_ || next_tile_ >= order_.size() || band_of(next_tile_) <= current_ + 1; });
+      cv_.wait(lock, [&] { return stop_ || next_tile_ >= order_.size() || band_of(next_tile_) <= allowed_; });
       if (stop_ || next_tile_ >= order_.size()) return;
       i = next_tile_++;
       band = band_of(i);
     }
     heif_image* img = nullptr;
     std::string message;
-    const bool ok = decode(order_[i].first, order_[i].second, &img, &message);
+    const bool ok = decode(i, &img, &message);
     {
       std::lock_guard<std::mutex> lock(m_);
       tiles_[i] = img;
@@ -181,23 +194,16 @@ void TileBands::release_band(size_t band) {
   }
 }
 
-const heif_image* TileBands::first_tile() const { return delivered_ ? tiles_[bands_[band_].first] : nullptr; }
-
 bool TileBands::next() {
   if (!started_ || done_ || layout_refused_) return false;
-  if (delivered_) {
-    release_band(band_);
-    if (++band_ == bands_.size()) {
-      done_ = true;
-      return false;
-    }
+  if (delivered_ && ++band_ == bands_.size()) {
+    done_ = true;
+    return false;
   }
   delivered_ = false;
   const Band& band = bands_[band_];
   {
     std::unique_lock<std::mutex> lock(m_);
-    current_ = band_;
-    cv_.notify_all();
     cv_.wait(lock, [&] { return failed_ || decoded_[band_] == band.count; });
     if (failed_) return false;
   }
@@ -210,6 +216,15 @@ bool TileBands::next() {
     }
   }
   remap(band, planes);
+  if (band_ == 0) heif_image_get_nclx_color_profile(tiles_[band.first], &colour_);
+  release_band(band_);
+  {
+    // Held from here: these rows and the next band's tiles, decoding while
+    // the caller writes.
+    std::lock_guard<std::mutex> lock(m_);
+    allowed_ = band_ + 1;
+  }
+  cv_.notify_all();
   row_count_ = band.out_y1 - band.out_y0;
   delivered_ = true;
   return true;

@@ -1,9 +1,12 @@
 // A grid image decoded one band of coded tiles at a time (the tiles of a
 // band in parallel, the next band decoding while the caller writes this
 // one) and turned and mirrored into upright rows of 8-bit YCbCr 4:2:0.
-// Tiles are decoded untransformed (libheif 1.19's transformed tile offsets
-// do not stitch, and an irot + imir grid aborts in its tile lookup); the
-// orientation is applied here, plane by plane as libheif turns a picture.
+// The grid's irot/imir are applied here, plane by plane as libheif turns a
+// picture: libheif 1.19's transformed tile offsets do not stitch, and an
+// irot + imir grid aborts in its tile lookup. Each tile is decoded through
+// its own item handle, as libheif's whole-grid decode does: the tile API
+// (heif_image_handle_decode_image_tile) writes every call's result text
+// into the grid item, which races when tiles decode in parallel.
 #pragma once
 
 #include <atomic>
@@ -72,7 +75,8 @@ class TileBands {
   bool done() const { return done_; }
   bool layout_refused() const { return layout_refused_; }
   const char* error() const { return error_.c_str(); }
-  const heif_image* first_tile() const;  // of the current band
+  // The first tile's colour description (null if none), once a band is out.
+  const heif_color_profile_nclx* coded_colour() const { return colour_; }
 
   const uint8_t* const* rows() const { return out_rows_; }
   const size_t* strides() const { return out_stride_; }
@@ -84,7 +88,7 @@ class TileBands {
     size_t first, count;  // its tiles in order_
   };
   void work();
-  bool decode(uint32_t tx, uint32_t ty, heif_image** out, std::string* message);
+  bool decode(size_t tile, heif_image** out, std::string* message);
   void release_band(size_t band);
   void remap(const Band& band, const std::vector<TilePlanes>& tiles);
 
@@ -95,19 +99,21 @@ class TileBands {
   bool by_rows_;  // bands are coded tile rows (else columns)
   std::vector<Band> bands_;
   std::vector<std::pair<uint32_t, uint32_t>> order_;  // tile x, y
+  std::vector<heif_image_handle*> handles_;  // per tile in order_
   std::vector<heif_image*> tiles_;
   std::vector<size_t> decoded_;  // per band
 
   std::mutex m_;
   std::condition_variable cv_;
   std::vector<std::thread> workers_;
-  size_t next_tile_ = 0, current_ = 0;
+  size_t next_tile_ = 0, allowed_ = 0;  // workers decode bands up to allowed_
   bool stop_ = false, failed_ = false;
   std::string error_;
   std::atomic<bool> default_decoder_{false};  // after the preferred one failed a tile
 
   size_t band_ = 0;
   bool started_ = false, delivered_ = false, done_ = false, layout_refused_ = false;
+  heif_color_profile_nclx* colour_ = nullptr;
   ByteBlock out_[3];
   const uint8_t* out_rows_[3] = {nullptr, nullptr, nullptr};
   size_t out_stride_[3] = {0, 0, 0};
