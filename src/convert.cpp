@@ -122,6 +122,7 @@ FastPath jpeg_from_ycbcr(heif_context* ctx, heif_image_handle* handle, const cha
   }
   // A grid goes out one band of tiles at a time.
   const StreamResult streamed = stream_grid_ycbcr_jpeg(ctx, handle, out, quality, md, jpeg_ycbcr);
+  if (streamed == StreamResult::ColourRefused) return FastPath::NotApplicable;
   if (streamed != StreamResult::NotApplicable) {
     return streamed == StreamResult::Written ? FastPath::Written : FastPath::Failed;
   }
@@ -171,6 +172,10 @@ bool heif_to_raster(const char* in, const char* out, Target target, int quality,
   if (target == Target::Jpeg && ycbcr_fast_path) {
     const FastPath fast = jpeg_from_ycbcr(ctx.get(), handle.get(), out, quality, md);
     if (fast != FastPath::NotApplicable) return fast == FastPath::Written;
+  }
+  if (target == Target::Jpeg) {
+    const StreamResult streamed = stream_grid_rgb_jpeg(ctx.get(), handle.get(), out, quality, md);
+    if (streamed != StreamResult::NotApplicable) return streamed == StreamResult::Written;
   }
   const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
   const int bits = heif_image_handle_get_luma_bits_per_pixel(handle.get());

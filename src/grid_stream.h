@@ -7,7 +7,8 @@
 
 #include "metadata.h"
 
-enum class StreamResult { Written, Failed, NotApplicable };
+// ColourRefused: the colour is not JPEG's YCbCr, for the whole picture too.
+enum class StreamResult { Written, Failed, NotApplicable, ColourRefused };
 
 // Whether grids stream (default yes); false takes the whole-image road, for
 // comparing the two. Set before conversions start.
@@ -16,8 +17,18 @@ void set_grid_streaming(bool on);
 // The grid's YCbCr 4:2:0 planes straight into a JPEG at `out`, turned and
 // mirrored by its irot/imir, bytes identical to writing the whole decoded
 // image. NotApplicable (nothing written) for anything else: not a grid,
-// a clean aperture, odd sizes, samples other than 8-bit 4:2:0, or colour
-// that `jpeg_colour` (given the decoded nclx, or null) refuses. Failed sets
-// the last-error text and leaves `out` as it was.
+// a clean aperture, odd sizes, samples other than 8-bit 4:2:0; and
+// ColourRefused when `jpeg_colour` refuses the grid's nclx, or else its
+// first tile's (the picture's own, as libheif's whole decode makes it).
+// Failed sets the last-error text and leaves `out` as it was.
 StreamResult stream_grid_ycbcr_jpeg(heif_context* ctx, heif_image_handle* handle, const char* out, int quality,
                                     const PictureMetadata& md, bool (*jpeg_colour)(const heif_color_profile_nclx*));
+
+// The same through libheif's RGB conversion of each tile, the picture
+// cropped, turned and mirrored as decode_upright does: bytes identical to
+// write_jpeg_stream of decode_upright's RGB image. NotApplicable for
+// alpha, and where libheif's conversion of the whole picture could differ
+// from its tiles' (a turned picture not coded 4:2:0 with even sides; tiles
+// whose colour description differs from the grid's).
+StreamResult stream_grid_rgb_jpeg(heif_context* ctx, heif_image_handle* handle, const char* out, int quality,
+                                  const PictureMetadata& md);

@@ -51,14 +51,23 @@ JpegStream::~JpegStream() {
 
 bool JpegStream::start_ycbcr420(FILE* out, int width, int height, int quality, const PictureMetadata& md) {
   if (s_->created || width <= 0 || height <= 0 || (width | height) & 1) return false;
-  s_->width = width;
-  s_->height = height;
   const size_t chroma_w = static_cast<size_t>(width) / 2;
   s_->padded[0] = (static_cast<size_t>(width) + 15) / 16 * 16;
   s_->padded[1] = s_->padded[2] = (chroma_w + 7) / 8 * 8;
   s_->imcu[0].resize(s_->padded[0] * 16);
   s_->imcu[1].resize(s_->padded[1] * 8);
   s_->imcu[2].resize(s_->padded[2] * 8);
+  return start(out, width, height, true, quality, md);
+}
+
+bool JpegStream::start_rgb(FILE* out, int width, int height, int quality, const PictureMetadata& md) {
+  if (s_->created || width <= 0 || height <= 0) return false;
+  return start(out, width, height, false, quality, md);
+}
+
+bool JpegStream::start(FILE* out, int width, int height, bool raw, int quality, const PictureMetadata& md) {
+  s_->width = width;
+  s_->height = height;
   ByteBlock segment(kJpegSegmentMax);
   JPEG_STREAM_GUARD();
   jpeg_compress_struct* cinfo = &s_->cinfo;
@@ -73,10 +82,10 @@ bool JpegStream::start_ycbcr420(FILE* out, int width, int height, int quality, c
   cinfo->image_width = static_cast<JDIMENSION>(width);
   cinfo->image_height = static_cast<JDIMENSION>(height);
   cinfo->input_components = 3;
-  cinfo->in_color_space = JCS_YCbCr;
+  cinfo->in_color_space = raw ? JCS_YCbCr : JCS_RGB;
   jpeg_set_defaults(cinfo);
   jpeg_set_quality(cinfo, quality, TRUE);
-  cinfo->raw_data_in = TRUE;
+  cinfo->raw_data_in = raw ? TRUE : FALSE;
   jpeg_start_compress(cinfo, TRUE);
   write_picture_markers(cinfo, md, segment.data());
   return true;
@@ -113,7 +122,7 @@ bool JpegStream::flush_imcu(int luma_rows) {
 }
 
 bool JpegStream::write_ycbcr420_rows(const uint8_t* const plane[3], const size_t stride[3], int rows) {
-  if (!s_->created || s_->failed || rows < 0 || s_->filled % 2 != 0) return false;
+  if (!s_->created || !s_->cinfo.raw_data_in || s_->failed || rows < 0 || s_->filled % 2 != 0) return false;
   const size_t width[3] = {static_cast<size_t>(s_->width), static_cast<size_t>(s_->width) / 2,
                            static_cast<size_t>(s_->width) / 2};
   for (int y = 0; y < rows; ++y) {
@@ -129,6 +138,19 @@ bool JpegStream::write_ycbcr420_rows(const uint8_t* const plane[3], const size_t
       }
     }
     if (++s_->filled == 16 && !flush_imcu(16)) return false;
+  }
+  return true;
+}
+
+bool JpegStream::write_rgb_rows(const uint8_t* pixels, size_t stride, int rows) {
+  if (!s_->created || s_->cinfo.raw_data_in) return false;
+  JPEG_STREAM_GUARD();
+  for (int y = 0; y < rows; ++y) {
+    JSAMPROW row = const_cast<JSAMPROW>(pixels + static_cast<size_t>(y) * stride);
+    if (jpeg_write_scanlines(&s_->cinfo, &row, 1) != 1) {
+      s_->failed = true;
+      return false;
+    }
   }
   return true;
 }

@@ -23,15 +23,21 @@ class JpegStream {
   // conversion, no subsampling), width and height even. Writes the header,
   // EXIF, XMP and ICC segments as write_jpeg_stream does.
   bool start_ycbcr420(FILE* out, int width, int height, int quality, const PictureMetadata& md);
+  // Starts an RGB JPEG fed with 8-bit RGB rows, as write_jpeg_stream
+  // writes one.
+  bool start_rgb(FILE* out, int width, int height, int quality, const PictureMetadata& md);
   // One more APP segment (code JPEG_APP0 + n), between start and the rows.
   bool write_marker(int code, const uint8_t* data, unsigned size);
   // The next `rows` rows (even, unless they are the last): luma rows of
   // `width` samples, and rows / 2 rows of each chroma plane.
   bool write_ycbcr420_rows(const uint8_t* const plane[3], const size_t stride[3], int rows);
+  // The next `rows` RGB rows.
+  bool write_rgb_rows(const uint8_t* pixels, size_t stride, int rows);
   // After the last row.
   bool finish();
 
  private:
+  bool start(FILE* out, int width, int height, bool raw, int quality, const PictureMetadata& md);
   bool flush_imcu(int luma_rows);
   JpegStreamState* s_;
 };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -25,19 +26,20 @@ namespace {
 
 bool any_colour(const heif_color_profile_nclx*) { return true; }
 
-// Streams `in` directly (the road's own answer) into `out`.
-StreamResult stream_directly(const std::string& in, const std::string& out) {
+// Streams `in` directly through one road (its own answer) into `out`.
+StreamResult stream_directly(const std::string& in, const std::string& out, bool ycbcr) {
   HeifFileBytes file;
   ContextHolder ctx;
   HandleHolder handle;
   if (!open_primary_image(in.c_str(), &file, &ctx, &handle)) return StreamResult::Failed;
-  return stream_grid_ycbcr_jpeg(ctx.get(), handle.get(), out.c_str(), 90, PictureMetadata{}, any_colour);
+  return ycbcr ? stream_grid_ycbcr_jpeg(ctx.get(), handle.get(), out.c_str(), 90, PictureMetadata{}, any_colour)
+               : stream_grid_rgb_jpeg(ctx.get(), handle.get(), out.c_str(), 90, PictureMetadata{});
 }
 
-// The whole-image road's file.
-Bytes whole_image_jpeg(const std::string& in, const std::string& out) {
+// The whole-image road's file (YCbCr planes where they serve, or RGB).
+Bytes whole_image_jpeg(const std::string& in, const std::string& out, bool ycbcr = true, int flags = 0) {
   set_grid_streaming(false);
-  const int ok = convert_file(in.c_str(), out.c_str(), 90, 0, true);
+  const int ok = convert_file(in.c_str(), out.c_str(), 90, flags, ycbcr);
   set_grid_streaming(true);
   return ok ? read_file(out) : Bytes{};
 }
@@ -48,28 +50,33 @@ bool temporary_files_in(const std::string& dir) {
   return false;
 }
 
-TEST(GridStream, SameBytesAsTheWholeImageForEveryOrientation) {
+TEST(GridStream, SameBytesAsTheWholeImageForEveryOrientationOnBothRoads) {
+  const StreamResult W = StreamResult::Written, N = StreamResult::NotApplicable;
   struct Case {
     const char* name;
     int width, height, tile;
     std::vector<Bytes> props;
-    bool streams;
+    StreamResult ycbcr, rgb;  // each road's own answer
   };
   const Case cases[] = {
-      {"partial-last-row-and-column", 200, 150, 64, {}, true},
-      {"tiles-divide", 256, 128, 64, {}, true},
-      {"irot90", 200, 150, 64, {irot_box(90)}, true},
-      {"irot180", 200, 150, 64, {irot_box(180)}, true},
-      {"irot270", 200, 150, 64, {irot_box(270)}, true},
-      {"imir-vertical-axis", 200, 150, 64, {imir_box(0)}, true},
-      {"imir-horizontal-axis", 200, 150, 64, {imir_box(1)}, true},
-      {"irot90-imir", 200, 150, 64, {irot_box(90), imir_box(1)}, true},
-      {"imir-irot270", 330, 140, 128, {imir_box(0), irot_box(270)}, true},
-      {"irot180-imir-irot90", 200, 150, 64, {irot_box(180), imir_box(0), irot_box(90)}, true},
-      // The whole-image road keeps these: a crop (and the RGB road it takes)
-      // and odd sizes, whose chroma libheif turns through 4:4:4.
-      {"clap-odd-offsets", 200, 150, 64, {clap_box(151, 101, 3, -5)}, false},
-      {"odd-width", 199, 150, 64, {irot_box(90)}, false},
+      {"partial-last-row-and-column", 200, 150, 64, {}, W, W},
+      {"tiles-divide", 256, 128, 64, {}, W, W},
+      {"irot90", 200, 150, 64, {irot_box(90)}, W, W},
+      {"irot180", 200, 150, 64, {irot_box(180)}, W, W},
+      {"irot270", 200, 150, 64, {irot_box(270)}, W, W},
+      {"imir-vertical-axis", 200, 150, 64, {imir_box(0)}, W, W},
+      {"imir-horizontal-axis", 200, 150, 64, {imir_box(1)}, W, W},
+      {"irot90-imir", 200, 150, 64, {irot_box(90), imir_box(1)}, W, W},
+      {"imir-irot270", 330, 140, 128, {imir_box(0), irot_box(270)}, W, W},
+      {"irot180-imir-irot90", 200, 150, 64, {irot_box(180), imir_box(0), irot_box(90)}, W, W},
+      // A crop is the RGB road's (decode_upright crops the RGB pixels).
+      {"clap-odd-offsets", 200, 150, 64, {clap_box(151, 101, 3, -5)}, N, W},
+      {"clap-irot90-imir", 200, 150, 64, {clap_box(133, 77, -7, 9), irot_box(90), imir_box(0)}, N, W},
+      {"irot270-clap", 200, 150, 64, {irot_box(270), clap_box(99, 121, 1, 1)}, N, W},
+      // Odd sides: chroma turns through 4:4:4 in libheif, so only an
+      // unturned picture streams, and only through RGB.
+      {"odd-width", 199, 150, 64, {}, N, W},
+      {"odd-width-irot90", 199, 150, 64, {irot_box(90)}, N, N},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -80,23 +87,27 @@ TEST(GridStream, SameBytesAsTheWholeImageForEveryOrientation) {
     spec.grid_properties = c.props;
     const std::string in = scratch_path(std::string("stream-") + c.name + ".heic");
     write_grid_heif(in, spec);
-    const std::string streamed = scratch_path(std::string("stream-") + c.name + ".jpg");
-    const std::string whole = scratch_path(std::string("whole-") + c.name + ".jpg");
-    const std::string via_call = scratch_path(std::string("call-") + c.name + ".jpg");
+    for (const bool ycbcr : {true, false}) {
+      SCOPED_TRACE(ycbcr ? "YCbCr road" : "RGB road");
+      const std::string streamed = scratch_path(std::string("stream-") + c.name + ".jpg");
+      const std::string whole = scratch_path(std::string("whole-") + c.name + ".jpg");
+      std::remove(streamed.c_str());
+      ASSERT_EQ(stream_directly(in, streamed, ycbcr), ycbcr ? c.ycbcr : c.rgb);
+      const Bytes expected = whole_image_jpeg(in, whole, ycbcr);
+      ASSERT_FALSE(expected.empty()) << lumetra_last_error();
+      if ((ycbcr ? c.ycbcr : c.rgb) == W) EXPECT_TRUE(read_file(streamed) == expected);
+      else EXPECT_FALSE(file_exists(streamed));
+      // The call as a whole (streaming on) gives the same file.
+      const std::string via_call = scratch_path(std::string("call-") + c.name + ".jpg");
+      ASSERT_EQ(convert_file(in.c_str(), via_call.c_str(), 90, 0, ycbcr), 1) << lumetra_last_error();
+      EXPECT_TRUE(read_file(via_call) == expected);
 
-    ASSERT_EQ(stream_directly(in, streamed), c.streams ? StreamResult::Written : StreamResult::NotApplicable);
-    const Bytes expected = whole_image_jpeg(in, whole);
-    ASSERT_FALSE(expected.empty()) << lumetra_last_error();
-    ASSERT_EQ(lumetra_convert(in.c_str(), via_call.c_str(), 90, 0), 1) << lumetra_last_error();
-    EXPECT_TRUE(read_file(via_call) == expected);
-    if (c.streams) EXPECT_TRUE(read_file(streamed) == expected);
-    else EXPECT_FALSE(file_exists(streamed));
-
-    // The picture itself is libheif's upright one (independent reader).
-    const Raster jpeg = stb_load(via_call), reference = libheif_decode(in, false);
-    ASSERT_EQ(jpeg.width, reference.width);
-    ASSERT_EQ(jpeg.height, reference.height);
-    EXPECT_GT(psnr(jpeg, reference), 28.0);
+      // The picture itself is libheif's upright one (independent reader).
+      const Raster jpeg = stb_load(via_call), reference = libheif_decode(in, false);
+      ASSERT_EQ(jpeg.width, reference.width);
+      ASSERT_EQ(jpeg.height, reference.height);
+      EXPECT_GT(psnr(jpeg, reference), 28.0);
+    }
   }
 }
 
@@ -143,7 +154,7 @@ bool large(const std::string& name) {
   return std::getenv("LUMETRA_HEAVY_CORPUS") == nullptr && name.find("grid200mp") != std::string::npos;
 }
 
-TEST(GridStream, CorpusGridsGiveTheWholeImageBytes) {
+TEST(Corpus, GridsStreamToTheWholeImageBytes) {
   const fs::path dir = fs::path(kCorpus) / "heif";
   if (!fs::is_directory(dir)) GTEST_SKIP() << "no corpus at " << kCorpus;
   int streamed = 0;
@@ -152,19 +163,18 @@ TEST(GridStream, CorpusGridsGiveTheWholeImageBytes) {
     if (large(name) || (name.find("grid") == std::string::npos && name.find("tmap") == std::string::npos)) continue;
     SCOPED_TRACE(name);
     const std::string whole = scratch_path("corpus-whole.jpg"), ours = scratch_path("corpus-streamed.jpg");
-    const Bytes expected = whole_image_jpeg(e.path().string(), whole);
-    if (lumetra_convert(e.path().c_str(), ours.c_str(), 90, LUMETRA_KEEP_METADATA) == 0) {
-      EXPECT_TRUE(expected.empty());
-      continue;
-    }
-    // The whole-image road with the same metadata.
-    set_grid_streaming(false);
-    ASSERT_EQ(convert_file(e.path().c_str(), whole.c_str(), 90, LUMETRA_KEEP_METADATA, true), 1);
-    set_grid_streaming(true);
-    EXPECT_TRUE(read_file(ours) == read_file(whole));
-    streamed += stream_directly(e.path().string(), scratch_path("corpus-direct.jpg")) == StreamResult::Written;
+    const Bytes expected = whole_image_jpeg(e.path().string(), whole, true, LUMETRA_KEEP_METADATA);
+    const bool ok = lumetra_convert(e.path().c_str(), ours.c_str(), 90, LUMETRA_KEEP_METADATA) == 1;
+    EXPECT_EQ(ok, !expected.empty()) << lumetra_last_error();
+    if (ok) EXPECT_TRUE(read_file(ours) == expected);
+    // And the RGB road, which every grid can take.
+    const Bytes rgb = whole_image_jpeg(e.path().string(), whole, false, LUMETRA_KEEP_METADATA);
+    EXPECT_EQ(convert_file(e.path().c_str(), ours.c_str(), 90, LUMETRA_KEEP_METADATA, false) == 1, !rgb.empty());
+    if (!rgb.empty()) EXPECT_TRUE(read_file(ours) == rgb);
+    streamed += stream_directly(e.path().string(), scratch_path("corpus-direct.jpg"), true) == StreamResult::Written ||
+                stream_directly(e.path().string(), scratch_path("corpus-direct.jpg"), false) == StreamResult::Written;
   }
-  std::printf("corpus: %d grids streamed, every grid's JPEG identical to the whole-image one\n", streamed);
+  std::printf("corpus: %d grids streamed, every grid's JPEGs (both roads) identical to the whole-image ones\n", streamed);
   EXPECT_GE(streamed, 5);
 }
 
@@ -203,7 +213,7 @@ Planes decode_native(heif_image_handle* h, const char* decoder) {
   return err.code == heif_error_Ok ? planes_of(img) : Planes{};
 }
 
-TEST(HevcDecoder, FfmpegGivesLibde265sPixelsAndLibde265TakesOverWhereItFails) {
+TEST(Corpus, FfmpegGivesLibde265sPixelsAndLibde265TakesOverWhereItFails) {
   heif_context* probe = new_heif_context();
   heif_context_free(probe);
   const heif_decoder_descriptor* d[16];
@@ -260,7 +270,7 @@ TEST(HevcDecoder, FfmpegGivesLibde265sPixelsAndLibde265TakesOverWhereItFails) {
   EXPECT_NE(refused.find("camera-canonR5-10bit-422"), std::string::npos);
 }
 
-TEST(HevcDecoder, FourTwoTwoNeverGoesToFfmpeg) {
+TEST(Corpus, FourTwoTwoNeverGoesToFfmpeg) {
   const std::string f = kCorpus + "/heif/camera-canonR5-10bit-422-grid-thumb-exifII.hif";
   if (!file_exists(f)) GTEST_SKIP() << "no corpus file " << f;
   HeifFileBytes file;
