@@ -173,13 +173,15 @@ bool heif_to_raster(const char* in, const char* out, Target target, int quality,
     const FastPath fast = jpeg_from_ycbcr(ctx.get(), handle.get(), out, quality, md);
     if (fast != FastPath::NotApplicable) return fast == FastPath::Written;
   }
-  if (target == Target::Jpeg) {
-    const StreamResult streamed = stream_grid_rgb_jpeg(ctx.get(), handle.get(), out, quality, md);
-    if (streamed != StreamResult::NotApplicable) return streamed == StreamResult::Written;
-  }
   const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
   const int bits = heif_image_handle_get_luma_bits_per_pixel(handle.get());
   const bool deep = (flags & LUMETRA_KEEP_DEPTH) && target == Target::Png && bits > 8;
+  // A grid goes out one band of tiles at a time.
+  if (target == Target::Jpeg || (target == Target::Png && !deep)) {
+    const StreamResult streamed = target == Target::Jpeg ? stream_grid_rgb_jpeg(ctx.get(), handle.get(), out, quality, md)
+                                                         : stream_grid_rgb_png(ctx.get(), handle.get(), out, md);
+    if (streamed != StreamResult::NotApplicable) return streamed == StreamResult::Written;
+  }
   const heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_BE : heif_chroma_interleaved_RRGGBB_BE)
                                   : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
   ImageHolder image;

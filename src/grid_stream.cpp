@@ -9,6 +9,7 @@
 #include "error_state.h"
 #include "heif_holders.h"
 #include "hevc_decoder.h"
+#include "image_writers.h"
 #include "jpeg_stream.h"
 #include "output_file.h"
 #include "tile_bands.h"
@@ -193,25 +194,53 @@ StreamResult stream_grid_ycbcr_jpeg(heif_context* ctx, heif_image_handle* handle
                      [&] { return jpeg.write_ycbcr420_rows(bands.rows(), bands.strides(), bands.row_count()); });
 }
 
+namespace {
+
+const TileFormat kRgbTiles{heif_colorspace_RGB, heif_chroma_interleaved_RGB, 1, {0, 0, 0}, {3, 0, 0}};
+
+// The RGB road's grid and transformations, and whether its tiles stream.
+bool rgb_grid(heif_context* ctx, heif_image_handle* handle, GridShape* g, Orientation* orient) {
+  bool coded_420 = false;
+  if (!grid_layout(ctx, handle, g, &coded_420)) return false;
+  *orient = Orientation(g->width, g->height);
+  if (!read_orientation(ctx, heif_image_handle_get_item_id(handle), true, orient)) return false;
+  // Without a crop libheif turns the YCbCr planes before converting them;
+  // that commutes with the conversion only for 4:2:0 with even sides.
+  return orient->crops() || !orient->turns() || (coded_420 && ((g->width | g->height) & 1) == 0);
+}
+
+// Starts the bands and delivers the first, before anything is written.
+StreamResult start_rgb_bands(heif_context* ctx, heif_image_handle* handle, TileBands* bands) {
+  // (The probe decodes before the workers start: never one tile twice at once.)
+  if (!grid_colour_is_tiles(ctx, handle) || !bands->start() || !bands->tiles_agree()) {
+    return StreamResult::NotApplicable;
+  }
+  return first_band(bands);
+}
+
+// Hands libpng the bands' rows as it asks for them.
+struct PngRows {
+  TileBands* bands;
+  int band_y0;
+  static const uint8_t* row(void* state, int y) {
+    auto* s = static_cast<PngRows*>(state);
+    while (y >= s->band_y0 + s->bands->row_count()) {
+      s->band_y0 += s->bands->row_count();
+      if (!s->bands->next()) return nullptr;
+    }
+    return s->bands->rows()[0] + static_cast<size_t>(y - s->band_y0) * s->bands->strides()[0];
+  }
+};
+
+}  // namespace
+
 StreamResult stream_grid_rgb_jpeg(heif_context* ctx, heif_image_handle* handle, const char* out, int quality,
                                   const PictureMetadata& md) {
   GridShape g;
-  bool coded_420 = false;
-  if (!grid_layout(ctx, handle, &g, &coded_420)) return StreamResult::NotApplicable;
-  Orientation orient(g.width, g.height);
-  if (!read_orientation(ctx, heif_image_handle_get_item_id(handle), true, &orient)) {
-    return StreamResult::NotApplicable;
-  }
-  // Without a crop libheif turns the YCbCr planes before converting them;
-  // that commutes with the conversion only for 4:2:0 with even sides.
-  if (!orient.crops() && orient.turns() && (!coded_420 || ((g.width | g.height) & 1) != 0)) {
-    return StreamResult::NotApplicable;
-  }
-  const TileFormat format{heif_colorspace_RGB, heif_chroma_interleaved_RGB, 1, {0, 0, 0}, {3, 0, 0}};
-  TileBands bands(handle, g, orient, format);
-  // (The probe decodes before the workers start: never one tile twice at once.)
-  if (!grid_colour_is_tiles(ctx, handle) || !bands.start() || !bands.tiles_agree()) return StreamResult::NotApplicable;
-  const StreamResult first = first_band(&bands);
+  Orientation orient(0, 0);
+  if (!rgb_grid(ctx, handle, &g, &orient)) return StreamResult::NotApplicable;
+  TileBands bands(handle, g, orient, kRgbTiles);
+  const StreamResult first = start_rgb_bands(ctx, handle, &bands);
   if (first != StreamResult::Written) return first;
 
   OutputFile output(out);
@@ -223,4 +252,30 @@ StreamResult stream_grid_rgb_jpeg(heif_context* ctx, heif_image_handle* handle, 
   }
   return write_bands(&bands, &jpeg, &output,
                      [&] { return jpeg.write_rgb_rows(bands.rows()[0], bands.strides()[0], bands.row_count()); });
+}
+
+StreamResult stream_grid_rgb_png(heif_context* ctx, heif_image_handle* handle, const char* out,
+                                 const PictureMetadata& md) {
+  GridShape g;
+  Orientation orient(0, 0);
+  if (!rgb_grid(ctx, handle, &g, &orient)) return StreamResult::NotApplicable;
+  TileBands bands(handle, g, orient, kRgbTiles);
+  const StreamResult first = start_rgb_bands(ctx, handle, &bands);
+  if (first != StreamResult::Written) return first;
+
+  OutputFile output(out);
+  FILE* f = output.open();
+  PngRows rows{&bands, 0};
+  if (f != nullptr && write_png_rows(f, orient.out_width(), orient.out_height(), 3, 8, md,
+                                     PixelRowSource{PngRows::row, &rows}) &&
+      output.commit()) {
+    return StreamResult::Written;
+  }
+  if (bands.layout_refused()) return StreamResult::NotApplicable;
+  if (!bands.done() && *bands.error() != '\0') {
+    set_error_fmt("Failed to decode HEIC image: %s", bands.error());
+  } else {
+    set_error("Failed writing PNG output file");
+  }
+  return StreamResult::Failed;
 }

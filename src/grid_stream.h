@@ -1,6 +1,7 @@
-// JPEG output of a grid primary decoded one band of tiles at a time: the
-// whole picture is never held, only a row (or, when turned a quarter, a
-// column) of coded tiles and its rows on their way to libjpeg-turbo.
+// JPEG and PNG output of a grid primary decoded one band of tiles at a
+// time: the whole picture is never held, only a row (or, when turned a
+// quarter, a column) of coded tiles and its rows on their way to
+// libjpeg-turbo or libpng.
 #pragma once
 
 #include <libheif/heif.h>
@@ -32,3 +33,6 @@ StreamResult stream_grid_ycbcr_jpeg(heif_context* ctx, heif_image_handle* handle
 // whose colour description differs from the grid's).
 StreamResult stream_grid_rgb_jpeg(heif_context* ctx, heif_image_handle* handle, const char* out, int quality,
                                   const PictureMetadata& md);
+// The same road into an 8-bit RGB PNG, as write_png_stream writes one.
+StreamResult stream_grid_rgb_png(heif_context* ctx, heif_image_handle* handle, const char* out,
+                                 const PictureMetadata& md);

@@ -102,7 +102,7 @@ void png_quiet(png_structp, png_const_charp) {}
 const int kPngCompressionLevel = 4;
 
 bool png_body(png_structp png, png_infop info, FILE* out, const PixelRows& rows, const PictureMetadata& md,
-              png_text* text) {
+              png_text* text, PixelRowSource source) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_init_io(png, out);
   png_set_benign_errors(png, 1);  // an odd ICC profile is kept, not fatal
@@ -117,7 +117,11 @@ bool png_body(png_structp png, png_infop info, FILE* out, const PixelRows& rows,
   if (!md.exif.empty()) png_set_eXIf_1(png, info, static_cast<png_uint_32>(md.exif.size()), const_cast<png_bytep>(md.exif.data()));
   if (text != nullptr) png_set_text(png, info, text, 1);
   png_write_info(png, info);
-  for (int y = 0; y < rows.height; ++y) png_write_row(png, rows.pixels + static_cast<size_t>(y) * rows.stride);
+  for (int y = 0; y < rows.height; ++y) {
+    const uint8_t* row = source.row(source.state, y);
+    if (row == nullptr) png_error(png, "rows ended early");
+    png_write_row(png, row);
+  }
   png_write_end(png, info);
   return true;
 }
@@ -151,7 +155,22 @@ bool write_jpeg_ycbcr_stream(FILE* out, const YcbcrPlanes& planes, int quality, 
   return write_jpeg(out, planes.width, planes.height, 3, JCS_YCbCr, quality, md, RowSource{ycbcr_row, &state});
 }
 
+namespace {
+const uint8_t* packed_png_row(void* state, int y) {
+  const auto* rows = static_cast<const PixelRows*>(state);
+  return rows->pixels + static_cast<size_t>(y) * rows->stride;
+}
+}  // namespace
+
 bool write_png_stream(FILE* out, const PixelRows& rows, const PictureMetadata& md) {
+  PixelRows state = rows;
+  return write_png_rows(out, rows.width, rows.height, rows.channels, rows.bit_depth, md,
+                        PixelRowSource{packed_png_row, &state});
+}
+
+bool write_png_rows(FILE* out, int width, int height, int channels, int bit_depth, const PictureMetadata& md,
+                    PixelRowSource source) {
+  const PixelRows rows{nullptr, 0, width, height, channels, bit_depth};
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, png_fail, png_quiet);
   if (png == nullptr) return false;
   png_infop info = png_create_info_struct(png);
@@ -168,7 +187,7 @@ bool write_png_stream(FILE* out, const PixelRows& rows, const PictureMetadata& m
   text.itxt_length = xmp.size();
   text.lang = const_cast<char*>("");
   text.lang_key = const_cast<char*>("");
-  const bool ok = png_body(png, info, out, rows, md, md.xmp.empty() ? nullptr : &text);
+  const bool ok = png_body(png, info, out, rows, md, md.xmp.empty() ? nullptr : &text, source);
   png_destroy_write_struct(&png, &info);
   return ok;
 }

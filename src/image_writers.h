@@ -42,3 +42,13 @@ bool write_jpeg_stream(FILE* out, const PixelRows& rows, int quality, const Pict
 // full range): no round trip through RGB.
 bool write_jpeg_ycbcr_stream(FILE* out, const YcbcrPlanes& planes, int quality, const PictureMetadata& md);
 bool write_png_stream(FILE* out, const PixelRows& rows, const PictureMetadata& md);
+
+// Rows handed over one at a time, top to bottom, by whoever has them; a
+// null row stops the writer, which then fails.
+struct PixelRowSource {
+  const uint8_t* (*row)(void* state, int y);
+  void* state;
+};
+// write_png_stream's file from rows that need not all exist at once.
+bool write_png_rows(FILE* out, int width, int height, int channels, int bit_depth, const PictureMetadata& md,
+                    PixelRowSource source);

@@ -26,17 +26,24 @@ namespace {
 
 bool any_colour(const heif_color_profile_nclx*) { return true; }
 
+enum class Road { Ycbcr, Rgb, Png };
+
 // Streams `in` directly through one road (its own answer) into `out`.
-StreamResult stream_directly(const std::string& in, const std::string& out, bool ycbcr) {
+StreamResult stream_directly(const std::string& in, const std::string& out, Road road) {
   HeifFileBytes file;
   ContextHolder ctx;
   HandleHolder handle;
   if (!open_primary_image(in.c_str(), &file, &ctx, &handle)) return StreamResult::Failed;
-  return ycbcr ? stream_grid_ycbcr_jpeg(ctx.get(), handle.get(), out.c_str(), 90, PictureMetadata{}, any_colour)
-               : stream_grid_rgb_jpeg(ctx.get(), handle.get(), out.c_str(), 90, PictureMetadata{});
+  switch (road) {
+    case Road::Ycbcr:
+      return stream_grid_ycbcr_jpeg(ctx.get(), handle.get(), out.c_str(), 90, PictureMetadata{}, any_colour);
+    case Road::Rgb: return stream_grid_rgb_jpeg(ctx.get(), handle.get(), out.c_str(), 90, PictureMetadata{});
+    default: return stream_grid_rgb_png(ctx.get(), handle.get(), out.c_str(), PictureMetadata{});
+  }
 }
 
-// The whole-image road's file (YCbCr planes where they serve, or RGB).
+// The whole-image road's file (YCbCr planes where they serve, or RGB; PNG
+// by the extension).
 Bytes whole_image_jpeg(const std::string& in, const std::string& out, bool ycbcr = true, int flags = 0) {
   set_grid_streaming(false);
   const int ok = convert_file(in.c_str(), out.c_str(), 90, flags, ycbcr);
@@ -50,7 +57,7 @@ bool temporary_files_in(const std::string& dir) {
   return false;
 }
 
-TEST(GridStream, SameBytesAsTheWholeImageForEveryOrientationOnBothRoads) {
+TEST(GridStream, SameBytesAsTheWholeImageForEveryOrientationOnEveryRoad) {
   const StreamResult W = StreamResult::Written, N = StreamResult::NotApplicable;
   struct Case {
     const char* name;
@@ -87,18 +94,20 @@ TEST(GridStream, SameBytesAsTheWholeImageForEveryOrientationOnBothRoads) {
     spec.grid_properties = c.props;
     const std::string in = scratch_path(std::string("stream-") + c.name + ".heic");
     write_grid_heif(in, spec);
-    for (const bool ycbcr : {true, false}) {
-      SCOPED_TRACE(ycbcr ? "YCbCr road" : "RGB road");
-      const std::string streamed = scratch_path(std::string("stream-") + c.name + ".jpg");
-      const std::string whole = scratch_path(std::string("whole-") + c.name + ".jpg");
+    for (const Road road : {Road::Ycbcr, Road::Rgb, Road::Png}) {
+      SCOPED_TRACE(road == Road::Ycbcr ? "YCbCr road" : road == Road::Rgb ? "RGB road" : "PNG");
+      const bool ycbcr = road == Road::Ycbcr;
+      const std::string ext = road == Road::Png ? ".png" : ".jpg";
+      const std::string streamed = scratch_path(std::string("stream-") + c.name + ext);
+      const std::string whole = scratch_path(std::string("whole-") + c.name + ext);
       std::remove(streamed.c_str());
-      ASSERT_EQ(stream_directly(in, streamed, ycbcr), ycbcr ? c.ycbcr : c.rgb);
+      ASSERT_EQ(stream_directly(in, streamed, road), ycbcr ? c.ycbcr : c.rgb);
       const Bytes expected = whole_image_jpeg(in, whole, ycbcr);
       ASSERT_FALSE(expected.empty()) << lumetra_last_error();
       if ((ycbcr ? c.ycbcr : c.rgb) == W) EXPECT_TRUE(read_file(streamed) == expected);
       else EXPECT_FALSE(file_exists(streamed));
       // The call as a whole (streaming on) gives the same file.
-      const std::string via_call = scratch_path(std::string("call-") + c.name + ".jpg");
+      const std::string via_call = scratch_path(std::string("call-") + c.name + ext);
       ASSERT_EQ(convert_file(in.c_str(), via_call.c_str(), 90, 0, ycbcr), 1) << lumetra_last_error();
       EXPECT_TRUE(read_file(via_call) == expected);
 
@@ -130,21 +139,24 @@ TEST(GridStream, TileFailingMidPictureLeavesTheOldFileAndTheUsualMessage) {
     write_grid_heif(in, spec);
     const std::string dir = scratch_path(std::string("broken-") + c.name);
     fs::create_directories(dir);
-    const std::string out = dir + "/out.jpg";
-    const Bytes old{'o', 'l', 'd'};
-    write_file(out, old);
+    for (const char* name : {"/out.jpg", "/out.png"}) {
+      for (const bool ycbcr : {true, false}) {
+        const std::string out = dir + name;
+        const Bytes old{'o', 'l', 'd'};
+        write_file(out, old);
+        ASSERT_EQ(convert_file(in.c_str(), out.c_str(), 90, 0, ycbcr), 0);
+        const std::string streamed_error = lumetra_last_error();
+        EXPECT_EQ(streamed_error.rfind("Failed to decode HEIC image: ", 0), 0u) << streamed_error;
+        EXPECT_TRUE(read_file(out) == old);
+        EXPECT_FALSE(temporary_files_in(dir));
 
-    ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 90, 0), 0);
-    const std::string streamed_error = lumetra_last_error();
-    EXPECT_EQ(streamed_error.rfind("Failed to decode HEIC image: ", 0), 0u) << streamed_error;
-    EXPECT_TRUE(read_file(out) == old);
-    EXPECT_FALSE(temporary_files_in(dir));
-
-    set_grid_streaming(false);
-    EXPECT_EQ(convert_file(in.c_str(), out.c_str(), 90, 0, true), 0);
-    set_grid_streaming(true);
-    EXPECT_EQ(std::string(lumetra_last_error()).rfind("Failed to decode HEIC image: ", 0), 0u);
-    EXPECT_TRUE(read_file(out) == old);
+        set_grid_streaming(false);
+        EXPECT_EQ(convert_file(in.c_str(), out.c_str(), 90, 0, ycbcr), 0);
+        set_grid_streaming(true);
+        EXPECT_EQ(std::string(lumetra_last_error()).rfind("Failed to decode HEIC image: ", 0), 0u);
+        EXPECT_TRUE(read_file(out) == old);
+      }
+    }
   }
 }
 
@@ -171,8 +183,9 @@ TEST(Corpus, GridsStreamToTheWholeImageBytes) {
     const Bytes rgb = whole_image_jpeg(e.path().string(), whole, false, LUMETRA_KEEP_METADATA);
     EXPECT_EQ(convert_file(e.path().c_str(), ours.c_str(), 90, LUMETRA_KEEP_METADATA, false) == 1, !rgb.empty());
     if (!rgb.empty()) EXPECT_TRUE(read_file(ours) == rgb);
-    streamed += stream_directly(e.path().string(), scratch_path("corpus-direct.jpg"), true) == StreamResult::Written ||
-                stream_directly(e.path().string(), scratch_path("corpus-direct.jpg"), false) == StreamResult::Written;
+    streamed += stream_directly(e.path().string(), scratch_path("corpus-direct.jpg"), Road::Ycbcr) ==
+                    StreamResult::Written ||
+                stream_directly(e.path().string(), scratch_path("corpus-direct.jpg"), Road::Rgb) == StreamResult::Written;
   }
   std::printf("corpus: %d grids streamed, every grid's JPEGs (both roads) identical to the whole-image ones\n", streamed);
   EXPECT_GE(streamed, 5);
@@ -268,6 +281,35 @@ TEST(Corpus, FfmpegGivesLibde265sPixelsAndLibde265TakesOverWhereItFails) {
   std::printf("hevc decoders: %d files identical; FFmpeg refused, libde265 decoded:%s\n", identical, refused.c_str());
   EXPECT_GE(identical, 20);
   EXPECT_NE(refused.find("camera-canonR5-10bit-422"), std::string::npos);
+}
+
+// The whole call with each decoder (the tool, LUMETRA_HEVC_DECODER forcing
+// libde265): the same JPEG, streamed or not, and the 4:2:2 file decodes.
+TEST(Corpus, SameJpegWithEitherDecoder) {
+#ifdef _WIN32
+  GTEST_SKIP() << "no decoder plugins in the Windows build";
+#else
+  const char* names[] = {"grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic",
+                         "grid16mp-nokia8.3-nothumb-nclx-exifII-nomake.heif", "grid5mp-xiaomi-nothumb-bigexif-exifII.heic",
+                         "camera-canonR5-10bit-422-grid-thumb-exifII.hif", "clap-rainbow-451x461-icc-xmp.heic"};
+  int compared = 0;
+  for (const char* name : names) {
+    const std::string in = kCorpus + "/heif/" + name;
+    if (!file_exists(in)) continue;
+    SCOPED_TRACE(name);
+    for (const char* ext : {".jpg", ".png"}) {
+      const std::string a = scratch_path(std::string("either-ffmpeg") + ext);
+      const std::string b = scratch_path(std::string("either-de265") + ext);
+      ASSERT_EQ(std::system((std::string(LUMETRA_CLI) + " convert '" + in + "' " + a + " 2>/dev/null").c_str()), 0);
+      ASSERT_EQ(std::system(("LUMETRA_HEVC_DECODER=libde265 " + std::string(LUMETRA_CLI) + " convert '" + in + "' " + b)
+                                .c_str()),
+                0);
+      EXPECT_TRUE(read_file(a) == read_file(b));
+      ++compared;
+    }
+  }
+  if (compared == 0) GTEST_SKIP() << "no corpus at " << kCorpus;
+#endif
 }
 
 TEST(Corpus, FourTwoTwoNeverGoesToFfmpeg) {
