@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "metadata.h"
 
@@ -13,7 +14,7 @@ struct PixelRows {
   const uint8_t* pixels;
   size_t stride;  // bytes from one row to the next
   int width, height;
-  int channels;   // 3 RGB, 4 RGBA
+  int channels;   // 1 grey (JPEG only), 3 RGB, 4 RGBA
   int bit_depth;  // 8, or 16 (big-endian samples; PNG only)
 };
 
@@ -30,8 +31,21 @@ struct YcbcrPlanes {
   int shift_x, shift_y;
 };
 
-bool write_jpeg_stream(FILE* out, const PixelRows& rows, int quality, const PictureMetadata& md);
+// Further APP2 segments for a JPEG (after the ICC profile, in order), and
+// where the writer put them: an MPF index is patched in place afterwards.
+struct JpegExtras {
+  std::vector<ByteBlock> app2;  // payloads, each at most kJpegSegmentMax bytes
+  size_t header_bytes = 0;      // out: bytes up to the end of the last APP2
+  size_t total_bytes = 0;       // out: the whole JPEG
+};
+
+// rows.channels 1 (greyscale), 3 or 4 (RGBA, alpha dropped).
+bool write_jpeg_stream(FILE* out, const PixelRows& rows, int quality, const PictureMetadata& md,
+                       JpegExtras* extras = nullptr);
 // The same from YCbCr planes whose matrix and range are JPEG's own (BT.601,
 // full range): no round trip through RGB.
-bool write_jpeg_ycbcr_stream(FILE* out, const YcbcrPlanes& planes, int quality, const PictureMetadata& md);
+bool write_jpeg_ycbcr_stream(FILE* out, const YcbcrPlanes& planes, int quality, const PictureMetadata& md,
+                             JpegExtras* extras = nullptr);
+// A JPEG into memory.
+bool encode_jpeg(const PixelRows& rows, int quality, const PictureMetadata& md, JpegExtras* extras, ByteBlock* out);
 bool write_png_stream(FILE* out, const PixelRows& rows, const PictureMetadata& md);
