@@ -233,6 +233,7 @@ bool heif_to_raster(const char* in, const char* out, Target target, int quality,
 }  // namespace
 
 int convert_file(const char* in, const char* out, int quality, int flags, bool ycbcr_fast_path) {
+  clear_hdr_note();
   if (in == nullptr || out == nullptr) {
     set_error("Invalid arguments to lumetra_convert");
     return 0;

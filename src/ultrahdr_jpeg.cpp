@@ -94,6 +94,8 @@ ByteBlock iso_segment(const ByteBlock& record) {
 
 const char* last_hdr_note() { return hdr_note.c_str(); }
 
+void clear_hdr_note() { hdr_note.clear(); }
+
 void UltraHdrAppendix::prepare(heif_context* ctx, heif_image_handle* image, PictureMetadata* md) {
   hdr_note.clear();
   active_ = false;

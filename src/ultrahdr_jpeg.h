@@ -36,3 +36,4 @@ class UltraHdrAppendix {
 // Why the calling thread's last conversion asked to keep HDR but did not;
 // empty when it kept it, was not asked, or the photo had no gain map.
 const char* last_hdr_note();
+void clear_hdr_note();
