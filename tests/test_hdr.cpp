@@ -13,6 +13,7 @@
 
 #include "fixtures.h"
 #include "hdr_reference.h"
+#include "apple_gain_map.h"
 #include "lumetra.h"
 
 namespace {
@@ -233,4 +234,70 @@ TEST(Hdr, TmapFixturesKeepOrFallBackToSdr) {
     // edges make the two decoders' chroma upsampling differ in the whole.
     check_ultrahdr(in, hdr, sdr, 1);
   }
+}
+
+namespace {
+
+// EXIF whose maker note is Apple's: "Apple iOS", version 1, big-endian IFD
+// with SRATIONAL tags 0x21 and (when m48_den > 0) 0x30.
+Bytes apple_exif(int32_t m33_num, int32_t m33_den, int32_t m48_num, int32_t m48_den, bool little_tiff) {
+  const bool with_m48 = m48_den != 0;
+  const uint16_t count = with_m48 ? 2 : 1;
+  Bytes note{'A', 'p', 'p', 'l', 'e', ' ', 'i', 'O', 'S', 0, 0, 1, 'M', 'M', 0, uint8_t(count)};
+  const uint32_t values = 14 + 2 + 12 * count + 4;
+  auto entry = [&](uint16_t tag, uint32_t at) {
+    for (uint8_t b : {uint8_t(tag >> 8), uint8_t(tag), uint8_t(0), uint8_t(10), uint8_t(0), uint8_t(0), uint8_t(0),
+                      uint8_t(1)}) {
+      note.push_back(b);
+    }
+    put32(&note, at);
+  };
+  entry(0x0021, values);
+  if (with_m48) entry(0x0030, values + 8);
+  put32(&note, 0);
+  put32(&note, uint32_t(m33_num)), put32(&note, uint32_t(m33_den));
+  if (with_m48) put32(&note, uint32_t(m48_num)), put32(&note, uint32_t(m48_den));
+  TiffSpec spec;
+  spec.little = little_tiff;
+  spec.ifd0 = {ascii_entry(0x010F, "Apple")};
+  spec.exif_ifd = {TiffEntry{0x927C, 7, uint32_t(note.size()), note}};
+  return build_tiff(spec);
+}
+
+}  // namespace
+
+// Apple's headroom from its maker note, in each branch of Apple's rule;
+// exiftool reads the same tags from the same block.
+TEST(Hdr, AppleHeadroomFromTheMakerNote) {
+  const struct {
+    int32_t m33n, m33d, m48n, m48d;
+    bool little;
+    double stops;  // Apple's rule on the values
+  } kCases[] = {{8432, 10000, 802, 100000, false, -20 * 0.00802 + 1.8},
+                {7432, 10000, 30, 1000, true, -0.101 * 0.03 + 1.601},
+                {101, 100, 5, 1000, false, -70 * 0.005 + 3.0},
+                {101, 100, 29022, 10000, true, -0.303 * 2.9022 + 2.303},
+                {0, 1, 0, 0, false, 1.8},                    // no 0x30: counts as 0
+                {101, 100, 80, 1, false, 0}};                 // negative stops: no headroom
+  for (const auto& c : kCases) {
+    const Bytes exif = apple_exif(c.m33n, c.m33d, c.m48n, c.m48d, c.little);
+    const double h = apple_headroom("", exif.data(), exif.size());
+    EXPECT_NEAR(h, std::exp2(c.stops > 0 ? c.stops : 0), 1e-9) << c.m33n << "/" << c.m33d;
+    if (exiftool_present()) {
+      Bytes app1{'E', 'x', 'i', 'f', 0, 0};
+      app1.insert(app1.end(), exif.begin(), exif.end());
+      const std::string jpg = scratch_path("apple-note.jpg");
+      write_file(jpg, jpeg_with_segments({app_segment(0xE1, app1)}));
+      const std::string read = capture("exiftool -n -s3 -Apple:HDRHeadroom '" + jpg + "'");
+      EXPECT_NEAR(std::atof(read.c_str()), double(c.m33n) / c.m33d, 1e-6);
+    }
+    // Cut anywhere inside the note, the block gives no headroom, never a read past it.
+    for (size_t cut = exif.size() - 1; cut > exif.size() - 60; --cut) {
+      const Bytes head(exif.begin(), exif.begin() + long(cut));
+      EXPECT_EQ(apple_headroom("", head.data(), head.size()), 0.0) << cut;
+    }
+  }
+  // The gain map's own XMP headroom comes first.
+  const std::string xmp = "<HDRGainMap:HDRGainMapHeadroom>2.682468</HDRGainMap:HDRGainMapHeadroom>";
+  EXPECT_DOUBLE_EQ(apple_headroom(xmp, nullptr, 0), 2.682468);
 }
