@@ -27,3 +27,8 @@ inline std::string conversion_warning() {
   if (!hdr.empty()) warning += (warning.empty() ? "" : "; ") + std::string("HDR gain map not kept: ") + hdr;
   return warning;
 }
+
+// Whether a worker's warning tells of a salvaged read (its first part).
+inline bool is_salvage_warning(const std::string& warning) {
+  return !warning.empty() && warning[0] >= '0' && warning[0] <= '9';
+}
