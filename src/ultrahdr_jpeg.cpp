@@ -15,9 +15,11 @@ const char kXmpOpen[] =
     "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">";
 const char kXmpClose[] = "</rdf:RDF></x:xmpmeta>";
 
-// Measured on the corpus gain maps (bench/hdr.sh): quality 85 keeps the
-// renditions within 0.01 stops on average at a tenth of the primary's
-// bytes; 95 doubles the map for little gain.
+// Measured on the six corpus gain-map photos with the tests' renderer:
+// quality 75 / 85 / 95 leave the map within 0.002-0.005 / 0.002-0.004 /
+// 0.001-0.002 stops on average and make the iPhone 16 Pro photo's JPEG
+// 1.07 / 1.12 / 1.27 times its SDR bytes; 95 costs a sixth more for a
+// difference no screen shows.
 const int kGainMapQuality = 85;
 
 // The MPF APP2 payload: "MPF\0", a big-endian TIFF header, one IFD with
