@@ -8,7 +8,7 @@ build=${LUMETRA_FUZZ_BUILD:-build-fuzz}  # a second build directory lets two run
 secs=${1:-60}
 shift || true
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(exif_parse jpeg_exif detect raster_source heif_calls meta_box)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(exif_parse jpeg_exif detect raster_source heif_calls meta_box gain_map_metadata)
 
 command -v clang++ >/dev/null || { echo "fuzz: clang++ is needed (apt-get install clang libclang-rt-14-dev)"; exit 2; }
 cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -117,6 +117,7 @@ LUMETRA_API int lumetra_batch(const char* in_dir, const char* out_dir, int forma
 #define LUMETRA_KEEP_DEPTH    0x10  /* HEIF of more than 8 bits to PNG: 16-bit PNG; 16-bit PNG/PNM to 10-bit HEIF/AVIF */
 #define LUMETRA_EFFORT_FAST   0x20  /* raster to HEIF/AVIF: quicker encoder settings, somewhat larger files */
 #define LUMETRA_EFFORT_BEST   0x40  /* raster to HEIF/AVIF: slower encoder settings, somewhat smaller files */
+#define LUMETRA_KEEP_HDR      0x80  /* HEIF to JPEG: a photo with an HDR gain map becomes an Ultra HDR JPEG */
 LUMETRA_API int lumetra_convert(const char* in_path, const char* out_path, int quality, int flags);
 
 #ifdef __cplusplus

@@ -24,13 +24,15 @@
 #include "raster_to_heif.h"
 #include "raster_source.h"
 #include "raster_writer.h"
+#include "ultrahdr_jpeg.h"
 
 namespace {
 
 enum class Target { Jpeg, Png, Bmp, Heic, Avif, Unknown };
 
 const int kKnownFlags =
-    LUMETRA_KEEP_METADATA | LUMETRA_UPRIGHT | LUMETRA_KEEP_DEPTH | LUMETRA_EFFORT_FAST | LUMETRA_EFFORT_BEST;
+    LUMETRA_KEEP_METADATA | LUMETRA_UPRIGHT | LUMETRA_KEEP_DEPTH | LUMETRA_EFFORT_FAST | LUMETRA_EFFORT_BEST |
+    LUMETRA_KEEP_HDR;
 
 Target target_for(const char* ext) {
   static const struct {
@@ -109,7 +111,7 @@ enum class FastPath { Written, Failed, NotApplicable };
 // A JPEG written from the decoded YCbCr planes, when they are JPEG's own
 // and nothing needs the RGB pixels.
 FastPath jpeg_from_ycbcr(heif_context* ctx, heif_image_handle* handle, const char* out, int quality,
-                         const PictureMetadata& md) {
+                         const PictureMetadata& md, UltraHdrAppendix* hdr) {
   if (heif_image_handle_has_alpha_channel(handle) || heif_image_handle_get_luma_bits_per_pixel(handle) != 8 ||
       has_clean_aperture(ctx, handle)) {
     return FastPath::NotApplicable;
@@ -121,7 +123,7 @@ FastPath jpeg_from_ycbcr(heif_context* ctx, heif_image_handle* handle, const cha
     if (!usable) return FastPath::NotApplicable;
   }
   // A grid goes out one band of tiles at a time.
-  const StreamResult streamed = stream_grid_ycbcr_jpeg(ctx, handle, out, quality, md, jpeg_ycbcr);
+  const StreamResult streamed = stream_grid_ycbcr_jpeg(ctx, handle, out, quality, md, hdr, jpeg_ycbcr);
   if (streamed == StreamResult::ColourRefused) return FastPath::NotApplicable;
   if (streamed != StreamResult::NotApplicable) {
     return streamed == StreamResult::Written ? FastPath::Written : FastPath::Failed;
@@ -155,7 +157,8 @@ FastPath jpeg_from_ycbcr(heif_context* ctx, heif_image_handle* handle, const cha
   if (!usable || planes.width <= 0 || planes.height <= 0) return FastPath::NotApplicable;
   OutputFile output(out);
   FILE* f = output.open();
-  if (f == nullptr || !write_jpeg_ycbcr_stream(f, planes, quality, md) || !output.commit()) {
+  if (f == nullptr || !write_jpeg_ycbcr_stream(f, planes, quality, md, hdr->extras()) || !hdr->finish(f) ||
+      !output.commit()) {
     set_error("Failed writing JPEG output file");
     return FastPath::Failed;
   }
@@ -168,9 +171,11 @@ bool heif_to_raster(const char* in, const char* out, Target target, int quality,
   HandleHolder handle;
   if (!open_primary_image(in, &file, &ctx, &handle)) return false;
   heif_error err;
-  const PictureMetadata md = heif_metadata(handle.get(), flags);
+  PictureMetadata md = heif_metadata(handle.get(), flags);
+  UltraHdrAppendix hdr;
+  if (target == Target::Jpeg && (flags & LUMETRA_KEEP_HDR)) hdr.prepare(ctx.get(), handle.get(), &md);
   if (target == Target::Jpeg && ycbcr_fast_path) {
-    const FastPath fast = jpeg_from_ycbcr(ctx.get(), handle.get(), out, quality, md);
+    const FastPath fast = jpeg_from_ycbcr(ctx.get(), handle.get(), out, quality, md, &hdr);
     if (fast != FastPath::NotApplicable) return fast == FastPath::Written;
   }
   const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
@@ -178,8 +183,9 @@ bool heif_to_raster(const char* in, const char* out, Target target, int quality,
   const bool deep = (flags & LUMETRA_KEEP_DEPTH) && target == Target::Png && bits > 8;
   // A grid goes out one band of tiles at a time.
   if (target == Target::Jpeg || (target == Target::Png && !deep)) {
-    const StreamResult streamed = target == Target::Jpeg ? stream_grid_rgb_jpeg(ctx.get(), handle.get(), out, quality, md)
-                                                         : stream_grid_rgb_png(ctx.get(), handle.get(), out, md);
+    const StreamResult streamed = target == Target::Jpeg
+                                      ? stream_grid_rgb_jpeg(ctx.get(), handle.get(), out, quality, md, &hdr)
+                                      : stream_grid_rgb_png(ctx.get(), handle.get(), out, md);
     if (streamed != StreamResult::NotApplicable) return streamed == StreamResult::Written;
   }
   const heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_BE : heif_chroma_interleaved_RRGGBB_BE)
@@ -228,7 +234,8 @@ bool heif_to_raster(const char* in, const char* out, Target target, int quality,
     OutputFile output(out);
     FILE* f = output.open();
     written = f != nullptr &&
-              (target == Target::Jpeg ? write_jpeg_stream(f, rows, quality, md) : write_png_stream(f, rows, md)) &&
+              (target == Target::Jpeg ? write_jpeg_stream(f, rows, quality, md, hdr.extras()) && hdr.finish(f)
+                                      : write_png_stream(f, rows, md)) &&
               output.commit();
   }
   if (!written) {
@@ -241,6 +248,7 @@ bool heif_to_raster(const char* in, const char* out, Target target, int quality,
 }  // namespace
 
 int convert_file(const char* in, const char* out, int quality, int flags, bool ycbcr_fast_path) {
+  clear_hdr_note();
   if (in == nullptr || out == nullptr) {
     set_error("Invalid arguments to lumetra_convert");
     return 0;

@@ -123,7 +123,8 @@ bool grid_colour_is_tiles(heif_context* ctx, heif_image_handle* handle) {
 // not to be what the grid promised: the whole-image road then takes the
 // picture, and the unfinished file goes.
 template <typename WriteRows>
-StreamResult write_bands(TileBands* bands, JpegStream* jpeg, OutputFile* output, WriteRows write_rows) {
+StreamResult write_bands(TileBands* bands, JpegStream* jpeg, OutputFile* output, FILE* f, UltraHdrAppendix* hdr,
+                         WriteRows write_rows) {
   bool written = true;
   for (bool more = true; written && more;) {
     written = write_rows();
@@ -135,7 +136,7 @@ StreamResult write_bands(TileBands* bands, JpegStream* jpeg, OutputFile* output,
       return StreamResult::Failed;
     }
   }
-  if (!written || !jpeg->finish() || !output->commit()) {
+  if (!written || !jpeg->finish() || (hdr != nullptr && !hdr->finish(f)) || !output->commit()) {
     set_error("Failed writing JPEG output file");
     return StreamResult::Failed;
   }
@@ -156,7 +157,8 @@ StreamResult first_band(TileBands* bands) {
 void set_grid_streaming(bool on) { g_streaming.store(on, std::memory_order_relaxed); }
 
 StreamResult stream_grid_ycbcr_jpeg(heif_context* ctx, heif_image_handle* handle, const char* out, int quality,
-                                    const PictureMetadata& md, bool (*jpeg_colour)(const heif_color_profile_nclx*)) {
+                                    const PictureMetadata& md, UltraHdrAppendix* hdr,
+                                    bool (*jpeg_colour)(const heif_color_profile_nclx*)) {
   GridShape g;
   bool coded_420 = false;
   // Other layouts reach 4:2:0 through a conversion that reads across tiles.
@@ -186,11 +188,12 @@ StreamResult stream_grid_ycbcr_jpeg(heif_context* ctx, heif_image_handle* handle
   OutputFile output(out);
   FILE* f = output.open();
   JpegStream jpeg;
-  if (f == nullptr || !jpeg.start_ycbcr420(f, orient.out_width(), orient.out_height(), quality, md)) {
+  JpegExtras* extras = hdr != nullptr ? hdr->extras() : nullptr;
+  if (f == nullptr || !jpeg.start_ycbcr420(f, orient.out_width(), orient.out_height(), quality, md, extras)) {
     set_error("Failed writing JPEG output file");
     return StreamResult::Failed;
   }
-  return write_bands(&bands, &jpeg, &output,
+  return write_bands(&bands, &jpeg, &output, f, hdr,
                      [&] { return jpeg.write_ycbcr420_rows(bands.rows(), bands.strides(), bands.row_count()); });
 }
 
@@ -235,7 +238,7 @@ struct PngRows {
 }  // namespace
 
 StreamResult stream_grid_rgb_jpeg(heif_context* ctx, heif_image_handle* handle, const char* out, int quality,
-                                  const PictureMetadata& md) {
+                                  const PictureMetadata& md, UltraHdrAppendix* hdr) {
   GridShape g;
   Orientation orient(0, 0);
   if (!rgb_grid(ctx, handle, &g, &orient)) return StreamResult::NotApplicable;
@@ -246,11 +249,12 @@ StreamResult stream_grid_rgb_jpeg(heif_context* ctx, heif_image_handle* handle, 
   OutputFile output(out);
   FILE* f = output.open();
   JpegStream jpeg;
-  if (f == nullptr || !jpeg.start_rgb(f, orient.out_width(), orient.out_height(), quality, md)) {
+  JpegExtras* extras = hdr != nullptr ? hdr->extras() : nullptr;
+  if (f == nullptr || !jpeg.start_rgb(f, orient.out_width(), orient.out_height(), quality, md, extras)) {
     set_error("Failed writing JPEG output file");
     return StreamResult::Failed;
   }
-  return write_bands(&bands, &jpeg, &output,
+  return write_bands(&bands, &jpeg, &output, f, hdr,
                      [&] { return jpeg.write_rgb_rows(bands.rows()[0], bands.strides()[0], bands.row_count()); });
 }
 

@@ -7,6 +7,7 @@
 #include <libheif/heif.h>
 
 #include "metadata.h"
+#include "ultrahdr_jpeg.h"
 
 // ColourRefused: the colour is not JPEG's YCbCr, for the whole picture too.
 enum class StreamResult { Written, Failed, NotApplicable, ColourRefused };
@@ -22,8 +23,11 @@ void set_grid_streaming(bool on);
 // ColourRefused when `jpeg_colour` refuses the grid's nclx, or else its
 // first tile's (the picture's own, as libheif's whole decode makes it).
 // Failed sets the last-error text and leaves `out` as it was.
+// `hdr` (may be null) adds its segments and appends its gain map, as on the
+// whole-image road.
 StreamResult stream_grid_ycbcr_jpeg(heif_context* ctx, heif_image_handle* handle, const char* out, int quality,
-                                    const PictureMetadata& md, bool (*jpeg_colour)(const heif_color_profile_nclx*));
+                                    const PictureMetadata& md, UltraHdrAppendix* hdr,
+                                    bool (*jpeg_colour)(const heif_color_profile_nclx*));
 
 // The same through libheif's RGB conversion of each tile, the picture
 // cropped, turned and mirrored as decode_upright does: bytes identical to
@@ -32,7 +36,7 @@ StreamResult stream_grid_ycbcr_jpeg(heif_context* ctx, heif_image_handle* handle
 // from its tiles' (a turned picture not coded 4:2:0 with even sides; tiles
 // whose colour description differs from the grid's).
 StreamResult stream_grid_rgb_jpeg(heif_context* ctx, heif_image_handle* handle, const char* out, int quality,
-                                  const PictureMetadata& md);
+                                  const PictureMetadata& md, UltraHdrAppendix* hdr);
 // The same road into an 8-bit RGB PNG, as write_png_stream writes one.
 StreamResult stream_grid_rgb_png(heif_context* ctx, heif_image_handle* handle, const char* out,
                                  const PictureMetadata& md);

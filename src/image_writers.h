@@ -6,16 +6,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
+
+#include <jpeglib.h>
 
 #include "metadata.h"
-
-struct jpeg_compress_struct;
 
 struct PixelRows {
   const uint8_t* pixels;
   size_t stride;  // bytes from one row to the next
   int width, height;
-  int channels;   // 3 RGB, 4 RGBA
+  int channels;   // 1 grey (JPEG only), 3 RGB, 4 RGBA
   int bit_depth;  // 8, or 16 (big-endian samples; PNG only)
 };
 
@@ -32,15 +33,43 @@ struct YcbcrPlanes {
   int shift_x, shift_y;
 };
 
-// The picture's EXIF and XMP (APP1) and ICC profile (APP2), right after
-// jpeg_start_compress; `segment` holds kJpegSegmentMax bytes. Other APP
-// segments may follow before the first row.
-void write_picture_markers(jpeg_compress_struct* cinfo, const PictureMetadata& md, uint8_t* segment);
+// Further APP2 segments for a JPEG (after the ICC profile, in order), and
+// where the writer put them: an MPF index is patched in place afterwards.
+struct JpegExtras {
+  std::vector<ByteBlock> app2;  // payloads, each at most kJpegSegmentMax bytes
+  size_t header_bytes = 0;      // out: bytes up to the end of the last APP2
+  size_t total_bytes = 0;       // out: the whole JPEG
+};
 
-bool write_jpeg_stream(FILE* out, const PixelRows& rows, int quality, const PictureMetadata& md);
+// libjpeg's destination, writing to a stream or growing a block, that
+// also counts the bytes: an MPF index needs the offsets of its segments
+// and the primary picture's length.
+struct JpegCountingDestination {
+  jpeg_destination_mgr pub;
+  FILE* file;
+  ByteBlock* memory;
+  uint8_t* buffer;
+  size_t buffer_size;
+  size_t flushed;
+  size_t emitted() const { return flushed + (buffer_size - pub.free_in_buffer); }
+};
+void attach_counting_destination(jpeg_compress_struct* cinfo, JpegCountingDestination* dest);
+
+// The picture's EXIF and XMP (APP1), ICC profile (APP2) and the extras'
+// APP2 segments (header_bytes set), right after jpeg_start_compress;
+// `segment` holds kJpegSegmentMax bytes. False for an APP2 too long.
+bool write_picture_markers(jpeg_compress_struct* cinfo, const PictureMetadata& md, uint8_t* segment,
+                           JpegExtras* extras, const JpegCountingDestination* dest);
+
+// rows.channels 1 (greyscale), 3 or 4 (RGBA, alpha dropped).
+bool write_jpeg_stream(FILE* out, const PixelRows& rows, int quality, const PictureMetadata& md,
+                       JpegExtras* extras = nullptr);
 // The same from YCbCr planes whose matrix and range are JPEG's own (BT.601,
 // full range): no round trip through RGB.
-bool write_jpeg_ycbcr_stream(FILE* out, const YcbcrPlanes& planes, int quality, const PictureMetadata& md);
+bool write_jpeg_ycbcr_stream(FILE* out, const YcbcrPlanes& planes, int quality, const PictureMetadata& md,
+                             JpegExtras* extras = nullptr);
+// A JPEG into memory.
+bool encode_jpeg(const PixelRows& rows, int quality, const PictureMetadata& md, JpegExtras* extras, ByteBlock* out);
 bool write_png_stream(FILE* out, const PixelRows& rows, const PictureMetadata& md);
 
 // Rows handed over one at a time, top to bottom, by whoever has them; a

@@ -4,12 +4,14 @@
 #include <cstring>
 #include <jpeglib.h>
 
-#include "image_writers.h"
 
 struct JpegStreamState {
   jpeg_compress_struct cinfo;
   jpeg_error_mgr mgr;
   jmp_buf jump;
+  JpegCountingDestination dest;
+  ByteBlock buffer;  // the destination's
+  JpegExtras* extras = nullptr;
   bool created = false, failed = false;
   int width = 0, height = 0;
   // One iMCU (16 luma rows, 8 chroma rows) gathered for jpeg_write_raw_data,
@@ -49,7 +51,8 @@ JpegStream::~JpegStream() {
   delete s_;
 }
 
-bool JpegStream::start_ycbcr420(FILE* out, int width, int height, int quality, const PictureMetadata& md) {
+bool JpegStream::start_ycbcr420(FILE* out, int width, int height, int quality, const PictureMetadata& md,
+                                JpegExtras* extras) {
   if (s_->created || width <= 0 || height <= 0 || (width | height) & 1) return false;
   const size_t chroma_w = static_cast<size_t>(width) / 2;
   s_->padded[0] = (static_cast<size_t>(width) + 15) / 16 * 16;
@@ -57,17 +60,25 @@ bool JpegStream::start_ycbcr420(FILE* out, int width, int height, int quality, c
   s_->imcu[0].resize(s_->padded[0] * 16);
   s_->imcu[1].resize(s_->padded[1] * 8);
   s_->imcu[2].resize(s_->padded[2] * 8);
-  return start(out, width, height, true, quality, md);
+  return start(out, width, height, true, quality, md, extras);
 }
 
-bool JpegStream::start_rgb(FILE* out, int width, int height, int quality, const PictureMetadata& md) {
+bool JpegStream::start_rgb(FILE* out, int width, int height, int quality, const PictureMetadata& md,
+                           JpegExtras* extras) {
   if (s_->created || width <= 0 || height <= 0) return false;
-  return start(out, width, height, false, quality, md);
+  return start(out, width, height, false, quality, md, extras);
 }
 
-bool JpegStream::start(FILE* out, int width, int height, bool raw, int quality, const PictureMetadata& md) {
+bool JpegStream::start(FILE* out, int width, int height, bool raw, int quality, const PictureMetadata& md,
+                       JpegExtras* extras) {
   s_->width = width;
   s_->height = height;
+  s_->extras = extras;
+  s_->buffer.resize(65536);
+  s_->dest = JpegCountingDestination{};
+  s_->dest.file = out;
+  s_->dest.buffer = s_->buffer.data();
+  s_->dest.buffer_size = s_->buffer.size();
   ByteBlock segment(kJpegSegmentMax);
   JPEG_STREAM_GUARD();
   jpeg_compress_struct* cinfo = &s_->cinfo;
@@ -78,7 +89,7 @@ bool JpegStream::start(FILE* out, int width, int height, bool raw, int quality, 
   s_->mgr.output_message = stream_silent;
   jpeg_create_compress(cinfo);
   s_->created = true;
-  jpeg_stdio_dest(cinfo, out);
+  attach_counting_destination(cinfo, &s_->dest);
   cinfo->image_width = static_cast<JDIMENSION>(width);
   cinfo->image_height = static_cast<JDIMENSION>(height);
   cinfo->input_components = 3;
@@ -87,14 +98,10 @@ bool JpegStream::start(FILE* out, int width, int height, bool raw, int quality, 
   jpeg_set_quality(cinfo, quality, TRUE);
   cinfo->raw_data_in = raw ? TRUE : FALSE;
   jpeg_start_compress(cinfo, TRUE);
-  write_picture_markers(cinfo, md, segment.data());
-  return true;
-}
-
-bool JpegStream::write_marker(int code, const uint8_t* data, unsigned size) {
-  if (!s_->created) return false;
-  JPEG_STREAM_GUARD();
-  jpeg_write_marker(&s_->cinfo, code, data, size);
+  if (!write_picture_markers(cinfo, md, segment.data(), extras, &s_->dest)) {
+    s_->failed = true;
+    return false;
+  }
   return true;
 }
 
@@ -164,5 +171,6 @@ bool JpegStream::finish() {
     return false;
   }
   jpeg_finish_compress(&s_->cinfo);
+  if (s_->extras != nullptr) s_->extras->total_bytes = s_->dest.emitted();
   return true;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "image_writers.h"
 #include "metadata.h"
 
 struct JpegStreamState;
@@ -21,13 +22,14 @@ class JpegStream {
 
   // Starts a 4:2:0 YCbCr JPEG fed with its own planes (raw data: no colour
   // conversion, no subsampling), width and height even. Writes the header,
-  // EXIF, XMP and ICC segments as write_jpeg_stream does.
-  bool start_ycbcr420(FILE* out, int width, int height, int quality, const PictureMetadata& md);
+  // EXIF, XMP and ICC segments and the extras' APP2 segments as
+  // write_jpeg_stream does; finish() fills in the extras' total_bytes.
+  bool start_ycbcr420(FILE* out, int width, int height, int quality, const PictureMetadata& md,
+                      JpegExtras* extras = nullptr);
   // Starts an RGB JPEG fed with 8-bit RGB rows, as write_jpeg_stream
   // writes one.
-  bool start_rgb(FILE* out, int width, int height, int quality, const PictureMetadata& md);
-  // One more APP segment (code JPEG_APP0 + n), between start and the rows.
-  bool write_marker(int code, const uint8_t* data, unsigned size);
+  bool start_rgb(FILE* out, int width, int height, int quality, const PictureMetadata& md,
+                 JpegExtras* extras = nullptr);
   // The next `rows` rows (even, unless they are the last): luma rows of
   // `width` samples, and rows / 2 rows of each chroma plane.
   bool write_ycbcr420_rows(const uint8_t* const plane[3], const size_t stride[3], int rows);
@@ -37,7 +39,7 @@ class JpegStream {
   bool finish();
 
  private:
-  bool start(FILE* out, int width, int height, bool raw, int quality, const PictureMetadata& md);
+  bool start(FILE* out, int width, int height, bool raw, int quality, const PictureMetadata& md, JpegExtras* extras);
   bool flush_imcu(int luma_rows);
   JpegStreamState* s_;
 };

@@ -36,8 +36,8 @@ StreamResult stream_directly(const std::string& in, const std::string& out, Road
   if (!open_primary_image(in.c_str(), &file, &ctx, &handle)) return StreamResult::Failed;
   switch (road) {
     case Road::Ycbcr:
-      return stream_grid_ycbcr_jpeg(ctx.get(), handle.get(), out.c_str(), 90, PictureMetadata{}, any_colour);
-    case Road::Rgb: return stream_grid_rgb_jpeg(ctx.get(), handle.get(), out.c_str(), 90, PictureMetadata{});
+      return stream_grid_ycbcr_jpeg(ctx.get(), handle.get(), out.c_str(), 90, PictureMetadata{}, nullptr, any_colour);
+    case Road::Rgb: return stream_grid_rgb_jpeg(ctx.get(), handle.get(), out.c_str(), 90, PictureMetadata{}, nullptr);
     default: return stream_grid_rgb_png(ctx.get(), handle.get(), out.c_str(), PictureMetadata{});
   }
 }
@@ -175,13 +175,15 @@ TEST(Corpus, GridsStreamToTheWholeImageBytes) {
     if (large(name) || (name.find("grid") == std::string::npos && name.find("tmap") == std::string::npos)) continue;
     SCOPED_TRACE(name);
     const std::string whole = scratch_path("corpus-whole.jpg"), ours = scratch_path("corpus-streamed.jpg");
-    const Bytes expected = whole_image_jpeg(e.path().string(), whole, true, LUMETRA_KEEP_METADATA);
-    const bool ok = lumetra_convert(e.path().c_str(), ours.c_str(), 90, LUMETRA_KEEP_METADATA) == 1;
+    // With the gain map appended as an Ultra HDR JPEG where there is one.
+    const int flags = LUMETRA_KEEP_METADATA | LUMETRA_KEEP_HDR;
+    const Bytes expected = whole_image_jpeg(e.path().string(), whole, true, flags);
+    const bool ok = lumetra_convert(e.path().c_str(), ours.c_str(), 90, flags) == 1;
     EXPECT_EQ(ok, !expected.empty()) << lumetra_last_error();
     if (ok) EXPECT_TRUE(read_file(ours) == expected);
     // And the RGB road, which every grid can take.
-    const Bytes rgb = whole_image_jpeg(e.path().string(), whole, false, LUMETRA_KEEP_METADATA);
-    EXPECT_EQ(convert_file(e.path().c_str(), ours.c_str(), 90, LUMETRA_KEEP_METADATA, false) == 1, !rgb.empty());
+    const Bytes rgb = whole_image_jpeg(e.path().string(), whole, false, flags);
+    EXPECT_EQ(convert_file(e.path().c_str(), ours.c_str(), 90, flags, false) == 1, !rgb.empty());
     if (!rgb.empty()) EXPECT_TRUE(read_file(ours) == rgb);
     streamed += stream_directly(e.path().string(), scratch_path("corpus-direct.jpg"), Road::Ycbcr) ==
                     StreamResult::Written ||

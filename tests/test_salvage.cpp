@@ -115,7 +115,10 @@ TEST(Salvage, BrokenHiddenImagesCostNothingInAnyCall) {
   const std::string tool_out = scratch_path("salvage-tool-out");
   std::filesystem::create_directories(tool_out);
   const std::string summary = capture(std::string(LUMETRA_CLI) + " batch " + dir + " " + tool_out + " -j 2 2>&1");
-  EXPECT_EQ(summary, dir + kSep + "broken.heic: 7 hidden images dropped (" + reason + ")\n" +
+  // The intact file's gain map (in this fixture without any headroom) is
+  // not kept; that is said, and is no salvage.
+  EXPECT_EQ(summary, dir + kSep + "broken.heic: 7 hidden images dropped (" + reason + ")\n" + dir + kSep +
+                         "intact.heic: HDR gain map not kept: the photo gives no HDR headroom for its gain map\n" +
                          "converted 2 (1 salvaged), skipped 0 (not HEIF), skipped 0 (exists), failed 0\n");
   EXPECT_TRUE(read_file(tool_out + "/broken.jpg") == read_file(tool_out + "/intact.jpg"));
 }

@@ -6,6 +6,7 @@
 
 #include "lumetra.h"
 #include "platform.h"
+#include "salvage_warning.h"
 
 namespace {
 
@@ -101,7 +102,7 @@ void BatchReport::converted(size_t job, const std::string& warning) {
   outcome_[job] = Outcome::Converted;
   message_[job] = warning;
   ++converted_, ++done_;
-  if (!warning.empty()) ++salvaged_;
+  if (is_salvage_warning(warning)) ++salvaged_;
 }
 
 void BatchReport::failed(size_t job, const std::string& message) {

@@ -40,7 +40,7 @@ double now_seconds() {
   const int ok = o.convert_flags >= 0 ? lumetra_convert(in, out, o.quality, o.convert_flags)
                  : o.png              ? lumetra_to_png(in, out)
                                       : lumetra_to_jpg(in, out, o.quality);
-  std::string report = ok ? "1" + salvage_warning() : std::string("0") + lumetra_last_error();
+  std::string report = ok ? "1" + conversion_warning() : std::string("0") + lumetra_last_error();
   while (!report.empty() && (report.back() == '\n' || report.back() == ' ')) report.pop_back();
   (void)!write(fd, report.data(), report.size());
   _exit(0);

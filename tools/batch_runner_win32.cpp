@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include "batch_plan.h"
+#include "lumetra.h"
 #include "memory_cap.h"
 #include "output_file.h"
 
@@ -59,8 +60,12 @@ struct Running {
 bool start_worker(const std::string& exe, const BatchOptions& o, const BatchJob& job, size_t index, Running* r) {
   std::string command = quoted(exe) + " convert " + quoted(job.input) + " " + quoted(job.output);
   if (o.quality != 0) command += " -q " + std::to_string(o.quality);
-  if (o.convert_flags < 0) command += " --exact";
-  else if (o.convert_flags == 0) command += " --strip";
+  if (o.convert_flags < 0) {
+    command += " --exact";
+  } else {
+    if ((o.convert_flags & LUMETRA_KEEP_METADATA) == 0) command += " --strip";
+    if ((o.convert_flags & LUMETRA_KEEP_HDR) == 0) command += " --sdr";
+  }
 
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE read_end = nullptr, write_end = nullptr;

@@ -39,7 +39,8 @@ void warn_if_salvaged(const std::string& file) {
 
 int report_outcome(int ok, const std::string& file) {
   if (!ok) return report_failure(file);
-  warn_if_salvaged(file);
+  const std::string warning = conversion_warning();
+  if (!warning.empty()) std::fprintf(stderr, "%s: %s\n", file.c_str(), warning.c_str());
   return 0;
 }
 
@@ -76,7 +77,7 @@ int main(int argc, char** argv) {
   int quality = 0;
   std::vector<std::string> files;
 
-  bool strip = false, exact = false, deep = false, no_upright = false;
+  bool strip = false, exact = false, deep = false, no_upright = false, sdr = false;
   CLI::App* convert = app.add_subcommand(
       "convert", "Convert a HEIF file to JPEG, PNG or BMP (by OUT's extension), keeping colour profile, EXIF and XMP.");
   convert->add_option("IN", in, "HEIF input file")->required();
@@ -84,6 +85,7 @@ int main(int argc, char** argv) {
   CLI::Option* convert_q = convert->add_option("-q,--quality", quality, "JPEG quality 1-100 (default 90)");
   convert->add_flag("--strip", strip, "Write no metadata");
   convert->add_flag("--deep", deep, "16-bit PNG from a HEIF of more than 8 bits");
+  convert->add_flag("--sdr", sdr, "JPEG: leave an HDR photo's gain map out (no Ultra HDR JPEG)");
   convert->add_flag("--exact", exact, "The original conversion: stb's writers, no metadata (.jpg/.jpeg, .bmp, else PNG)");
 
   CLI::App* encode = app.add_subcommand(
@@ -127,6 +129,7 @@ int main(int argc, char** argv) {
   png_flag->excludes(jpg_flag);
   batch->add_option("-q,--quality", quality, "JPEG quality 1-100 (default 90)");
   batch->add_flag("--strip", strip, "Write no metadata");
+  batch->add_flag("--sdr", sdr, "JPEG: leave HDR photos' gain maps out (no Ultra HDR JPEG)");
   batch->add_flag("--exact", exact, "The original conversion: stb's writers, no metadata");
   BatchOptions batch_options;
   batch->add_option("-j,--jobs", batch_options.jobs, "Files converted at once, each in its own process (default: CPUs)")
@@ -182,6 +185,7 @@ int main(int argc, char** argv) {
   }
 
   const int metadata = strip ? 0 : LUMETRA_KEEP_METADATA;
+  const int hdr = sdr ? 0 : LUMETRA_KEEP_HDR;
   if (*convert) {
     int ok;
     if (exact) {
@@ -189,7 +193,7 @@ int main(int argc, char** argv) {
                ? lumetra_to_jpg(in.c_str(), out.c_str(), quality)
                : lumetra_to_image(in.c_str(), out.c_str());
     } else {
-      ok = lumetra_convert(in.c_str(), out.c_str(), quality, metadata | (deep ? LUMETRA_KEEP_DEPTH : 0));
+      ok = lumetra_convert(in.c_str(), out.c_str(), quality, metadata | hdr | (deep ? LUMETRA_KEEP_DEPTH : 0));
     }
     return report_outcome(ok, in);
   }
@@ -224,7 +228,7 @@ int main(int argc, char** argv) {
     batch_options.out_dir = out;
     batch_options.png = as_png;
     batch_options.quality = quality;
-    batch_options.convert_flags = exact ? -1 : metadata;
+    batch_options.convert_flags = exact ? -1 : metadata | hdr;
     if (!max_memory.empty()) parse_memory_size(max_memory, &batch_options.max_memory);
     return run_batch(batch_options);
   }

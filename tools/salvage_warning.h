@@ -6,6 +6,7 @@
 #include <string>
 
 #include "heif_input.h"
+#include "ultrahdr_jpeg.h"
 
 // "7 hidden images dropped (libheif's reason)" for the calling thread's last
 // HEIF read, or "" when it opened the file as it is.
@@ -16,4 +17,18 @@ inline std::string salvage_warning() {
   while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) reason.pop_back();
   return std::to_string(note.hidden_images) + (note.hidden_images == 1 ? " hidden image" : " hidden images") +
          " dropped (" + reason + ")";
+}
+
+// The salvage warning and, for a conversion that was asked to keep HDR but
+// wrote an SDR JPEG, why.
+inline std::string conversion_warning() {
+  std::string warning = salvage_warning();
+  const std::string hdr = last_hdr_note();
+  if (!hdr.empty()) warning += (warning.empty() ? "" : "; ") + std::string("HDR gain map not kept: ") + hdr;
+  return warning;
+}
+
+// Whether a worker's warning tells of a salvaged read (its first part).
+inline bool is_salvage_warning(const std::string& warning) {
+  return !warning.empty() && warning[0] >= '0' && warning[0] <= '9';
 }

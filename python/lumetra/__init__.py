@@ -16,7 +16,7 @@ import os
 __all__ = [
     "LumetraError", "init", "cleanup", "last_error", "is_heic", "to_jpg", "to_png", "to_bmp",
     "to_image", "from_image", "info", "thumbnail", "exif", "batch", "convert", "convert_many",
-    "KEEP_ICC", "KEEP_EXIF", "KEEP_XMP", "KEEP_METADATA", "UPRIGHT", "KEEP_DEPTH",
+    "KEEP_ICC", "KEEP_EXIF", "KEEP_XMP", "KEEP_METADATA", "UPRIGHT", "KEEP_DEPTH", "KEEP_HDR",
 ]
 
 KEEP_ICC = 0x01
@@ -25,6 +25,7 @@ KEEP_XMP = 0x04
 KEEP_METADATA = 0x07
 UPRIGHT = 0x08
 KEEP_DEPTH = 0x10
+KEEP_HDR = 0x80
 
 
 class LumetraError(RuntimeError):
@@ -150,18 +151,20 @@ def batch(in_dir, out_dir, png=False, quality=90):
     return count
 
 
-def _convert_args(quality=0, metadata=True, upright=True, deep=False):
-    flags = (KEEP_METADATA if metadata else 0) | (UPRIGHT if upright else 0) | (KEEP_DEPTH if deep else 0)
+def _convert_args(quality=0, metadata=True, upright=True, deep=False, hdr=True):
+    flags = ((KEEP_METADATA if metadata else 0) | (UPRIGHT if upright else 0) | (KEEP_DEPTH if deep else 0)
+             | (KEEP_HDR if hdr else 0))
     return int(quality), flags
 
 
-def convert(src, dst, quality=0, metadata=True, upright=True, deep=False):
+def convert(src, dst, quality=0, metadata=True, upright=True, deep=False, hdr=True):
     """Faithful conversion by dst's extension (.jpg/.jpeg/.png/.bmp from HEIF,
     .heic/.heif/.hif/.avif from a raster file): keeps colour profile, EXIF and
     XMP unless metadata is False, turns raster sources upright by their EXIF
-    Orientation unless upright is False, and writes 16-bit PNG from deep
-    HEIF files when deep is True."""
-    return _check(_lib.lumetra_convert(_path(src), _path(dst), *_convert_args(quality, metadata, upright, deep)))
+    Orientation unless upright is False, writes 16-bit PNG from deep HEIF
+    files when deep is True, and writes a photo with an HDR gain map as an
+    Ultra HDR JPEG unless hdr is False."""
+    return _check(_lib.lumetra_convert(_path(src), _path(dst), *_convert_args(quality, metadata, upright, deep, hdr)))
 
 
 def convert_many(pairs, threads=None, **options):

@@ -292,3 +292,31 @@ def test_threads_keep_their_own_errors_and_reports(sources, tmp_path):
     assert failures == []
     for worker in range(threads):
         assert got[worker] == expected[worker], worker
+
+
+CORPUS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "corpus" / "heif"
+
+
+def mpf_images(jpeg):
+    """(offset, length) of each MP entry of a JPEG's big-endian MPF index."""
+    at = jpeg.find(b"MPF\x00MM\x00\x2a")
+    if at < 0:
+        return []
+    tiff = at + 4
+    entries = tiff + 8 + 2 + 3 * 12 + 4
+    return [struct.unpack(">III", jpeg[entries + 16 * i: entries + 16 * i + 12])[1:][::-1] for i in range(2)]
+
+
+@pytest.mark.skipif(not (CORPUS / "grid12mp-iphone12promax-thumb-gainmap-irot270-exifMM.heic").exists(),
+                    reason="no corpus")
+def test_hdr_photo_keeps_its_gain_map_unless_asked_not_to(tmp_path):
+    src = CORPUS / "grid12mp-iphone12promax-thumb-gainmap-irot270-exifMM.heic"
+    assert lumetra.convert(src, tmp_path / "hdr.jpg") is True
+    assert lumetra.convert(src, tmp_path / "sdr.jpg", hdr=False) is True
+    hdr, sdr = (tmp_path / "hdr.jpg").read_bytes(), (tmp_path / "sdr.jpg").read_bytes()
+    (primary_offset, primary_length), (map_offset, map_length) = mpf_images(hdr)
+    tiff = hdr.find(b"MPF\x00") + 4
+    assert primary_offset == 0 and primary_length + map_length == len(hdr)
+    assert hdr[tiff + map_offset: tiff + map_offset + 2] == b"\xff\xd8"
+    assert b"hdrgm:GainMapMax" in hdr[primary_length:]
+    assert mpf_images(sdr) == [] and b"hdrgm" not in sdr

@@ -1,0 +1,46 @@
+// A reference HDR renderer for the tests, independent of the library: it
+// reads gain maps and their metadata from a HEIF file (libheif, exiftool)
+// and from an Ultra HDR JPEG (its own MPF and segment parsing, libjpeg),
+// and renders both in linear light so that they can be compared.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "fixtures.h"
+
+// The ISO 21496-1 model in plain numbers (log2 domain).
+struct GainModel {
+  int channels = 1;
+  double min[3] = {}, max[3] = {}, gamma[3] = {1, 1, 1}, offset_sdr[3] = {}, offset_hdr[3] = {};
+  double base_headroom = 0, alternate_headroom = 0;
+  bool apple = false;         // Apple's own model instead: hdr = sdr * (1 + (H - 1) * g709)
+  double apple_headroom = 0;  // H
+};
+
+// The binary record as in a 'tmap' item (with_version: its leading byte).
+bool parse_iso_record(const Bytes& data, bool with_version, GainModel* out);
+
+// The parts of an Ultra HDR JPEG, found through its MPF index.
+struct UltraHdrParts {
+  Bytes primary, gain_map;
+  std::vector<Bytes> primary_app2, gain_map_app2;  // APP2 payloads
+  std::string primary_xmp, gain_map_xmp;
+};
+bool split_ultrahdr(const Bytes& file, UltraHdrParts* out);
+
+// libjpeg's decode: RGB, or one channel for a greyscale JPEG.
+Raster jpeg_decode(const Bytes& jpeg);
+
+// From the HEIF: the primary (libheif, upright), the gain map (upright and
+// lined up) and its model; false when the file has no gain map.
+bool heif_gain_map(const std::string& path, Raster* primary, Raster* gain_map, GainModel* model);
+
+struct Agreement {
+  double mean_stops = 0, p99_stops = 0;
+  size_t pixels = 0;
+};
+// The two renditions at full headroom, compared pixel by pixel (every
+// step-th pixel in each direction) as log2 luminance.
+Agreement compare_renditions(const Raster& sdr_a, const Raster& gain_a, const GainModel& a, const Raster& sdr_b,
+                             const Raster& gain_b, const GainModel& b, int step);

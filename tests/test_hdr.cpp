@@ -1,0 +1,303 @@
+// HDR gain maps kept as Ultra HDR JPEG: the written file, read back by an
+// independent renderer (tests/hdr_reference.cpp), exiftool and libjpeg,
+// renders like the HEIF it came from; unusable gain maps give the SDR JPEG.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <libheif/heif.h>
+#include <libheif/heif_items.h>
+
+#include "fixtures.h"
+#include "hdr_reference.h"
+#include "apple_gain_map.h"
+#include "lumetra.h"
+
+namespace {
+
+const std::string kCorpus = LUMETRA_CORPUS;
+const int kFlags = LUMETRA_KEEP_METADATA | LUMETRA_KEEP_HDR;
+const char kIso[] = "urn:iso:std:iso:ts:21496:-1";
+
+bool has_app2(const std::vector<Bytes>& segments, const Bytes& payload) {
+  for (const Bytes& s : segments) {
+    if (s == payload) return true;
+  }
+  return false;
+}
+
+Bytes iso_payload(const Bytes& record) {
+  Bytes b(kIso, kIso + sizeof kIso);
+  b.insert(b.end(), record.begin(), record.end());
+  return b;
+}
+
+// Checks one converted photo against its HEIF; returns the agreement.
+Agreement check_ultrahdr(const std::string& heif, const std::string& hdr_jpeg, const std::string& sdr_jpeg, int step) {
+  UltraHdrParts parts;
+  const Bytes file = read_file(hdr_jpeg);
+  EXPECT_TRUE(split_ultrahdr(file, &parts)) << hdr_jpeg;
+  // The primary is the SDR conversion's picture, pixel for pixel.
+  const Raster primary = jpeg_decode(parts.primary), sdr = jpeg_decode(read_file(sdr_jpeg));
+  EXPECT_EQ(primary.pixels, sdr.pixels) << hdr_jpeg;
+  // ISO: the version record in the primary, the whole record with the map.
+  EXPECT_TRUE(has_app2(parts.primary_app2, iso_payload(Bytes(4, 0)))) << hdr_jpeg;
+  GainModel jpeg_model;
+  bool iso_found = false;
+  for (const Bytes& s : parts.gain_map_app2) {
+    if (s.size() > sizeof kIso && std::memcmp(s.data(), kIso, sizeof kIso) == 0) {
+      iso_found = parse_iso_record(Bytes(s.begin() + sizeof kIso, s.end()), false, &jpeg_model);
+    }
+  }
+  EXPECT_TRUE(iso_found) << hdr_jpeg;
+  // Adobe: the directory in the primary's XMP, the same numbers with the map.
+  EXPECT_NE(parts.primary_xmp.find("hdrgm:Version=\"1.0\""), std::string::npos);
+  EXPECT_NE(parts.primary_xmp.find("Item:Length=\"" + std::to_string(parts.gain_map.size()) + "\""), std::string::npos);
+  const std::string gm = scratch_path("mpimage2.jpg");
+  std::remove(gm.c_str());
+  capture("exiftool -q -b -MPImage2 '" + hdr_jpeg + "' > '" + gm + "'");
+  EXPECT_EQ(read_file(gm), parts.gain_map) << "exiftool's MPImage2 of " << hdr_jpeg;
+  const std::string xmp_max = capture("exiftool -s3 -XMP-hdrgm:GainMapMax '" + gm + "'");
+  EXPECT_NEAR(std::atof(xmp_max.c_str()), jpeg_model.max[0], 1e-5) << hdr_jpeg;
+  EXPECT_EQ(capture("exiftool -s3 -MPF:NumberOfImages '" + hdr_jpeg + "'"), "2\n");
+
+  Raster heif_primary, heif_gain;
+  GainModel heif_model;
+  EXPECT_TRUE(heif_gain_map(heif, &heif_primary, &heif_gain, &heif_model)) << heif;
+  const Raster jpeg_gain = jpeg_decode(parts.gain_map);
+  EXPECT_EQ(jpeg_gain.width, heif_gain.width) << hdr_jpeg;
+  EXPECT_EQ(jpeg_gain.height, heif_gain.height) << hdr_jpeg;
+  EXPECT_EQ(primary.width, heif_primary.width);
+  if (jpeg_gain.width != heif_gain.width || jpeg_gain.height != heif_gain.height || primary.width != heif_primary.width ||
+      !iso_found) {
+    return Agreement{99, 99, 0};
+  }
+  // The gain map's own path (decode, alignment, Apple's re-encoding, JPEG)
+  // on one SDR base, then the whole renditions.
+  const Agreement map = compare_renditions(primary, heif_gain, heif_model, primary, jpeg_gain, jpeg_model, step);
+  EXPECT_LE(map.mean_stops, 0.01) << hdr_jpeg;
+  EXPECT_LE(map.p99_stops, 0.05) << hdr_jpeg;
+  const Agreement whole = compare_renditions(heif_primary, heif_gain, heif_model, primary, jpeg_gain, jpeg_model, step);
+  std::printf("%s: %zu pixels; gain map alone mean %.4f, p99 %.4f stops; renditions mean %.4f, p99 %.4f stops\n",
+              heif.substr(heif.rfind('/') + 1).c_str(), whole.pixels, map.mean_stops, map.p99_stops, whole.mean_stops,
+              whole.p99_stops);
+  return whole;
+}
+
+}  // namespace
+
+static bool exiftool_present() { return !capture("exiftool -ver 2>/dev/null").empty(); }
+
+// A sweep like the other corpus ones (left out of the slowest builds).
+TEST(Corpus, HdrGainMapsRenderAsTheirHeif) {
+  if (!exiftool_present()) GTEST_SKIP() << "exiftool not installed";
+  const struct {
+    const char* file;
+    bool slow;
+  } kCases[] = {{"tmap-iphone16pro-ios18-24mp-10bit-mattes-exifMM.heic", false},
+                {"tmap-samsungS25ultra-gainmap-thumb-exifII.heic", false},
+                {"grid12mp-iphone12promax-thumb-gainmap-irot270-exifMM.heic", false},
+                {"grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic", false},
+                {"grid12mp-iphone14pro-portrait-depth-gainmap-nothumb-exifMM.heic", false},
+                {"grid7mp-iphone14pro-irot90-imir-thumb-exifMM.heic", false},
+                {"grid200mp-samsungS24ultra-thumb-irot270-gainmap-exifII.heic", true}};
+  const bool slow = std::getenv("LUMETRA_SLOW_CORPUS") != nullptr;
+  int checked = 0;
+  for (const auto& c : kCases) {
+    const std::string in = kCorpus + "/heif/" + c.file;
+    if (!file_exists(in) || (c.slow && !slow)) continue;
+    // At quality 100, so that the primary's own compression (the same as
+    // without HDR) does not hide what the gain map does.
+    const std::string hdr = scratch_path("hdr.jpg"), sdr = scratch_path("sdr.jpg");
+    ASSERT_EQ(lumetra_convert(in.c_str(), hdr.c_str(), 100, kFlags), 1) << lumetra_last_error();
+    ASSERT_EQ(lumetra_convert(in.c_str(), sdr.c_str(), 100, LUMETRA_KEEP_METADATA), 1) << lumetra_last_error();
+    const Agreement a = check_ultrahdr(in, hdr, sdr, c.slow ? 4 : 1);
+    EXPECT_LE(a.mean_stops, 0.05) << c.file;
+    EXPECT_LE(a.p99_stops, 0.25) << c.file;
+    ++checked;
+  }
+  if (checked == 0) GTEST_SKIP() << "no gain-map photos in " << kCorpus;
+}
+
+namespace {
+
+void put32(Bytes* b, uint32_t v) {
+  for (int i = 3; i >= 0; --i) b->push_back(uint8_t(v >> (8 * i)));
+}
+
+struct TmapValues {
+  uint32_t base_n = 0, base_d = 1, alt_n = 2, alt_d = 1;
+  int32_t min_n = 0;
+  uint32_t min_d = 1;
+  int32_t max_n = 2;
+  uint32_t max_d = 1, gamma_n = 1, gamma_d = 1;
+  uint8_t version = 0;
+};
+
+Bytes tmap_payload(const TmapValues& v) {
+  Bytes b{v.version, 0, 0, 0, 0, 0};  // version, minimum and writer version, flags (one channel)
+  for (uint32_t x : {v.base_n, v.base_d, v.alt_n, v.alt_d, uint32_t(v.min_n), v.min_d, uint32_t(v.max_n), v.max_d,
+                     v.gamma_n, v.gamma_d, 1u, 64u, 1u, 64u}) {
+    put32(&b, x);
+  }
+  return b;
+}
+
+void check_ok(const heif_error& e) { ASSERT_EQ(e.code, heif_error_Ok) << e.message; }
+
+// A 256 x 192 picture and a grey gain map as two coded images, tied by an
+// ISO 'tmap' item that derives from both.
+std::string tmap_fixture(const std::string& name, const Bytes& payload, int gain_w, int gain_h) {
+  const std::string path = scratch_path(name + ".heic");
+  heif_context* ctx = heif_context_alloc();
+  heif_encoder* enc = nullptr;
+  check_ok(heif_context_get_encoder_for_format(ctx, heif_compression_HEVC, &enc));
+  heif_encoder_set_lossy_quality(enc, 90);
+  heif_image* rgb = nullptr;
+  check_ok(heif_image_create(256, 192, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &rgb));
+  check_ok(heif_image_add_plane(rgb, heif_channel_interleaved, 256, 192, 8));
+  int stride = 0;
+  uint8_t* p = heif_image_get_plane(rgb, heif_channel_interleaved, &stride);
+  for (int y = 0; y < 192; ++y) {
+    for (int x = 0; x < 256 * 3; ++x) p[y * stride + x] = gradient_pixel(x / 3, y, x % 3);
+  }
+  heif_image* grey = nullptr;
+  check_ok(heif_image_create(gain_w, gain_h, heif_colorspace_monochrome, heif_chroma_monochrome, &grey));
+  check_ok(heif_image_add_plane(grey, heif_channel_Y, gain_w, gain_h, 8));
+  p = heif_image_get_plane(grey, heif_channel_Y, &stride);
+  for (int y = 0; y < gain_h; ++y) {
+    for (int x = 0; x < gain_w; ++x) p[y * stride + x] = uint8_t(x * 191 / gain_w + y * 64 / gain_h);
+  }
+  heif_image_handle *primary = nullptr, *gain = nullptr;
+  check_ok(heif_context_encode_image(ctx, rgb, enc, nullptr, &primary));
+  check_ok(heif_context_encode_image(ctx, grey, enc, nullptr, &gain));
+  check_ok(heif_context_set_primary_image(ctx, primary));
+  heif_item_id tmap = 0;
+  check_ok(heif_context_add_item(ctx, "tmap", payload.data(), int(payload.size()), &tmap));
+  heif_item_id refs[2] = {heif_image_handle_get_item_id(primary), heif_image_handle_get_item_id(gain)};
+  check_ok(heif_context_add_item_references(ctx, heif_fourcc('d', 'i', 'm', 'g'), tmap, refs, 2));
+  check_ok(heif_context_write_to_file(ctx, path.c_str()));
+  heif_image_handle_release(gain);
+  heif_image_handle_release(primary);
+  heif_image_release(grey);
+  heif_image_release(rgb);
+  heif_encoder_release(enc);
+  heif_context_free(ctx);
+  return path;
+}
+
+}  // namespace
+
+// A hand-built ISO gain map is kept; broken metadata or a map that cannot
+// line up gives exactly the SDR JPEG, no error.
+TEST(Hdr, TmapFixturesKeepOrFallBackToSdr) {
+  if (!exiftool_present()) GTEST_SKIP() << "exiftool not installed";
+  TmapValues valid;
+  const Bytes valid_payload = tmap_payload(valid);
+  TmapValues zero_gamma, huge, base_brighter, new_version, no_headroom;
+  zero_gamma.gamma_d = 0;
+  huge.max_n = 0x7FFFFFFF;
+  base_brighter.base_n = 3;
+  new_version.version = 1;
+  no_headroom.alt_n = 0;
+  const struct {
+    const char* name;
+    Bytes payload;
+    int gain_w, gain_h;
+    bool kept;
+  } kCases[] = {{"valid", valid_payload, 128, 96, true},
+                {"truncated", Bytes(valid_payload.begin(), valid_payload.begin() + 30), 128, 96, false},
+                {"zero-gamma-denominator", tmap_payload(zero_gamma), 128, 96, false},
+                {"huge-max", tmap_payload(huge), 128, 96, false},
+                {"base-brighter", tmap_payload(base_brighter), 128, 96, false},
+                {"unknown-version", tmap_payload(new_version), 128, 96, false},
+                {"no-headroom", tmap_payload(no_headroom), 128, 96, false},
+                {"map-larger-than-picture", tmap_payload(valid), 512, 384, false},
+                {"map-of-other-shape", tmap_payload(valid), 128, 128, false}};
+  for (const auto& c : kCases) {
+    const std::string in = tmap_fixture(std::string("tmap-") + c.name, c.payload, c.gain_w, c.gain_h);
+    const std::string hdr = scratch_path("tmap-hdr.jpg"), sdr = scratch_path("tmap-sdr.jpg");
+    ASSERT_EQ(lumetra_convert(in.c_str(), hdr.c_str(), 100, kFlags), 1) << c.name << ": " << lumetra_last_error();
+    ASSERT_EQ(lumetra_convert(in.c_str(), sdr.c_str(), 100, LUMETRA_KEEP_METADATA), 1) << c.name;
+    if (!c.kept) {
+      EXPECT_EQ(read_file(hdr), read_file(sdr)) << c.name;
+      // The tool converts all the same and says what it left out.
+      const std::string said = capture(std::string(LUMETRA_CLI) + " convert -q 100 '" + in + "' '" + hdr + "' 2>&1");
+      EXPECT_NE(said.find("HDR gain map not kept: "), std::string::npos) << c.name << ": " << said;
+      EXPECT_EQ(read_file(hdr), read_file(sdr)) << c.name;
+      continue;
+    }
+    // The gain map's path is checked inside; the fixture's sharp colour
+    // edges make the two decoders' chroma upsampling differ in the whole.
+    check_ultrahdr(in, hdr, sdr, 1);
+  }
+}
+
+namespace {
+
+// EXIF whose maker note is Apple's: "Apple iOS", version 1, big-endian IFD
+// with SRATIONAL tags 0x21 and (when m48_den > 0) 0x30.
+Bytes apple_exif(int32_t m33_num, int32_t m33_den, int32_t m48_num, int32_t m48_den, bool little_tiff) {
+  const bool with_m48 = m48_den != 0;
+  const uint16_t count = with_m48 ? 2 : 1;
+  Bytes note{'A', 'p', 'p', 'l', 'e', ' ', 'i', 'O', 'S', 0, 0, 1, 'M', 'M', 0, uint8_t(count)};
+  const uint32_t values = 14 + 2 + 12 * count + 4;
+  auto entry = [&](uint16_t tag, uint32_t at) {
+    for (uint8_t b : {uint8_t(tag >> 8), uint8_t(tag), uint8_t(0), uint8_t(10), uint8_t(0), uint8_t(0), uint8_t(0),
+                      uint8_t(1)}) {
+      note.push_back(b);
+    }
+    put32(&note, at);
+  };
+  entry(0x0021, values);
+  if (with_m48) entry(0x0030, values + 8);
+  put32(&note, 0);
+  put32(&note, uint32_t(m33_num)), put32(&note, uint32_t(m33_den));
+  if (with_m48) put32(&note, uint32_t(m48_num)), put32(&note, uint32_t(m48_den));
+  TiffSpec spec;
+  spec.little = little_tiff;
+  spec.ifd0 = {ascii_entry(0x010F, "Apple")};
+  spec.exif_ifd = {TiffEntry{0x927C, 7, uint32_t(note.size()), note}};
+  return build_tiff(spec);
+}
+
+}  // namespace
+
+// Apple's headroom from its maker note, in each branch of Apple's rule;
+// exiftool reads the same tags from the same block.
+TEST(Hdr, AppleHeadroomFromTheMakerNote) {
+  const struct {
+    int32_t m33n, m33d, m48n, m48d;
+    bool little;
+    double stops;  // Apple's rule on the values
+  } kCases[] = {{8432, 10000, 802, 100000, false, -20 * 0.00802 + 1.8},
+                {7432, 10000, 30, 1000, true, -0.101 * 0.03 + 1.601},
+                {101, 100, 5, 1000, false, -70 * 0.005 + 3.0},
+                {101, 100, 29022, 10000, true, -0.303 * 2.9022 + 2.303},
+                {0, 1, 0, 0, false, 1.8},                    // no 0x30: counts as 0
+                {101, 100, 80, 1, false, 0}};                 // negative stops: no headroom
+  for (const auto& c : kCases) {
+    const Bytes exif = apple_exif(c.m33n, c.m33d, c.m48n, c.m48d, c.little);
+    const double h = apple_headroom("", exif.data(), exif.size());
+    EXPECT_NEAR(h, std::exp2(c.stops > 0 ? c.stops : 0), 1e-9) << c.m33n << "/" << c.m33d;
+    if (exiftool_present()) {
+      Bytes app1{'E', 'x', 'i', 'f', 0, 0};
+      app1.insert(app1.end(), exif.begin(), exif.end());
+      const std::string jpg = scratch_path("apple-note.jpg");
+      write_file(jpg, jpeg_with_segments({app_segment(0xE1, app1)}));
+      const std::string read = capture("exiftool -n -s3 -Apple:HDRHeadroom '" + jpg + "'");
+      EXPECT_NEAR(std::atof(read.c_str()), double(c.m33n) / c.m33d, 1e-6);
+    }
+    // Cut anywhere inside the note, the block gives no headroom, never a read past it.
+    for (size_t cut = exif.size() - 1; cut > exif.size() - 60; --cut) {
+      const Bytes head(exif.begin(), exif.begin() + long(cut));
+      EXPECT_EQ(apple_headroom("", head.data(), head.size()), 0.0) << cut;
+    }
+  }
+  // The gain map's own XMP headroom comes first.
+  const std::string xmp = "<HDRGainMap:HDRGainMapHeadroom>2.682468</HDRGainMap:HDRGainMapHeadroom>";
+  EXPECT_DOUBLE_EQ(apple_headroom(xmp, nullptr, 0), 2.682468);
+}
