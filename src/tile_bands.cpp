@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "hevc_decoder.h"
 #include "primary_image.h"
@@ -154,7 +155,13 @@ bool TileBands::start() {
   int threads = decoding_threads();
   if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
   threads = std::max(1, std::min({threads, 16, static_cast<int>(order_.size())}));
-  for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
+  try {
+    for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
+  } catch (const std::exception&) {
+    // No thread to be had (a memory cap, a thread limit): fewer will do,
+    // none means the whole-image road.
+    if (workers_.empty()) return false;
+  }
   started_ = true;
   return true;
 }
