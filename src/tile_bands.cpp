@@ -37,7 +37,7 @@ void Orientation::mirror(bool horizontal) {
 void Orientation::crop(int left, int top, int width, int height) {
   if (left < 0 || top < 0 || width <= 0 || height <= 0 || left + width > cw_ || top + height > ch_) valid_ = false;
   ops_.push_back(Op{0, left, top});
-  crops_.push_back(1);
+  crops_ = true;
   cw_ = width;
   ch_ = height;
 }

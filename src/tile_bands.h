@@ -46,7 +46,7 @@ class Orientation {
   void crop(int left, int top, int width, int height);
   bool valid() const { return valid_; }
   bool turns() const { return turns_; }      // any irot or imir
-  bool crops() const { return !crops_.empty(); }
+  bool crops() const { return crops_; }
   int out_width() const { return cw_; }      // so far
   int out_height() const { return ch_; }
   // For a plane of the coded size shifted right by `shift` (4:2:0 chroma:
@@ -59,9 +59,8 @@ class Orientation {
     int left, top;
   };
   int w_, h_, cw_, ch_;
-  bool valid_ = true, turns_ = false;
+  bool valid_ = true, turns_ = false, crops_ = false;
   std::vector<Op> ops_;
-  std::vector<int> crops_;
 };
 
 // What the tiles decode to: 8-bit YCbCr 4:2:0 planes or one interleaved
