@@ -3,6 +3,8 @@
 # use, on the same files, runs alternating: ratio = ours / peer (lower is
 # better), with medians and spread (min-max) and peak memory.
 # Usage: bench/compare.sh [RUNS] (default 5). Installs the peers if missing.
+# The HEIC -> JPEG targets (12/24/200 MP phone photos against heif-dec, the
+# batch against heif-convert) are printed by bench/jpeg_targets.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-5}
