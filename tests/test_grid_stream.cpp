@@ -87,13 +87,13 @@ TEST(GridStream, SameBytesAsTheWholeImageForEveryOrientationOnEveryRoad) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    GridSpec spec;
-    spec.width = c.width;
-    spec.height = c.height;
-    spec.tile = c.tile;
-    spec.grid_properties = c.props;
+    GridSpec grid;
+    grid.width = c.width;
+    grid.height = c.height;
+    grid.tile = c.tile;
+    grid.grid_properties = c.props;
     const std::string in = scratch_path(std::string("stream-") + c.name + ".heic");
-    write_grid_heif(in, spec);
+    write_grid_heif(in, grid);
     for (const Road road : {Road::Ycbcr, Road::Rgb, Road::Png}) {
       SCOPED_TRACE(road == Road::Ycbcr ? "YCbCr road" : road == Road::Rgb ? "RGB road" : "PNG");
       const bool ycbcr = road == Road::Ycbcr;
@@ -129,14 +129,14 @@ TEST(GridStream, TileFailingMidPictureLeavesTheOldFileAndTheUsualMessage) {
   const Case cases[] = {{"upright", {}}, {"irot180", {irot_box(180)}}, {"irot90", {irot_box(90)}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    GridSpec spec;
-    spec.width = 256;
-    spec.height = 320;
-    spec.tile = 64;
-    spec.grid_properties = c.props;
-    spec.broken_tile = 13;
+    GridSpec grid;
+    grid.width = 256;
+    grid.height = 320;
+    grid.tile = 64;
+    grid.grid_properties = c.props;
+    grid.broken_tile = 13;
     const std::string in = scratch_path(std::string("broken-") + c.name + ".heic");
-    write_grid_heif(in, spec);
+    write_grid_heif(in, grid);
     const std::string dir = scratch_path(std::string("broken-") + c.name);
     fs::create_directories(dir);
     for (const char* name : {"/out.jpg", "/out.png"}) {
