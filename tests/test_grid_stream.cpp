@@ -181,10 +181,13 @@ TEST(Corpus, GridsStreamToTheWholeImageBytes) {
     const bool ok = lumetra_convert(e.path().c_str(), ours.c_str(), 90, flags) == 1;
     EXPECT_EQ(ok, !expected.empty()) << lumetra_last_error();
     if (ok) EXPECT_TRUE(read_file(ours) == expected);
-    // And the RGB road, which every grid can take.
+    // And the RGB road, which every grid can take. (Streamed, it also takes
+    // the 200 MP photo, whose whole RGB picture libheif refuses to allocate.)
     const Bytes rgb = whole_image_jpeg(e.path().string(), whole, false, flags);
-    EXPECT_EQ(convert_file(e.path().c_str(), ours.c_str(), 90, flags, false) == 1, !rgb.empty());
-    if (!rgb.empty()) EXPECT_TRUE(read_file(ours) == rgb);
+    if (!rgb.empty()) {
+      EXPECT_EQ(convert_file(e.path().c_str(), ours.c_str(), 90, flags, false), 1) << lumetra_last_error();
+      EXPECT_TRUE(read_file(ours) == rgb);
+    }
     streamed += stream_directly(e.path().string(), scratch_path("corpus-direct.jpg"), Road::Ycbcr) ==
                     StreamResult::Written ||
                 stream_directly(e.path().string(), scratch_path("corpus-direct.jpg"), Road::Rgb) == StreamResult::Written;
