@@ -163,6 +163,12 @@ cmake --build "$build" -j "$jobs"
 # ---- the tests, under wine ----
 if [ "${LUMETRA_WINDOWS_TESTS:-1}" != 0 ]; then
   export WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-$cache/wine}
+  # wine takes its code pages from the Unix locale: without a UTF-8 one it
+  # cannot name a file beyond ASCII at all. C.UTF-8 (in every Debian)
+  # gives UTF-8 names on disk and ANSI code page 1252 to Windows programs,
+  # whatever the caller's locale.
+  export LC_ALL=C.UTF-8
+  unset LANGUAGE
   # A prefix of our own, made once; then a wineserver that stays for the
   # run (a lingering one per test would hold ctest's output pipe).
   [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1 || fail "wineboot failed: wine cannot run here"

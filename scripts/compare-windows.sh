@@ -11,7 +11,9 @@ if [ ! -d "$corpus/heif" ]; then
   echo "compare-windows: no corpus at $corpus, nothing compared"
   exit 0
 fi
-export WINEDEBUG=-all
+# The same locale as build-windows.sh: names beyond ASCII, whatever the caller's.
+export WINEDEBUG=-all LC_ALL=C.UTF-8
+unset LANGUAGE
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 files=()
