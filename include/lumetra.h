@@ -3,11 +3,15 @@
  *
  * ABI notes
  *  - Plain C calling convention; every integer is a 32-bit signed int.
- *  - Paths are zero-terminated byte strings, passed through to the file
- *    system unchanged (no encoding conversion) and not kept after the call.
- *    On Windows they are in the process's ANSI code page, as the narrow
- *    ("A") Win32 functions take them; a name the code page cannot spell
- *    cannot be opened (UTF-8 paths are not supported yet).
+ *  - Paths are zero-terminated byte strings, not kept after the call. On
+ *    POSIX systems they go to the file system unchanged. On Windows a path
+ *    whose bytes are valid UTF-8 is UTF-8 (every name can be reached); any
+ *    other is in the process's ANSI code page, as the narrow ("A") Win32
+ *    functions take it (an ANSI string beyond ASCII is almost never valid
+ *    UTF-8; ASCII reads the same either way). The batch hands the names it
+ *    lists on in the form of the directory's path: UTF-8 for a UTF-8 or
+ *    ASCII one, the ANSI code page for an ANSI one. Give the paths of one
+ *    call in one form.
  *  - Windows: morvanta-lumetra.dll, linked through libmorvanta-lumetra.dll.a
  *    (MinGW) or loaded at run time; the functions use the C calling
  *    convention (cdecl; the same as the platform's on x64).

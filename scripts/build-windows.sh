@@ -20,9 +20,10 @@ fail() { echo "build-windows: $*" >&2; exit 1; }
 
 # ---- packages: the cross compilers, nasm for the codecs' assembly, wine ----
 # (git: x265's build reads its version file only when git is installed,
-# which is why Debian's x265 build-depends on it.)
+# which is why Debian's x265 build-depends on it; meson and ninja build dav1d.)
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  nasm cmake make pkg-config dpkg-dev git wine wine64 libz-mingw-w64-dev libstb-dev libcli11-dev googletest)
+  nasm cmake make meson ninja-build pkg-config dpkg-dev git wine wine64 libz-mingw-w64-dev libstb-dev libcli11-dev
+  googletest)
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -58,14 +59,16 @@ heif_version=$(dpkg-query -W -f='${Version}' libheif-dev 2>/dev/null || true)
 declare -A version=(
   [libde265]=$(source_version libde265) [x265]=$(source_version x265) [libheif]=$heif_version
   [libjpeg-turbo]=$(source_version libjpeg-turbo) [libpng1.6]=$(source_version libpng1.6)
+  [dav1d]=$(source_version dav1d) [aom]=$(source_version aom)
 )
 for p in "${!version[@]}"; do [ -n "${version[$p]}" ] || fail "no Debian source package for $p"; done
 gcc_version=$(x86_64-w64-mingw32-g++-posix -dumpversion)
 zlib_version=$(dpkg-query -W -f='${Version}' libz-mingw-w64-dev)
 # Bumped whenever the build options below change.
-recipe=2
+recipe=3
+deps=(libde265 x265 dav1d aom libheif libjpeg-turbo libpng1.6)
 key="r$recipe-gcc$gcc_version-z$zlib_version"
-for p in libde265 x265 libheif libjpeg-turbo libpng1.6; do key+="-$p${version[$p]}"; done
+for p in "${deps[@]}"; do key+="-$p${version[$p]}"; done
 key=$(echo "$key" | tr ':~+' '_._')
 
 cache=${LUMETRA_MINGW_CACHE:-$HOME/.cache/morvanta-lumetra/mingw-w64}
@@ -113,24 +116,64 @@ cmake_dep() {
   cmake --install "$build" >>"$cache/build/$name.log" 2>&1 || fail "installing $name failed"
 }
 
+# Configures, builds and installs one Meson project into the prefix.
+meson_dep() {
+  local name=$1 src=$2; shift 2
+  local build=$cache/build/$name cross=$cache/build/mingw-w64.meson
+  rm -rf "$build"
+  cat >"$cross" <<MESON
+[binaries]
+c = 'x86_64-w64-mingw32-gcc-posix'
+ar = 'x86_64-w64-mingw32-ar'
+strip = 'x86_64-w64-mingw32-strip'
+windres = 'x86_64-w64-mingw32-windres'
+pkgconfig = 'pkg-config'
+
+[host_machine]
+system = 'windows'
+cpu_family = 'x86_64'
+cpu = 'x86_64'
+endian = 'little'
+MESON
+  meson setup "$build" "$src" --cross-file "$cross" --prefix "$prefix" --libdir lib --buildtype release \
+    --default-library static "$@" >"$cache/build/$name.log" 2>&1 ||
+    { tail -40 "$cache/build/$name.log"; fail "configuring $name failed"; }
+  ninja -C "$build" -j "$jobs" install >>"$cache/build/$name.log" 2>&1 ||
+    { tail -40 "$cache/build/$name.log"; fail "building $name failed"; }
+}
+
+# Runs one build step and notes its seconds for the summary line.
+timed() {
+  local name=$1 t=$SECONDS; shift
+  "$@"
+  times+=("$name $((SECONDS - t)) s")
+}
+
 build_dependencies() {
   mkdir -p "$cache/build" "$cache/sources"
-  local s=$cache/sources start=$SECONDS
+  local s=$cache/sources start=$SECONDS times=()
   echo "build-windows: building the dependencies into $prefix (once per version set)"
-  for p in libde265 x265 libheif libjpeg-turbo libpng1.6; do fetch_source "$p" "${version[$p]}" "$s/$p"; done
+  for p in "${deps[@]}"; do fetch_source "$p" "${version[$p]}" "$s/$p"; done
   # No dllexport in the static libraries: the DLL must export only ours.
   local static_flags="-DLIBDE265_STATIC_BUILD -DLIBHEIF_STATIC_BUILD"
-  cmake_dep libde265 "$s/libde265" -DBUILD_SHARED_LIBS=OFF -DENABLE_SDL=OFF -DENABLE_DECODER=OFF \
+  timed libde265 cmake_dep libde265 "$s/libde265" -DBUILD_SHARED_LIBS=OFF -DENABLE_SDL=OFF -DENABLE_DECODER=OFF \
     -DENABLE_ENCODER=OFF -DCMAKE_C_FLAGS="$static_flags" -DCMAKE_CXX_FLAGS="$static_flags"
-  cmake_dep x265 "$s/x265/source" -DENABLE_SHARED=OFF -DENABLE_CLI=OFF -DENABLE_ASSEMBLY=ON
-  cmake_dep libjpeg-turbo "$s/libjpeg-turbo" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF \
+  timed x265 cmake_dep x265 "$s/x265/source" -DENABLE_SHARED=OFF -DENABLE_CLI=OFF -DENABLE_ASSEMBLY=ON
+  # AVIF: dav1d decodes (8 to 12 bits), libaom only encodes; no tools,
+  # tests, examples or documentation.
+  timed dav1d meson_dep dav1d "$s/dav1d" -Denable_tools=false -Denable_tests=false -Denable_examples=false \
+    -Denable_docs=false -Dbitdepths=8,16
+  timed aom cmake_dep aom "$s/aom" -DBUILD_SHARED_LIBS=OFF -DCONFIG_AV1_DECODER=0 -DENABLE_NASM=ON \
+    -DENABLE_DOCS=OFF -DENABLE_EXAMPLES=OFF -DENABLE_TESTDATA=OFF -DENABLE_TESTS=OFF -DENABLE_TOOLS=OFF
+  timed libjpeg-turbo cmake_dep libjpeg-turbo "$s/libjpeg-turbo" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF \
     -DWITH_JPEG8=OFF
-  cmake_dep libpng "$s/libpng1.6" -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF \
+  timed libpng cmake_dep libpng "$s/libpng1.6" -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF \
     -DZLIB_ROOT=/usr/x86_64-w64-mingw32
-  cmake_dep libheif "$s/libheif" -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF -DWITH_EXAMPLES=OFF \
+  timed libheif cmake_dep libheif "$s/libheif" -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF -DWITH_EXAMPLES=OFF \
     -DWITH_GDK_PIXBUF=OFF -DENABLE_PLUGIN_LOADING=OFF -DWITH_LIBSHARPYUV=OFF \
     -DWITH_LIBDE265=ON -DWITH_LIBDE265_PLUGIN=OFF -DWITH_X265=ON -DWITH_X265_PLUGIN=OFF \
-    -DWITH_AOM_DECODER=OFF -DWITH_AOM_ENCODER=OFF -DWITH_DAV1D=OFF -DWITH_RAV1E=OFF -DWITH_SvtEnc=OFF \
+    -DWITH_AOM_DECODER=OFF -DWITH_AOM_ENCODER=ON -DWITH_AOM_ENCODER_PLUGIN=OFF -DWITH_DAV1D=ON \
+    -DWITH_DAV1D_PLUGIN=OFF -DWITH_RAV1E=OFF -DWITH_SvtEnc=OFF \
     -DWITH_OpenH264_DECODER=OFF -DWITH_JPEG_DECODER=OFF -DWITH_JPEG_ENCODER=OFF \
     -DWITH_OpenJPEG_DECODER=OFF -DWITH_OpenJPEG_ENCODER=OFF -DWITH_FFMPEG_DECODER=OFF \
     -DWITH_OPENJPH_ENCODER=OFF -DWITH_UNCOMPRESSED_CODEC=ON \
@@ -138,7 +181,7 @@ build_dependencies() {
   cmake_dep googletest /usr/src/googletest -DBUILD_GMOCK=OFF -Dgtest_disable_pthreads=OFF
   rm -rf "$cache/build" "$cache/sources"
   touch "$prefix/.complete"
-  echo "build-windows: dependencies built in $((SECONDS - start)) s"
+  echo "build-windows: dependencies built in $((SECONDS - start)) s (${times[*]})"
 }
 if [ -f "$prefix/.complete" ]; then
   echo "build-windows: dependencies from the cache ($prefix)"
@@ -163,6 +206,12 @@ cmake --build "$build" -j "$jobs"
 # ---- the tests, under wine ----
 if [ "${LUMETRA_WINDOWS_TESTS:-1}" != 0 ]; then
   export WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-$cache/wine}
+  # wine takes its code pages from the Unix locale: without a UTF-8 one it
+  # cannot name a file beyond ASCII at all. C.UTF-8 (in every Debian)
+  # gives UTF-8 names on disk and ANSI code page 1252 to Windows programs
+  # (65001 to lumetra.exe, by its manifest), whatever the caller's locale.
+  export LC_ALL=C.UTF-8
+  unset LANGUAGE
   # A prefix of our own, made once; then a wineserver that stays for the
   # run (a lingering one per test would hold ctest's output pipe).
   [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1 || fail "wineboot failed: wine cannot run here"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # lumetra.exe under wine against the Linux lumetra on corpus files: the
 # same info and EXIF reports, byte for byte, and the same converted files
-# (single conversions, thumbnails and a batch).
+# (single conversions, thumbnails and a batch), HEIF and AVIF; and the same
+# AVIF files encoded from rasters, and the same pixels decoded back.
 # Usage: compare-windows.sh LINUX_TOOL WINDOWS_TOOL [CORPUS_DIR]
 set -euo pipefail
 linux=$1 windows=$2
@@ -11,14 +12,19 @@ if [ ! -d "$corpus/heif" ]; then
   echo "compare-windows: no corpus at $corpus, nothing compared"
   exit 0
 fi
-export WINEDEBUG=-all
+# The same locale as build-windows.sh: names beyond ASCII, whatever the caller's.
+export WINEDEBUG=-all LC_ALL=C.UTF-8
+unset LANGUAGE
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 files=()
 for f in heif/grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic heif/grid16mp-samsungA71-thumb-exifII.heic \
          heif/camera-canonR5-10bit-422-grid-thumb-exifII.hif heif/alpha-gimp-430x430-icc.heic \
          heif/clap-rainbow-451x461-icc-xmp.heic heif/mono-l12-128x128.heif \
-         heif/grid7mp-iphone14pro-irot90-imir-thumb-exifMM.heic heif-other-codecs/uncompressed-zlib-128x72.heif; do
+         heif/grid7mp-iphone14pro-irot90-imir-thumb-exifMM.heic heif-other-codecs/uncompressed-zlib-128x72.heif \
+         avif/exiv2-exif-xmp-120x120.avif avif/linku-fox-10bit-mono.avif avif/linku-fox-12bit-444.avif \
+         avif/linku-kimono-imir-irot-clap.avif avif/ms-tomsk-1280x720-2thumbs-exifII.avif \
+         avif/pillow-alpha-64x64.avif avif/pillow-exifMM-512x512.avif avif/pillow-rot1mir1.avif; do
   [ -f "$corpus/$f" ] && files+=("$corpus/$f")
 done
 [ ${#files[@]} -gt 0 ] || { echo "compare-windows: none of the chosen corpus files is there" >&2; exit 1; }
@@ -56,4 +62,23 @@ for out in "$work/linux-batch"/*; do
   cmp -s "$out" "$work/windows-batch/$(basename "$out")" || { echo "compare-windows: batch output $(basename "$out") differs" >&2; exit 1; }
   same=$((same + 1))
 done
-echo "compare-windows: ${#files[@]} corpus files, $same reports and outputs identical ($(cat "$work/linux.summary"))"
+# AVIF encoding (libaom on both sides), 8 and 10 bits: the same file, and
+# the Windows one decoded back to the same pixels by both tools.
+encoded=0
+for src in raster/png/rgba8-200x150.png raster/png/rgb16-128x128.png raster/jpeg/exif-canon-40d-100x68-II-thumb-icc.jpg; do
+  [ -f "$corpus/$src" ] || continue
+  name=$(basename "$src")
+  for variant in avif deep.avif; do
+    case $variant in deep.avif) opts=(--deep) ;; *) opts=() ;; esac
+    ran "$linux" encode "${opts[@]}" "$corpus/$src" "$work/linux-$name.$variant"
+    ran wine "$windows" encode "${opts[@]}" "$corpus/$src" "$work/windows-$name.$variant"
+    cmp -s "$work/linux-$name.$variant" "$work/windows-$name.$variant" ||
+      { echo "compare-windows: encode ${opts[*]} to AVIF differs for $src" >&2; exit 1; }
+    ran "$linux" convert --deep "$work/windows-$name.$variant" "$work/linux-back-$name.$variant.png"
+    ran wine "$windows" convert --deep "$work/windows-$name.$variant" "$work/windows-back-$name.$variant.png"
+    cmp -s "$work/linux-back-$name.$variant.png" "$work/windows-back-$name.$variant.png" ||
+      { echo "compare-windows: the AVIF encoded from $src decodes differently" >&2; exit 1; }
+    same=$((same + 2)) encoded=$((encoded + 1))
+  done
+done
+echo "compare-windows: ${#files[@]} corpus files and $encoded AVIF encodes, $same reports and outputs identical ($(cat "$work/linux.summary"))"

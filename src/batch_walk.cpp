@@ -21,7 +21,7 @@ int batch_walk(const char* in_dir, const char* out_dir, int format, int quality,
     set_error("Invalid directory paths for lumetra_batch");
     return -1;
   }
-  char request[260];
+  char request[platform::kListingRequestSize];
   if (!platform::listing_request(in_dir, request)) {
     set_error("Failed opening input directory");
     return -1;
@@ -77,7 +77,7 @@ int batch_walk(const char* in_dir, const char* out_dir, int format, int quality,
 }
 
 int batch_count_candidates(const char* in_dir) {
-  char request[260];
+  char request[platform::kListingRequestSize];
   if (in_dir == nullptr || !platform::listing_request(in_dir, request)) return -1;
   platform::DirListing listing(request);
   if (!listing.opened()) return -1;

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include "encode_settings.h"
+#include "platform.h"
 
 namespace {
 
@@ -189,7 +190,7 @@ bool set_xmp_orientation(ByteBlock* xmp, int value) {
 }
 
 bool read_whole_file(const char* path, ByteBlock* out) {
-  FILE* f = std::fopen(path, "rb");
+  FILE* f = platform::open_file(path, "rb");
   if (f == nullptr) return false;
   uint8_t buf[65536];
   size_t n;
@@ -220,7 +221,7 @@ PictureMetadata raster_metadata(const ByteBlock& b) {
 
 bool read_metadata_carrier(const char* path, ByteBlock* out) {
   uint8_t head[8] = {};
-  if (FILE* f = std::fopen(path, "rb")) {
+  if (FILE* f = platform::open_file(path, "rb")) {
     const size_t got = std::fread(head, 1, sizeof head, f);
     std::fclose(f);
     if (got < sizeof head) return false;

@@ -54,14 +54,14 @@ FILE* OutputFile::open() {
   const platform::FileKind kind = platform::kind_of(final_.c_str());
   const bool exists = kind != platform::FileKind::Missing;
   // Devices, FIFOs and the like have nothing to rename over: written as is.
-  if (exists && kind != platform::FileKind::Regular) return stream_ = std::fopen(target_, "wb");
+  if (exists && kind != platform::FileKind::Regular) return stream_ = platform::open_file(target_, "wb");
 
   stream_ = make_temp(directory_of(final_), base_of(final_), exists ? final_.c_str() : nullptr, &temp_);
   if (stream_ == nullptr) {
     temp_.clear();
     // A directory that takes no new file but holds a writable target: the
     // one case still written in place (a failure there loses the old file).
-    if (exists && (errno == EACCES || errno == EPERM)) return stream_ = std::fopen(target_, "wb");
+    if (exists && (errno == EACCES || errno == EPERM)) return stream_ = platform::open_file(target_, "wb");
   }
   return stream_;
 }
@@ -78,7 +78,7 @@ bool OutputFile::commit() {
   if (ok && !temp_.empty() && !platform::sync_to_disk(stream)) ok = false, e = errno;
   if (std::fclose(stream) != 0 && ok) ok = false, e = errno;
   if (ok && !temp_.empty() && !platform::replace_file(temp_.c_str(), final_.c_str())) ok = false, e = errno;
-  if (!ok && !temp_.empty()) std::remove(temp_.c_str());
+  if (!ok && !temp_.empty()) platform::remove_file(temp_.c_str());
   // The new file stays in place even when this fails: the old one is gone.
   if (ok && !temp_.empty() && !platform::sync_directory(directory_of(final_).c_str())) ok = false, e = errno;
   temp_.clear();
@@ -90,13 +90,15 @@ void remove_abandoned_temp_files(const char* target) {
   const std::string final_path = platform::resolve_links(target);
   const std::string dir = directory_of(final_path), stem = temp_stem(base_of(final_path));
   for (const std::string& name : platform::list_names(dir)) {
-    if (name.compare(0, stem.size(), stem) == 0) std::remove((dir + platform::kSeparator + name).c_str());
+    if (name.compare(0, stem.size(), stem) == 0) {
+      platform::remove_file((dir + platform::kSeparator + name).c_str());
+    }
   }
 }
 
 OutputFile::~OutputFile() {
   if (stream_ != nullptr) std::fclose(stream_);
-  if (!temp_.empty()) std::remove(temp_.c_str());
+  if (!temp_.empty()) platform::remove_file(temp_.c_str());
 }
 
 namespace {

@@ -1,5 +1,10 @@
 // The few things the library needs from the operating system, in one
 // place: src/platform_posix.cpp and src/platform_win32.cpp implement them.
+//
+// Paths are byte strings. On Windows a path whose bytes are valid UTF-8 and
+// not all ASCII is UTF-8; any other is in the ANSI code page, as the A
+// functions take it. Names a listing finds come back in the form of the
+// directory's path (UTF-8 for an ASCII one).
 #pragma once
 
 #include <cstddef>
@@ -23,6 +28,9 @@ enum class FileKind { Missing, Regular, BlockDevice, Directory, Other };
 
 // What a path names (links followed).
 FileKind kind_of(const char* path);
+// fopen, and remove, for every name the platform spells.
+FILE* open_file(const char* path, const char* mode);
+bool remove_file(const char* path);
 // The file's size in bytes, or -1 when it has none (not a regular file).
 int64_t size_of(const char* path);
 // Whether path itself is a symbolic link (or another reparse point).
@@ -74,8 +82,13 @@ class DirListing {
 
 // What opens a listing of dir: on Windows the search pattern "<dir>\*.*",
 // elsewhere the directory and a separator. False when it would not fit the
-// 260-byte bound.
-bool listing_request(const char* dir, char (&request)[260]);
+// bound (260 bytes; on Windows room for MAX_PATH characters in UTF-8).
+#ifdef _WIN32
+constexpr size_t kListingRequestSize = 3 * 260;
+#else
+constexpr size_t kListingRequestSize = 260;
+#endif
+bool listing_request(const char* dir, char (&request)[kListingRequestSize]);
 
 // While one lives, the calling thread formats numbers in the C locale.
 class CLocaleScope {

@@ -35,6 +35,10 @@ bool is_link(const char* path) {
   return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+FILE* open_file(const char* path, const char* mode) { return std::fopen(path, mode); }
+
+bool remove_file(const char* path) { return std::remove(path) == 0; }
+
 bool make_directory(const char* path) { return mkdir(path, 0777) == 0; }
 
 bool same_file(const char* a, const char* b) {
@@ -90,7 +94,7 @@ const char* DirListing::next(bool* is_directory) {
   return entry->d_name;
 }
 
-bool listing_request(const char* dir, char (&request)[260]) {
+bool listing_request(const char* dir, char (&request)[kListingRequestSize]) {
   const int n = std::snprintf(request, sizeof request, "%s/", dir);
   return n >= 0 && static_cast<size_t>(n) < sizeof request;
 }

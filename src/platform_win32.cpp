@@ -1,11 +1,14 @@
-// The platform layer on Windows. Paths are byte strings in the process's
-// ANSI code page, as the narrow (A) functions take them.
+// The platform layer on Windows. Every path goes to the wide (W) functions:
+// one that is valid UTF-8 is read as UTF-8, any other in the ANSI code page
+// (as the A functions would read it), so hosts that hand over UTF-8 reach
+// every name and ANSI hosts keep working.
 #include "platform.h"
 
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -16,33 +19,71 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
 
 namespace platform {
 
+namespace {
+
+// The code page a path's bytes are in: UTF-8 when they are valid UTF-8
+// (ANSI text beyond ASCII almost never is; ASCII reads the same in both),
+// else the one the A functions would read them in.
+UINT code_page_of(const char* path) {
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0) > 0) return CP_UTF8;
+  return AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+}
+
+std::wstring widen(const char* path, UINT code_page) {
+  const int n = MultiByteToWideChar(code_page, 0, path, -1, nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(code_page, 0, path, -1, &w[0], n);
+  w.resize(static_cast<size_t>(n - 1));
+  return w;
+}
+
+std::wstring wide(const char* path) { return widen(path, code_page_of(path)); }
+
+// A listed name in the code page of the directory's path; one the ANSI code
+// page cannot spell comes out with '?', as from the A functions.
+std::string narrow(const wchar_t* name, UINT code_page) {
+  const int n = WideCharToMultiByte(code_page, 0, name, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string s(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(code_page, 0, name, -1, &s[0], n, nullptr, nullptr);
+  s.resize(static_cast<size_t>(n - 1));
+  return s;
+}
+
+}  // namespace
+
 bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+FILE* open_file(const char* path, const char* mode) { return _wfopen(wide(path).c_str(), widen(mode, CP_ACP).c_str()); }
+
+bool remove_file(const char* path) { return _wremove(wide(path).c_str()) == 0; }
 
 FileKind kind_of(const char* path) {
   struct _stat64 st;
-  if (_stat64(path, &st) != 0) return FileKind::Missing;
+  if (_wstat64(wide(path).c_str(), &st) != 0) return FileKind::Missing;
   if ((st.st_mode & _S_IFMT) == _S_IFREG) return FileKind::Regular;
   return (st.st_mode & _S_IFMT) == _S_IFDIR ? FileKind::Directory : FileKind::Other;
 }
 
 int64_t size_of(const char* path) {
   struct _stat64 st;
-  if (_stat64(path, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) return -1;
+  if (_wstat64(wide(path).c_str(), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) return -1;
   return st.st_size;
 }
 
 bool is_link(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
+  const DWORD attributes = GetFileAttributesW(wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-bool make_directory(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
+bool make_directory(const char* path) { return CreateDirectoryW(wide(path).c_str(), nullptr) != 0; }
 
 namespace {
 
 bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
-  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   const bool ok = GetFileInformationByHandle(h, info) != 0;
   CloseHandle(h);
@@ -52,12 +93,16 @@ bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
 int errno_of(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    case ERROR_PATH_NOT_FOUND:
+      return ENOENT;
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION: return EACCES;
+    case ERROR_SHARING_VIOLATION:
+      return EACCES;
     case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
-    default: return EIO;
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    default:
+      return EIO;
   }
 }
 
@@ -74,7 +119,7 @@ InputFile::~InputFile() {
 }
 
 bool InputFile::open(const char* path) {
-  const int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  const int fd = _wopen(wide(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
   if (fd < 0) {
     // Windows will not open a directory as a file: it is there, but not
     // something to read.
@@ -100,12 +145,15 @@ long InputFile::read(void* buffer, size_t size) {
 
 struct DirListing::State {
   HANDLE find;
-  WIN32_FIND_DATAA entry;
+  WIN32_FIND_DATAW entry;
   bool first_pending;
+  UINT code_page;
+  std::string name;
 };
 
 DirListing::DirListing(const char* request) : state_(new State) {
-  state_->find = FindFirstFileA(request, &state_->entry);
+  state_->code_page = code_page_of(request);
+  state_->find = FindFirstFileW(widen(request, state_->code_page).c_str(), &state_->entry);
   state_->first_pending = true;
   if (state_->find == INVALID_HANDLE_VALUE) {
     delete state_;
@@ -121,13 +169,14 @@ DirListing::~DirListing() {
 bool DirListing::opened() const { return state_ != nullptr; }
 
 const char* DirListing::next(bool* is_directory) {
-  if (!state_->first_pending && FindNextFileA(state_->find, &state_->entry) == 0) return nullptr;
+  if (!state_->first_pending && FindNextFileW(state_->find, &state_->entry) == 0) return nullptr;
   state_->first_pending = false;
   *is_directory = (state_->entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  return state_->entry.cFileName;
+  state_->name = narrow(state_->entry.cFileName, state_->code_page);
+  return state_->name.c_str();
 }
 
-bool listing_request(const char* dir, char (&request)[260]) {
+bool listing_request(const char* dir, char (&request)[kListingRequestSize]) {
   const int n = std::snprintf(request, sizeof request, "%s\\*.*", dir);
   return n >= 0 && static_cast<size_t>(n) < sizeof request;
 }
@@ -168,8 +217,8 @@ FILE* create_unique_file(std::string* path_template, const char* /*like: the dir
       name[i] = kLetters[seed % 62];
       seed = seed / 62 + 0x2545F4914F6CDD1Dull * (i + 1);
     }
-    const int fd = _open(name.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
-                         _S_IREAD | _S_IWRITE);
+    const int fd = _wopen(wide(name.c_str()).c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
+                          _S_IREAD | _S_IWRITE);
     if (fd < 0) {
       if (errno == EEXIST) continue;
       return nullptr;
@@ -178,7 +227,7 @@ FILE* create_unique_file(std::string* path_template, const char* /*like: the dir
     if (stream == nullptr) {
       const int e = errno;
       _close(fd);
-      _unlink(name.c_str());
+      remove_file(name.c_str());
       errno = e;
     }
     return stream;
@@ -190,7 +239,8 @@ FILE* create_unique_file(std::string* path_template, const char* /*like: the dir
 bool sync_to_disk(FILE* stream) { return _commit(_fileno(stream)) == 0; }
 
 bool replace_file(const char* from, const char* to) {
-  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) return true;
+  if (MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
+    return true;
   errno = errno_of(GetLastError());
   return false;
 }
@@ -201,13 +251,15 @@ size_t max_name_length() { return MAX_PATH - 1; }
 
 std::vector<std::string> list_names(const std::string& dir) {
   std::vector<std::string> names;
-  WIN32_FIND_DATAA entry;
-  HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &entry);
+  const std::string request = dir + "\\*";
+  const UINT code_page = code_page_of(request.c_str());
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW(widen(request.c_str(), code_page).c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return names;
   do {
-    const char* name = entry.cFileName;
-    if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) names.emplace_back(name);
-  } while (FindNextFileA(find, &entry) != 0);
+    const wchar_t* name = entry.cFileName;
+    if (std::wcscmp(name, L".") != 0 && std::wcscmp(name, L"..") != 0) names.push_back(narrow(name, code_page));
+  } while (FindNextFileW(find, &entry) != 0);
   FindClose(find);
   return names;
 }

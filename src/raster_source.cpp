@@ -60,7 +60,7 @@ bool find_jpeg_exif_segment(const unsigned char* buf, size_t n, size_t* tiff_at,
 }  // namespace
 
 bool load_jpeg_exif_block(const char* path, unsigned char** block, size_t* size) {
-  FileCloser file{std::fopen(path, "rb")};
+  FileCloser file{platform::open_file(path, "rb")};
   if (file.f == nullptr) return false;
   if (std::fseek(file.f, 0, SEEK_END) != 0) return false;
   const long file_size = std::ftell(file.f);
@@ -114,8 +114,14 @@ bool load_source_image(const char* path, SourceImage* img, bool keep_16) {
     set_error_fmt("Failed loading source image '%s': %s", path, reason);
     return false;
   }
+  // stb opens files with the ANSI fopen on Windows: it gets ours.
+  FileCloser file{platform::open_file(path, "rb")};
+  if (file.f == nullptr) {
+    set_error_fmt("Failed loading source image '%s': %s", path, "can't fopen");
+    return false;
+  }
   int w = 0, h = 0, channels = 0;
-  if (stbi_info(path, &w, &h, &channels)) {
+  if (stbi_info_from_file(file.f, &w, &h, &channels)) {
     // Neither libheif nor its encoders take a side beyond 32768 pixels; a
     // header claiming one is refused before gigabytes are allocated for it.
     if (w > kMaxSourceSide || h > kMaxSourceSide) {
@@ -131,9 +137,10 @@ bool load_source_image(const char* path, SourceImage* img, bool keep_16) {
       return false;
     }
   }
-  img->sample_bytes = keep_16 && stbi_is_16_bit(path) ? 2 : 1;
-  img->loaded = img->sample_bytes == 2 ? reinterpret_cast<unsigned char*>(stbi_load_16(path, &w, &h, &channels, 0))
-                                       : stbi_load(path, &w, &h, &channels, 0);
+  img->sample_bytes = keep_16 && stbi_is_16_bit_from_file(file.f) ? 2 : 1;
+  img->loaded = img->sample_bytes == 2
+                    ? reinterpret_cast<unsigned char*>(stbi_load_from_file_16(file.f, &w, &h, &channels, 0))
+                    : stbi_load_from_file(file.f, &w, &h, &channels, 0);
   if (img->loaded == nullptr || w < 1 || h < 1) {
     set_error_fmt("Failed loading source image '%s': %s", path, stbi_failure_reason());
     return false;

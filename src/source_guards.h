@@ -7,6 +7,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "platform.h"
+
 namespace source_guards {
 
 // Buffered byte reader over an open file; EOF is -1.
@@ -126,7 +128,7 @@ inline const char* jpeg_huffman_fault(ByteReader& in, int first, int second) {
 
 // The reason to refuse the file at `path`, or null to hand it to the loader.
 inline const char* hostile_source_reason(const char* path) {
-  FILE* f = std::fopen(path, "rb");
+  FILE* f = platform::open_file(path, "rb");
   if (f == nullptr) return nullptr;  // the loader reports it
   const char* reason = nullptr;
   {

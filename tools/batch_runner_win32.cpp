@@ -42,10 +42,23 @@ std::string quoted(const std::string& arg) {
   return q + "\"";
 }
 
+// The tool's strings are UTF-8 (arguments.h); Windows takes UTF-16.
+std::wstring utf16(const std::string& s) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
+  std::wstring w(n > 0 ? size_t(n) : 1, L'\0');
+  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, &w[0], n);
+  w.resize(w.size() - 1);
+  return w;
+}
+
 std::string own_path() {
-  char path[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  return n > 0 && n < sizeof path ? std::string(path, n) : std::string("lumetra.exe");
+  wchar_t path[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return "lumetra.exe";
+  const int size = WideCharToMultiByte(CP_UTF8, 0, path, int(n), nullptr, 0, nullptr, nullptr);
+  std::string s(size_t(size > 0 ? size : 0), '\0');
+  if (size > 0) WideCharToMultiByte(CP_UTF8, 0, path, int(n), &s[0], size, nullptr, nullptr);
+  return s;
 }
 
 struct Running {
@@ -83,7 +96,7 @@ bool start_worker(const std::string& exe, const BatchOptions& o, const BatchJob&
   const bool listed = InitializeProcThreadAttributeList(list, 1, 0, &list_size) &&
                       UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited,
                                                 nullptr, nullptr);
-  STARTUPINFOEXA si{};
+  STARTUPINFOEXW si{};
   si.StartupInfo.cb = sizeof si;
   si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
   si.StartupInfo.hStdInput = null_in;
@@ -95,7 +108,8 @@ bool start_worker(const std::string& exe, const BatchOptions& o, const BatchJob&
   // Suspended until its job object holds it, when there is a cap.
   const DWORD flags = CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0) |
                       (o.max_memory > 0 ? CREATE_SUSPENDED : 0);
-  const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+  std::wstring wide_command = utf16(command);
+  const BOOL started = CreateProcessW(nullptr, &wide_command[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr,
                                       &si.StartupInfo, &pi);
   if (listed) DeleteProcThreadAttributeList(list);
   CloseHandle(write_end);

@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "arguments.h"
 #include "batch_runner.h"
 #include "internal.h"
 #include "lumetra.h"
@@ -156,8 +157,12 @@ int main(int argc, char** argv) {
   CLI::App* help = app.add_subcommand("help", "Show help for a subcommand.");
   help->add_option("SUBCOMMAND", help_topic, "Subcommand");
 
+  // Paths reach the library as UTF-8 (on Windows too).
+  std::vector<std::string> args = utf8_arguments(argc, argv);
+  std::vector<char*> arg_pointers;
+  for (std::string& a : args) arg_pointers.push_back(&a[0]);
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(arg_pointers.size()), arg_pointers.data());
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
