@@ -30,7 +30,7 @@ enum class Target { Jpeg, Png, Bmp, Heic, Avif, Unknown };
 
 const int kKnownFlags =
     LUMETRA_KEEP_METADATA | LUMETRA_UPRIGHT | LUMETRA_KEEP_DEPTH | LUMETRA_EFFORT_FAST | LUMETRA_EFFORT_BEST |
-    LUMETRA_KEEP_HDR;
+    LUMETRA_KEEP_HDR | LUMETRA_ALL_IMAGES | LUMETRA_WITH_AUX;
 
 Target target_for(const char* ext) {
   static const struct {
@@ -239,11 +239,7 @@ bool heif_to_raster(const char* in, const char* out, Target target, int quality,
 // The flags and the output's extension checked, quality settled; Unknown
 // after setting the last-error text.
 Target check_request(const char* out, int* quality, int flags) {
-  if ((flags & ~kKnownFlags) != 0) {
-    set_error_fmt("Invalid flags for lumetra_convert: 0x%X (known: 0x%X)", static_cast<unsigned>(flags),
-                  static_cast<unsigned>(kKnownFlags));
-    return Target::Unknown;
-  }
+  if (!known_convert_flags(flags)) return Target::Unknown;
   const char* ext = output_extension(out);
   const Target target = target_for(ext);
   if (target == Target::Unknown) {
@@ -258,6 +254,13 @@ Target check_request(const char* out, int* quality, int flags) {
 }
 
 }  // namespace
+
+bool known_convert_flags(int flags) {
+  if ((flags & ~kKnownFlags) == 0) return true;
+  set_error_fmt("Invalid flags for lumetra_convert: 0x%X (known: 0x%X)", static_cast<unsigned>(flags),
+                static_cast<unsigned>(kKnownFlags));
+  return false;
+}
 
 bool convert_heif_image(heif_context* ctx, heif_image_handle* image, const char* out, int quality, int flags) {
   const Target target = check_request(out, &quality, flags);

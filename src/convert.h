@@ -17,3 +17,7 @@ int convert_faithfully(const char* in, const char* out, int quality, int flags);
 // primary: metadata, orientation, depth and HDR as the flags ask. False
 // with the last-error text set; the text is left alone on success.
 bool convert_heif_image(heif_context* ctx, heif_image_handle* image, const char* out, int quality, int flags);
+
+// False, with the last-error text set, when flags hold a bit lumetra_convert
+// does not know.
+bool known_convert_flags(int flags);

@@ -120,6 +120,7 @@ int every_call(const char* in, const char* out, int quality, int flags) {
   const std::string ext = output_extension(out);
   const std::string stem = target.substr(0, target.size() - ext.size());
   const int image_flags = flags & ~kSelectionFlags;
+  if (!known_convert_flags(flags)) return 0;
   if (!is_raster_name(out)) {
     set_error_fmt("Unsupported output extension '%s' for every image of a file (use .jpg, .jpeg, .png or .bmp)",
                   ext.c_str());
