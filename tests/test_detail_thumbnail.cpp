@@ -108,7 +108,7 @@ std::string size_text(const Json& j) { return std::to_string(j["width"].integer(
 
 }  // namespace
 
-TEST(Detail, AgreesWithHeifInfo) {
+TEST(Corpus, DetailAgreesWithHeifInfo) {
   std::vector<std::string> files;
   for (const char* dir : {"heif", "avif"}) {
     const fs::path p = fs::path(kCorpus) / dir;

@@ -192,7 +192,7 @@ TEST(EveryPicture, TopLevelImagesMatchLibheif) {
   EXPECT_FALSE(file_exists(out));
 }
 
-TEST(EveryPicture, CorpusImagesAndAuxiliaries) {
+TEST(Corpus, EveryImageAndAuxiliaryMatchesLibheif) {
   if (!have_corpus()) GTEST_SKIP() << "no corpus at " << kCorpus;
   struct Aux {
     const char* kind;
@@ -241,7 +241,7 @@ TEST(EveryPicture, CorpusImagesAndAuxiliaries) {
   }
 }
 
-TEST(EveryPicture, DepthRepresentationInTextChunks) {
+TEST(Corpus, DepthRepresentationInTextChunks) {
   const std::string in = kCorpus + "/heif/grid12mp-iphone14pro-portrait-depth-gainmap-nothumb-exifMM.heic";
   if (!file_exists(in)) GTEST_SKIP() << "no corpus at " << kCorpus;
   const std::string out = scratch_path("depth.png");
@@ -274,7 +274,7 @@ TEST(EveryPicture, DepthRepresentationInTextChunks) {
   heif_context_free(ctx);
 }
 
-TEST(EveryPicture, AuxiliaryFollowsItsTurnedMaster) {
+TEST(Corpus, AuxiliaryFollowsItsTurnedMaster) {
   // The Galaxy S24 Ultra's gain map is stored without transformations
   // while its 200 MP primary has irot 270: it must come out turned too.
   const std::string in = kCorpus + "/heif/grid200mp-samsungS24ultra-thumb-irot270-gainmap-exifII.heic";
