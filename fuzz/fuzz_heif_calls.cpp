@@ -1,9 +1,11 @@
 // The whole-file calls on arbitrary HEIF-like files, lumetra_convert's
-// metadata carrying and both JPEG roads included.
+// metadata carrying and both JPEG roads included, every image and every
+// auxiliary image too.
 #include <cstring>
 
 #include "fuzz_support.h"
 #include "lumetra.h"
+#include "thumbnail_fit.h"
 
 namespace {
 bool decode_message(const char* msg) {
@@ -27,6 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (exif != nullptr) {
     FUZZ_CHECK(std::strcmp(exif, "{\"ExifPresent\":false}") == 0 || keys_are(exif, kExifKeys));
   }
+
+  const char* detail = lumetra_info_detail(in.c_str());
+  FUZZ_CHECK((detail != nullptr) == (lumetra_last_error()[0] == '\0'));
+  if (detail != nullptr) FUZZ_CHECK(std::strncmp(detail, "{\"schema\":1,\"brands\":{", 21) == 0);
 
   // Pixel work only for images of sane size, to keep the fuzzer fast.
   if (info == nullptr || std::strstr(info, "\"width\":") == nullptr) return 0;
@@ -56,5 +62,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK((f == 1) == (lumetra_last_error()[0] == '\0'));
     FUZZ_CHECK((f == 1) == exists(out));
   }
+  const std::string every = fuzz_dir() + "/every.png";
+  const int e = lumetra_convert(in.c_str(), every.c_str(), 0, LUMETRA_KEEP_METADATA | LUMETRA_ALL_IMAGES | LUMETRA_WITH_AUX);
+  FUZZ_CHECK((e == 1) == (lumetra_last_error()[0] == '\0'));
+  const std::string aux = fuzz_dir() + "/aux.png";
+  std::remove(aux.c_str());
+  const int a = lumetra_convert_image(in.c_str(), LUMETRA_AUX(0, 0), aux.c_str(), 0, 0);
+  FUZZ_CHECK((a == 1) == (lumetra_last_error()[0] == '\0'));
+  FUZZ_CHECK((a == 1) == exists(aux));
+  const std::string fit = fuzz_dir() + "/fit.png";
+  std::remove(fit.c_str());
+  const int t2 = thumbnail_fit(in.c_str(), fit.c_str(), 100);
+  FUZZ_CHECK((t2 == 1) == (lumetra_last_error()[0] == '\0'));
+  FUZZ_CHECK((t2 == 1) == exists(fit));
   return 0;
 }

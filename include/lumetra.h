@@ -16,14 +16,14 @@
  *    (MinGW) or loaded at run time; the functions use the C calling
  *    convention (cdecl; the same as the platform's on x64).
  *  - Threads: every call may run in many threads at once. Each thread has
- *    its own last-error text and its own two report buffers, so a thread
+ *    its own last-error text and its own three report buffers, so a thread
  *    only ever sees the messages and reports of its own calls.
- *  - Returned texts (lumetra_last_error, lumetra_info, lumetra_exif) point
- *    into buffers the library owns for the calling thread. Never free or
- *    write them. A text belongs to the thread that made the call and stays
- *    valid (at the same address) until that thread's next call of the same
- *    kind or the thread's exit: copy a text you want to keep or hand to
- *    another thread.
+ *  - Returned texts (lumetra_last_error, lumetra_info, lumetra_exif,
+ *    lumetra_info_detail) point into buffers the library owns for the
+ *    calling thread. Never free or write them. A text belongs to the
+ *    thread that made the call and stays valid (at the same address) until
+ *    that thread's next call of the same kind or the thread's exit: copy a
+ *    text you want to keep or hand to another thread.
  *  - Error model: a failing call returns its failure value (0, -1 or NULL)
  *    and leaves a message in the calling thread's last-error text; a
  *    succeeding call empties it. lumetra_is_heic and lumetra_last_error
@@ -51,7 +51,7 @@ extern "C" {
 /* Empties the last-error text; returns 1. Optional, repeatable. */
 LUMETRA_API int lumetra_init(void);
 
-/* Empties the calling thread's last-error text and both report buffers.
+/* Empties the calling thread's last-error text and its report buffers.
  * Frees nothing; the library stays usable. */
 LUMETRA_API void lumetra_cleanup(void);
 
@@ -122,7 +122,47 @@ LUMETRA_API int lumetra_batch(const char* in_dir, const char* out_dir, int forma
 #define LUMETRA_EFFORT_FAST   0x20  /* raster to HEIF/AVIF: quicker encoder settings, somewhat larger files */
 #define LUMETRA_EFFORT_BEST   0x40  /* raster to HEIF/AVIF: slower encoder settings, somewhat smaller files */
 #define LUMETRA_KEEP_HDR      0x80  /* HEIF to JPEG: a photo with an HDR gain map becomes an Ultra HDR JPEG */
+#define LUMETRA_ALL_IMAGES    0x100 /* HEIF to JPEG/PNG/BMP: every top-level image, as <stem>-1<ext>, <stem>-2<ext>, ... in file order */
+#define LUMETRA_WITH_AUX      0x200 /* HEIF to JPEG/PNG/BMP: each written image's auxiliary images too (see below) */
 LUMETRA_API int lumetra_convert(const char* in_path, const char* out_path, int quality, int flags);
+
+/* Every picture of a HEIF file. With LUMETRA_ALL_IMAGES, lumetra_convert
+ * writes each top-level image in file order as out_path's stem + "-1",
+ * "-2", ... + out_path's extension (the primary among them), each as
+ * faithfully as the primary alone. With LUMETRA_WITH_AUX it also writes
+ * every auxiliary image but alpha (depth and disparity maps, mattes, gain
+ * maps, ...) of each image it writes as greyscale PNG (16-bit when the
+ * image has more than 8 bits), named that image's stem + "-" + a short kind
+ * + ".png": depth, disparity, hdrgainmap, portraitmatte, skinmatte,
+ * skymatte, hairmatte, teethmatte, glassesmatte, linearthumbnail,
+ * styledeltamap, or the type URN with every character but letters, digits,
+ * '.', '-' and '_' made '_'; a kind met twice in one image gets "-2", ...
+ * An auxiliary image is turned and mirrored by its own transformations or,
+ * when it has none, by its image's; a depth map's representation (type,
+ * z near/far, d min/max, disparity reference view) and every auxiliary
+ * image's type URN go in tEXt chunks. Every image is tried; 0 when any
+ * failed, with the first failure's message.
+ *
+ * lumetra_convert_image writes the one image the selector names, the way
+ * lumetra_convert writes the primary (quality and flags alike; the two
+ * flags above are refused): LUMETRA_IMAGE(i), the i-th top-level image in
+ * file order (0 is the first, not necessarily the primary), or
+ * LUMETRA_AUX(i, k), the k-th auxiliary image (alpha not counted, 0 is the
+ * first) of top-level image i, written as PNG (out_path must end in .png).
+ * i runs to 65535, k to 32766. Returns 1 or 0 (last-error text set). */
+#define LUMETRA_IMAGE(i)  (i)
+#define LUMETRA_AUX(i, k) ((((k) + 1) << 16) | (i))
+LUMETRA_API int lumetra_convert_image(const char* in_path, int selector, const char* out_path, int quality, int flags);
+
+/* One JSON document about every top-level image of a HEIF file: item id,
+ * primary or not, size after transformations, bit depth, chroma, alpha,
+ * transformations in order, colour profile (nclx values; ICC type, size
+ * and description), thumbnails, auxiliary images, HDR gain map, metadata
+ * blocks; and the file's brands and whether a salvage read was needed.
+ * "schema" is its version; README describes it. No pixel is decoded.
+ * Returns the calling thread's third report buffer (64 KiB), or NULL on
+ * failure (that thread's previous report stays). */
+LUMETRA_API const char* lumetra_info_detail(const char* heif_path);
 
 #ifdef __cplusplus
 }

@@ -32,7 +32,7 @@ enum class Target { Jpeg, Png, Bmp, Heic, Avif, Unknown };
 
 const int kKnownFlags =
     LUMETRA_KEEP_METADATA | LUMETRA_UPRIGHT | LUMETRA_KEEP_DEPTH | LUMETRA_EFFORT_FAST | LUMETRA_EFFORT_BEST |
-    LUMETRA_KEEP_HDR;
+    LUMETRA_KEEP_HDR | LUMETRA_ALL_IMAGES | LUMETRA_WITH_AUX;
 
 Target target_for(const char* ext) {
   static const struct {
@@ -165,33 +165,31 @@ FastPath jpeg_from_ycbcr(heif_context* ctx, heif_image_handle* handle, const cha
   return FastPath::Written;
 }
 
-bool heif_to_raster(const char* in, const char* out, Target target, int quality, int flags, bool ycbcr_fast_path) {
-  HeifFileBytes file;
-  ContextHolder ctx;
-  HandleHolder handle;
-  if (!open_primary_image(in, &file, &ctx, &handle)) return false;
+// One image of an open file, whichever the caller chose.
+bool image_to_raster(heif_context* ctx, heif_image_handle* handle, const char* out, Target target, int quality,
+                     int flags, bool ycbcr_fast_path) {
   heif_error err;
-  PictureMetadata md = heif_metadata(handle.get(), flags);
+  PictureMetadata md = heif_metadata(handle, flags);
   UltraHdrAppendix hdr;
-  if (target == Target::Jpeg && (flags & LUMETRA_KEEP_HDR)) hdr.prepare(ctx.get(), handle.get(), &md);
+  if (target == Target::Jpeg && (flags & LUMETRA_KEEP_HDR)) hdr.prepare(ctx, handle, &md);
   if (target == Target::Jpeg && ycbcr_fast_path) {
-    const FastPath fast = jpeg_from_ycbcr(ctx.get(), handle.get(), out, quality, md, &hdr);
+    const FastPath fast = jpeg_from_ycbcr(ctx, handle, out, quality, md, &hdr);
     if (fast != FastPath::NotApplicable) return fast == FastPath::Written;
   }
-  const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
-  const int bits = heif_image_handle_get_luma_bits_per_pixel(handle.get());
+  const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
+  const int bits = heif_image_handle_get_luma_bits_per_pixel(handle);
   const bool deep = (flags & LUMETRA_KEEP_DEPTH) && target == Target::Png && bits > 8;
   // A grid goes out one band of tiles at a time.
   if (target == Target::Jpeg || (target == Target::Png && !deep)) {
     const StreamResult streamed = target == Target::Jpeg
-                                      ? stream_grid_rgb_jpeg(ctx.get(), handle.get(), out, quality, md, &hdr)
-                                      : stream_grid_rgb_png(ctx.get(), handle.get(), out, md);
+                                      ? stream_grid_rgb_jpeg(ctx, handle, out, quality, md, &hdr)
+                                      : stream_grid_rgb_png(ctx, handle, out, md);
     if (streamed != StreamResult::NotApplicable) return streamed == StreamResult::Written;
   }
   const heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_BE : heif_chroma_interleaved_RRGGBB_BE)
                                   : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
   ImageHolder image;
-  err = decode_upright(ctx.get(), handle.get(), chroma, image.out());
+  err = decode_upright(ctx, handle, chroma, image.out());
   if (err.code != heif_error_Ok || !image) {
     set_error_fmt("Failed to decode HEIC image: %s", heif_error_text(err));
     return false;
@@ -245,7 +243,49 @@ bool heif_to_raster(const char* in, const char* out, Target target, int quality,
   return true;
 }
 
+bool heif_to_raster(const char* in, const char* out, Target target, int quality, int flags, bool ycbcr_fast_path) {
+  HeifFileBytes file;
+  ContextHolder ctx;
+  HandleHolder handle;
+  if (!open_primary_image(in, &file, &ctx, &handle)) return false;
+  return image_to_raster(ctx.get(), handle.get(), out, target, quality, flags, ycbcr_fast_path);
+}
+
+// The flags and the output's extension checked, quality settled; Unknown
+// after setting the last-error text.
+Target check_request(const char* out, int* quality, int flags) {
+  if (!known_convert_flags(flags)) return Target::Unknown;
+  const char* ext = output_extension(out);
+  const Target target = target_for(ext);
+  if (target == Target::Unknown) {
+    set_error_fmt("Unsupported output extension '%s' for lumetra_convert (use .jpg, .jpeg, .png, .bmp, .heic, .heif, "
+                  ".hif or .avif)", ext);
+    return Target::Unknown;
+  }
+  const bool to_heif = target == Target::Heic || target == Target::Avif;
+  if (*quality <= 0 && !to_heif) *quality = 90;  // HEIF/AVIF: chosen from the source
+  if (*quality > 100) *quality = 100;
+  return target;
+}
+
 }  // namespace
+
+bool known_convert_flags(int flags) {
+  if ((flags & ~kKnownFlags) == 0) return true;
+  set_error_fmt("Invalid flags for lumetra_convert: 0x%X (known: 0x%X)", static_cast<unsigned>(flags),
+                static_cast<unsigned>(kKnownFlags));
+  return false;
+}
+
+bool convert_heif_image(heif_context* ctx, heif_image_handle* image, const char* out, int quality, int flags) {
+  const Target target = check_request(out, &quality, flags);
+  if (target == Target::Unknown) return false;
+  if (target == Target::Heic || target == Target::Avif) {
+    set_error("A HEIF image converts to .jpg, .jpeg, .png or .bmp");
+    return false;
+  }
+  return image_to_raster(ctx, image, out, target, quality, flags, true);
+}
 
 int convert_file(const char* in, const char* out, int quality, int flags, bool ycbcr_fast_path) {
   clear_hdr_note();
@@ -253,21 +293,9 @@ int convert_file(const char* in, const char* out, int quality, int flags, bool y
     set_error("Invalid arguments to lumetra_convert");
     return 0;
   }
-  if ((flags & ~kKnownFlags) != 0) {
-    set_error_fmt("Invalid flags for lumetra_convert: 0x%X (known: 0x%X)", static_cast<unsigned>(flags),
-                  static_cast<unsigned>(kKnownFlags));
-    return 0;
-  }
-  const char* ext = output_extension(out);
-  const Target target = target_for(ext);
-  if (target == Target::Unknown) {
-    set_error_fmt("Unsupported output extension '%s' for lumetra_convert (use .jpg, .jpeg, .png, .bmp, .heic, .heif, "
-                  ".hif or .avif)", ext);
-    return 0;
-  }
+  const Target target = check_request(out, &quality, flags);
+  if (target == Target::Unknown) return 0;
   const bool to_heif = target == Target::Heic || target == Target::Avif;
-  if (quality <= 0 && !to_heif) quality = 90;  // HEIF/AVIF: chosen from the source
-  if (quality > 100) quality = 100;
   const bool ok = to_heif ? raster_to_heif(in, out, target == Target::Avif, quality, flags)
                           : heif_to_raster(in, out, target, quality, flags, ycbcr_fast_path);
   if (!ok) return 0;

@@ -10,12 +10,14 @@ namespace {
 thread_local char t_last_error[kLastErrorSize];
 thread_local char t_info_report[kInfoReportSize];
 thread_local char t_exif_report[kExifReportSize];
+thread_local char t_detail_report[kDetailReportSize];
 
 }  // namespace
 
 char* last_error_text() { return t_last_error; }
 char* info_report_buffer() { return t_info_report; }
 char* exif_report_buffer() { return t_exif_report; }
+char* detail_report_buffer() { return t_detail_report; }
 
 void set_error(const char* message) {
   std::snprintf(t_last_error, sizeof t_last_error, "%s", message != nullptr ? message : "");
@@ -36,4 +38,5 @@ void clear_thread_state() {
   t_last_error[0] = '\0';
   t_info_report[0] = '\0';
   t_exif_report[0] = '\0';
+  t_detail_report[0] = '\0';
 }

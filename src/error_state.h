@@ -11,11 +11,13 @@
 constexpr size_t kLastErrorSize = 1024;
 constexpr size_t kInfoReportSize = 1024;
 constexpr size_t kExifReportSize = 8192;
+constexpr size_t kDetailReportSize = 65536;
 
 // This thread's buffers: stable for the thread's life.
 char* last_error_text();
 char* info_report_buffer();
 char* exif_report_buffer();
+char* detail_report_buffer();
 
 // Replaces the last-error text (bounded, always terminated).
 void set_error(const char* message);
@@ -26,7 +28,7 @@ void set_error_fmt(const char* format, ...) __attribute__((format(printf, 1, 2))
 
 void clear_error();
 
-// Empties this thread's last error and both reports.
+// Empties this thread's last error and its reports.
 void clear_thread_state();
 
 // The text a heif_error carries, or "unknown" when it carries none.

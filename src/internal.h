@@ -11,3 +11,4 @@
 #include "raster_source.h"
 #include "raster_writer.h"
 #include "thumbnail.h"
+#include "thumbnail_fit.h"

@@ -10,6 +10,8 @@
 #include "exif_report.h"
 #include "heif_encode.h"
 #include "heif_to_raster.h"
+#include "image_select.h"
+#include "info_detail.h"
 #include "info_report.h"
 #include "thumbnail.h"
 
@@ -52,7 +54,15 @@ LUMETRA_API int lumetra_batch(const char* in_dir, const char* out_dir, int forma
 }
 
 LUMETRA_API int lumetra_convert(const char* in_path, const char* out_path, int quality, int flags) {
+  if (flags & (LUMETRA_ALL_IMAGES | LUMETRA_WITH_AUX)) return convert_every_image(in_path, out_path, quality, flags);
   return convert_faithfully(in_path, out_path, quality, flags);
 }
+
+LUMETRA_API int lumetra_convert_image(const char* in_path, int selector, const char* out_path, int quality,
+                                      int flags) {
+  return convert_selected_image(in_path, selector, out_path, quality, flags);
+}
+
+LUMETRA_API const char* lumetra_info_detail(const char* path) { return info_detail_report(path); }
 
 }  // extern "C"

@@ -277,7 +277,7 @@ TEST(Faithful, FailuresReportAndLeaveNothing) {
   } cases[] = {
       {nullptr, "x.jpg", 0, "Invalid arguments to lumetra_convert"},
       {heif.c_str(), nullptr, 0, "Invalid arguments to lumetra_convert"},
-      {heif.c_str(), "x.jpg", 0x100, "Invalid flags for lumetra_convert: 0x100"},
+      {heif.c_str(), "x.jpg", 0x400, "Invalid flags for lumetra_convert: 0x400"},
       {heif.c_str(), "x.jpg", -1, "Invalid flags for lumetra_convert: 0xFFFFFFFF"},
       {heif.c_str(), "x.gif", 0, "Unsupported output extension '.gif' for lumetra_convert"},
       {heif.c_str(), "noext", 0, "Unsupported output extension '' for lumetra_convert"},

@@ -14,9 +14,9 @@ namespace {
 constexpr int kThreads = 8;
 constexpr int kCallsPerThread = 25;
 
-enum class Call { ConvertJpeg, ToPng, Thumbnail, Info, Exif, MissingFile, UnknownExtension, InfoOfMissing };
-const Call kCycle[] = {Call::ConvertJpeg, Call::Info,     Call::ToPng,        Call::MissingFile,
-                       Call::Exif,        Call::Thumbnail, Call::InfoOfMissing, Call::UnknownExtension};
+enum class Call { ConvertJpeg, ToPng, Thumbnail, Info, Exif, MissingFile, UnknownExtension, InfoOfMissing, Detail };
+const Call kCycle[] = {Call::ConvertJpeg, Call::Info,      Call::ToPng,         Call::MissingFile,     Call::Exif,
+                       Call::Thumbnail,   Call::InfoOfMissing, Call::UnknownExtension, Call::Detail};
 
 // What one call did, as the calling thread saw it.
 struct Outcome {
@@ -70,6 +70,7 @@ std::vector<Outcome> run_calls(int t, const std::string& in, const std::string& 
       case Call::Info: report = lumetra_info(in.c_str()); break;
       case Call::Exif: report = lumetra_exif(in.c_str()); break;
       case Call::InfoOfMissing: report = lumetra_info(missing.c_str()); break;
+      case Call::Detail: report = lumetra_info_detail(in.c_str()); break;
       case Call::MissingFile:
         o.result = lumetra_to_png(missing.c_str(), (base + std::to_string(i) + ".png").c_str());
         break;
@@ -111,6 +112,7 @@ TEST(Threads, EachThreadSeesOnlyItsOwnMessagesReportsAndBytes) {
     EXPECT_EQ(e[6].result, 0);
     EXPECT_EQ(e[6].report, e[4].report);
     EXPECT_NE(e[7].message.find(".t" + std::to_string(t)), std::string::npos) << e[7].message;
+    EXPECT_NE(e[8].report.find("\"width\":" + std::to_string(40 + 8 * t) + ","), std::string::npos) << e[8].report;
   }
 
   ASSERT_EQ(lumetra_to_png("", ""), 0);

@@ -34,7 +34,8 @@ TEST(Windows, DllLoadsAndExportsEveryCall) {
   ASSERT_NE(dll, nullptr) << GetLastError();
   for (const char* name : {"lumetra_init", "lumetra_cleanup", "lumetra_last_error", "lumetra_is_heic", "lumetra_to_jpg",
                            "lumetra_to_png", "lumetra_to_bmp", "lumetra_to_image", "lumetra_thumbnail", "lumetra_info",
-                           "lumetra_exif", "lumetra_from_image", "lumetra_batch", "lumetra_convert"})
+                           "lumetra_exif", "lumetra_from_image", "lumetra_batch", "lumetra_convert",
+                           "lumetra_convert_image", "lumetra_info_detail"})
     EXPECT_NE(reinterpret_cast<void*>(GetProcAddress(dll, name)), nullptr) << name;
   // The DLL's own state, separate from the copy linked into this program.
   using Info = const char* (*)(const char*);

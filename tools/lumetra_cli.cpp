@@ -87,7 +87,15 @@ int main(int argc, char** argv) {
   convert->add_flag("--strip", strip, "Write no metadata");
   convert->add_flag("--deep", deep, "16-bit PNG from a HEIF of more than 8 bits");
   convert->add_flag("--sdr", sdr, "JPEG: leave an HDR photo's gain map out (no Ultra HDR JPEG)");
-  convert->add_flag("--exact", exact, "The original conversion: stb's writers, no metadata (.jpg/.jpeg, .bmp, else PNG)");
+  CLI::Option* exact_flag =
+      convert->add_flag("--exact", exact, "The original conversion: stb's writers, no metadata (.jpg/.jpeg, .bmp, else PNG)");
+  bool all_images = false, with_aux = false;
+  convert->add_flag("--all", all_images, "Every top-level image, in file order, as OUT's stem + -1, -2, ... + OUT's extension")
+      ->excludes(exact_flag);
+  convert->add_flag("--with-aux", with_aux,
+                    "Also each written image's auxiliary images but alpha (depth, mattes, gain map, ...) as greyscale "
+                    "PNG: its stem + -KIND.png")
+      ->excludes(exact_flag);
 
   CLI::App* encode = app.add_subcommand(
       "encode", "Encode a JPEG/PNG/BMP/GIF/PSD/PIC/PNM/TGA file as HEIF (.heic/.heif/.hif) or AVIF (.avif), upright "
@@ -106,14 +114,20 @@ int main(int argc, char** argv) {
   encode->add_flag("--exact", exact, "The original encoder: HEVC, JPEG EXIF only, any output name");
 
   int thumbnail_box = 320;
-  CLI::App* thumbnail = app.add_subcommand("thumbnail", "Write a thumbnail (embedded, or fitted to 320x320).");
+  CLI::App* thumbnail = app.add_subcommand(
+      "thumbnail", "Write a thumbnail that fits SIZE x SIZE: from an embedded thumbnail whose long side reaches SIZE, "
+                   "else from the picture, reduced by area averaging (a box filter on the gamma-encoded values).");
   thumbnail->add_option("IN", in, "HEIF input file")->required();
   thumbnail->add_option("OUT", out, "Output file: .jpg/.jpeg, .bmp, anything else PNG")->required();
-  thumbnail->add_option("-s,--size", thumbnail_box, "Box for a thumbnail made from the picture (default 320)")
+  thumbnail->add_option("-s,--size", thumbnail_box, "The box the thumbnail fits (default 320)")
       ->check(CLI::Range(1, 4096));
 
   CLI::App* info = app.add_subcommand("info", "Print a HEIF file's facts as one-line JSON.");
   info->add_option("FILE", files, "HEIF files")->required();
+  bool detail = false;
+  info->add_flag("--detail", detail,
+                 "Every image, its transformations, colour profile, thumbnails, auxiliary images, gain map and "
+                 "metadata, the brands and any salvage, as one JSON document per file (schema in the README)");
 
   CLI::App* exif = app.add_subcommand("exif", "Print a HEIF file's EXIF summary as one-line JSON.");
   exif->add_option("FILE", files, "HEIF files")->required();
@@ -198,7 +212,9 @@ int main(int argc, char** argv) {
                ? lumetra_to_jpg(in.c_str(), out.c_str(), quality)
                : lumetra_to_image(in.c_str(), out.c_str());
     } else {
-      ok = lumetra_convert(in.c_str(), out.c_str(), quality, metadata | hdr | (deep ? LUMETRA_KEEP_DEPTH : 0));
+      ok = lumetra_convert(in.c_str(), out.c_str(), quality,
+                           metadata | hdr | (deep ? LUMETRA_KEEP_DEPTH : 0) | (all_images ? LUMETRA_ALL_IMAGES : 0) |
+                               (with_aux ? LUMETRA_WITH_AUX : 0));
     }
     return report_outcome(ok, in);
   }
@@ -213,11 +229,10 @@ int main(int argc, char** argv) {
     return ok ? 0 : report_failure(in);
   }
   if (*thumbnail) {
-    const int ok = thumbnail_box == 320 ? lumetra_thumbnail(in.c_str(), out.c_str())
-                                        : thumbnail_in_box(in.c_str(), out.c_str(), thumbnail_box);
+    const int ok = thumbnail_fit(in.c_str(), out.c_str(), thumbnail_box);
     return report_outcome(ok, in);
   }
-  if (*info) return run_report(files, lumetra_info);
+  if (*info) return run_report(files, detail ? lumetra_info_detail : lumetra_info);
   if (*exif) return run_report(files, lumetra_exif);
   if (*is_heic) {
     int status = 0;

@@ -17,6 +17,7 @@ __all__ = [
     "LumetraError", "init", "cleanup", "last_error", "is_heic", "to_jpg", "to_png", "to_bmp",
     "to_image", "from_image", "info", "thumbnail", "exif", "batch", "convert", "convert_many",
     "KEEP_ICC", "KEEP_EXIF", "KEEP_XMP", "KEEP_METADATA", "UPRIGHT", "KEEP_DEPTH", "KEEP_HDR",
+    "ALL_IMAGES", "WITH_AUX", "info_detail", "convert_image",
 ]
 
 KEEP_ICC = 0x01
@@ -26,6 +27,8 @@ KEEP_METADATA = 0x07
 UPRIGHT = 0x08
 KEEP_DEPTH = 0x10
 KEEP_HDR = 0x80
+ALL_IMAGES = 0x100
+WITH_AUX = 0x200
 
 
 class LumetraError(RuntimeError):
@@ -67,6 +70,8 @@ _SIGNATURES = {
     "lumetra_exif": ([_c_path], ctypes.c_char_p),
     "lumetra_batch": ([_c_path, _c_path, ctypes.c_int, ctypes.c_int], ctypes.c_int),
     "lumetra_convert": ([_c_path, _c_path, ctypes.c_int, ctypes.c_int], ctypes.c_int),
+    "lumetra_convert_image": ([_c_path, ctypes.c_int, _c_path, ctypes.c_int, ctypes.c_int], ctypes.c_int),
+    "lumetra_info_detail": ([_c_path], ctypes.c_char_p),
 }
 for _name, (_args, _result) in _SIGNATURES.items():
     _fn = getattr(_lib, _name)
@@ -130,12 +135,20 @@ def thumbnail(src, dst):
 def _report(text):
     if text is None:
         raise LumetraError(last_error())
-    return json.loads(text.decode("ascii"))
+    return json.loads(text.decode("utf-8"))
 
 
 def info(path):
     """The primary image's facts as a dict (width, height, bit_depth, ...)."""
     return _report(_lib.lumetra_info(_path(path)))
+
+
+def info_detail(path):
+    """Every top-level image of the file with its transformations, colour
+    profile, thumbnails, auxiliary images, gain map and metadata, the
+    brands and whether a salvage read was needed, as a dict (the README
+    describes its "schema" 1)."""
+    return _report(_lib.lumetra_info_detail(_path(path)))
 
 
 def exif(path):
@@ -151,20 +164,32 @@ def batch(in_dir, out_dir, png=False, quality=90):
     return count
 
 
-def _convert_args(quality=0, metadata=True, upright=True, deep=False, hdr=True):
+def _convert_args(quality=0, metadata=True, upright=True, deep=False, hdr=True, all_images=False, aux=False):
     flags = ((KEEP_METADATA if metadata else 0) | (UPRIGHT if upright else 0) | (KEEP_DEPTH if deep else 0)
-             | (KEEP_HDR if hdr else 0))
+             | (KEEP_HDR if hdr else 0) | (ALL_IMAGES if all_images else 0) | (WITH_AUX if aux else 0))
     return int(quality), flags
 
 
-def convert(src, dst, quality=0, metadata=True, upright=True, deep=False, hdr=True):
+def convert(src, dst, quality=0, metadata=True, upright=True, deep=False, hdr=True, all_images=False, aux=False):
     """Faithful conversion by dst's extension (.jpg/.jpeg/.png/.bmp from HEIF,
     .heic/.heif/.hif/.avif from a raster file): keeps colour profile, EXIF and
     XMP unless metadata is False, turns raster sources upright by their EXIF
     Orientation unless upright is False, writes 16-bit PNG from deep HEIF
     files when deep is True, and writes a photo with an HDR gain map as an
-    Ultra HDR JPEG unless hdr is False."""
-    return _check(_lib.lumetra_convert(_path(src), _path(dst), *_convert_args(quality, metadata, upright, deep, hdr)))
+    Ultra HDR JPEG unless hdr is False. all_images writes every top-level
+    image as dst's stem + "-1", "-2", ... + its extension; aux writes each
+    written image's auxiliary images (depth, mattes, gain map, ...) as
+    greyscale PNG named its stem + "-" + kind + ".png"."""
+    return _check(_lib.lumetra_convert(_path(src), _path(dst),
+                                       *_convert_args(quality, metadata, upright, deep, hdr, all_images, aux)))
+
+
+def convert_image(src, dst, image=0, aux=None, quality=0, metadata=True, deep=False, hdr=True):
+    """One picture of a HEIF file: top-level image `image` (file order, 0 the
+    first), or its auxiliary image number `aux` (alpha not counted) as PNG."""
+    selector = int(image) if aux is None else ((int(aux) + 1) << 16) | int(image)
+    quality, flags = _convert_args(quality, metadata, True, deep, hdr)
+    return _check(_lib.lumetra_convert_image(_path(src), selector, _path(dst), quality, flags & ~UPRIGHT))
 
 
 def convert_many(pairs, threads=None, **options):

@@ -320,3 +320,36 @@ def test_hdr_photo_keeps_its_gain_map_unless_asked_not_to(tmp_path):
     assert hdr[tiff + map_offset: tiff + map_offset + 2] == b"\xff\xd8"
     assert b"hdrgm:GainMapMax" in hdr[primary_length:]
     assert mpf_images(sdr) == [] and b"hdrgm" not in sdr
+
+
+def png_size(path):
+    data = pathlib.Path(path).read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
+    return struct.unpack(">II", data[16:24]) + (data[24], data[25])
+
+
+def test_every_picture_and_the_detailed_report(heif, tmp_path):
+    detail = lumetra.info_detail(heif)
+    short = lumetra.info(heif)
+    assert detail["schema"] == 1
+    assert detail["salvage"] == {"needed": False, "hidden_images": 0, "reason": None}
+    [image] = detail["images"]
+    assert image["primary"] is True
+    assert (image["width"], image["height"], image["bit_depth"]) == (short["width"], short["height"], 8)
+    assert image["auxiliary"] == [] and image["gain_map"] is None
+    lumetra.convert(heif, tmp_path / "all.png", all_images=True, aux=True)
+    assert png_size(tmp_path / "all-1.png")[:2] == (48, 32)
+    assert not (tmp_path / "all.png").exists() and not (tmp_path / "all-2.png").exists()
+    with pytest.raises(lumetra.LumetraError, match="No top-level image 1"):
+        lumetra.convert_image(heif, tmp_path / "none.png", image=1)
+
+    portrait = CORPUS / "grid12mp-iphone14pro-portrait-depth-gainmap-nothumb-exifMM.heic"
+    if not portrait.exists():
+        pytest.skip("no corpus")
+    kinds = [(a["kind"], a["width"], a["height"]) for a in lumetra.info_detail(portrait)["images"][0]["auxiliary"]]
+    assert kinds == [("hdrgainmap", 1512, 2016), ("depth", 576, 768)]
+    lumetra.convert(portrait, tmp_path / "p.jpg", aux=True)
+    assert png_size(tmp_path / "p-depth.png") == (576, 768, 8, 0)
+    assert png_size(tmp_path / "p-hdrgainmap.png") == (1512, 2016, 8, 0)
+    lumetra.convert_image(portrait, tmp_path / "d.png", image=0, aux=1)
+    assert (tmp_path / "d.png").read_bytes() == (tmp_path / "p-depth.png").read_bytes()
