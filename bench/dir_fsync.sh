@@ -13,7 +13,7 @@ corpus=../shared/corpus/heif
 for f in noalpha-64x64-nothumb.heic grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic; do
   [ -f "$corpus/$f" ] || { echo "dir_fsync bench: $corpus/$f not found" >&2; exit 2; }
 done
-after=$(git log --reverse --format=%H -S sync_directory -- src/output_file.cpp | sed -n 1p)
+after=$(git log --reverse --format=%H -S sync_directory -- src/output_file.cpp src/base/output_file.cpp | sed -n 1p)
 [ -n "$after" ] || { echo "dir_fsync bench: no commit adds sync_directory" >&2; exit 2; }
 work=$(mktemp -d)
 cleanup() {

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "encode_settings.h"
+#include "heif/encode_settings.h"
 #include "internal.h"
 #include "lumetra.h"
-#include "metadata.h"
+#include "formats/metadata.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // output capacity.
 #include <cstring>
 
-#include "exif_parse.h"
+#include "reports/exif_parse.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

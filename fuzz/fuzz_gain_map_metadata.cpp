@@ -3,9 +3,9 @@
 #include <cmath>
 #include <string>
 
-#include "apple_gain_map.h"
+#include "hdr/apple_gain_map.h"
 #include "fuzz_support.h"
-#include "gain_map_metadata.h"
+#include "hdr/gain_map_metadata.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   GainMapMetadata md;

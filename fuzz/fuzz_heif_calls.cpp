@@ -5,7 +5,7 @@
 
 #include "fuzz_support.h"
 #include "lumetra.h"
-#include "thumbnail_fit.h"
+#include "calls/fitted_thumbnail.h"
 
 namespace {
 bool decode_message(const char* msg) {

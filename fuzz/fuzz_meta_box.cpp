@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "meta_box.h"
-#include "salvage.h"
+#include "heif/meta_box.h"
+#include "heif/salvage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MetaIndex index;

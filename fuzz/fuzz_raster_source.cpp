@@ -7,7 +7,7 @@
 #include "fuzz_support.h"
 #include "internal.h"
 #include "lumetra.h"
-#include "metadata.h"
+#include "formats/metadata.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = write_input("in.img", data, size);

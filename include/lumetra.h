@@ -113,6 +113,7 @@ LUMETRA_API int lumetra_batch(const char* in_dir, const char* out_dir, int forma
  * quality chosen from a JPEG source's own quantisation tables, or a fixed
  * high one for lossless sources; > 100 means 100. flags 0 writes no metadata
  * at all. Returns 1 or 0 (last-error text set). */
+/* clang-format off */
 #define LUMETRA_KEEP_ICC      0x01  /* colour profile */
 #define LUMETRA_KEEP_EXIF     0x02  /* EXIF block, Orientation rewritten to 1 where pixels were turned */
 #define LUMETRA_KEEP_XMP      0x04  /* XMP packet (tiff:Orientation likewise) */
@@ -124,6 +125,7 @@ LUMETRA_API int lumetra_batch(const char* in_dir, const char* out_dir, int forma
 #define LUMETRA_KEEP_HDR      0x80  /* HEIF to JPEG: a photo with an HDR gain map becomes an Ultra HDR JPEG */
 #define LUMETRA_ALL_IMAGES    0x100 /* HEIF to JPEG/PNG/BMP: every top-level image, as <stem>-1<ext>, <stem>-2<ext>, ... in file order */
 #define LUMETRA_WITH_AUX      0x200 /* HEIF to JPEG/PNG/BMP: each written image's auxiliary images too (see below) */
+/* clang-format on */
 LUMETRA_API int lumetra_convert(const char* in_path, const char* out_path, int quality, int flags);
 
 /* Every picture of a HEIF file. With LUMETRA_ALL_IMAGES, lumetra_convert

@@ -3,12 +3,12 @@
 // these is exported from the shared library.
 #pragma once
 
-#include "batch_walk.h"
-#include "convert.h"
-#include "heif_encode.h"
-#include "pixel_rows.h"
-#include "primary_image.h"
-#include "raster_source.h"
-#include "raster_writer.h"
-#include "thumbnail.h"
-#include "thumbnail_fit.h"
+#include "calls/batch.h"
+#include "calls/convert.h"
+#include "calls/from_image.h"
+#include "pixels/pixel_rows.h"
+#include "heif/primary_image.h"
+#include "formats/stb_reader.h"
+#include "formats/stb_writer.h"
+#include "calls/thumbnail.h"
+#include "calls/fitted_thumbnail.h"

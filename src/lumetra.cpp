@@ -3,17 +3,17 @@
 // thread's last-error text, so nothing here needs more than a forward.
 #include "lumetra.h"
 
-#include "batch_walk.h"
-#include "convert.h"
-#include "detection.h"
-#include "error_state.h"
-#include "exif_report.h"
-#include "heif_encode.h"
-#include "heif_to_raster.h"
-#include "image_select.h"
-#include "info_detail.h"
-#include "info_report.h"
-#include "thumbnail.h"
+#include "calls/batch.h"
+#include "calls/convert.h"
+#include "calls/detect.h"
+#include "base/error_state.h"
+#include "reports/exif.h"
+#include "calls/from_image.h"
+#include "calls/to_raster.h"
+#include "calls/convert_images.h"
+#include "reports/detail.h"
+#include "reports/info.h"
+#include "calls/thumbnail.h"
 
 extern "C" {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fixtures.h"
-#include "heif_input.h"
+#include "heif/open_file.h"
 #include "internal.h"
 #include "json_reader.h"
 #include "lumetra.h"

@@ -8,9 +8,10 @@
 
 #include <libheif/heif.h>
 
-#include "encode_settings.h"
+#include "formats/jpeg_quality.h"
+#include "heif/encode_settings.h"
 #include "fixtures.h"
-#include "image_writers.h"
+#include "formats/image_writers.h"
 #include "lumetra.h"
 
 namespace {

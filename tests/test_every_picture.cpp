@@ -136,7 +136,7 @@ int top_level_count(const std::string& path) {
 HeifSpec spec_with(int extra, bool alpha, int orientation, bool xmp) {
   HeifSpec s;
   // Square: a turned 64 x 48 picture gets a clap, which libheif 1.19.7 crops
-  // with a stray chroma row (see heif_decode.h), so it is no reference.
+  // with a stray chroma row (see heif/decode_upright.h), so it is no reference.
   if (orientation != 1) s.height = s.width;
   s.extra_images = extra;
   s.alpha = alpha;

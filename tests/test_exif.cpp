@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "exif_parse.h"
+#include "reports/exif_parse.h"
 #include "fixtures.h"
 #include "lumetra.h"
 

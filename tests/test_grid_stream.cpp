@@ -14,10 +14,10 @@
 #include <libheif/heif.h>
 
 #include "fixtures.h"
-#include "grid_stream.h"
-#include "hevc_decoder.h"
+#include "grid/grid_stream.h"
+#include "heif/hevc_decoder.h"
 #include "internal.h"
-#include "libheif_setup.h"
+#include "base/libheif_setup.h"
 #include "lumetra.h"
 
 namespace fs = std::filesystem;

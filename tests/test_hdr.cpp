@@ -13,7 +13,7 @@
 
 #include "fixtures.h"
 #include "hdr_reference.h"
-#include "apple_gain_map.h"
+#include "hdr/apple_gain_map.h"
 #include "lumetra.h"
 
 namespace {

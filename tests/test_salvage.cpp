@@ -11,10 +11,10 @@
 #include <libheif/heif.h>
 
 #include "fixtures.h"
-#include "heif_input.h"
+#include "heif/open_file.h"
 #include "lumetra.h"
-#include "meta_box.h"
-#include "salvage.h"
+#include "heif/meta_box.h"
+#include "heif/salvage.h"
 
 namespace {
 

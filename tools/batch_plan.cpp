@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "lumetra.h"
-#include "platform.h"
+#include "base/platform.h"
 #include "salvage_warning.h"
 
 namespace {

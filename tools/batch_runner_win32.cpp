@@ -13,7 +13,7 @@
 #include "batch_plan.h"
 #include "lumetra.h"
 #include "memory_cap.h"
-#include "output_file.h"
+#include "base/output_file.h"
 
 namespace {
 

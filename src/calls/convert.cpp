@@ -1,0 +1,308 @@
+// lumetra_convert: conversion that keeps the picture's colour profile,
+// EXIF and XMP and its orientation, in both directions.
+#include <cstdint>
+#include <cstring>
+#include <strings.h>
+
+#include <libheif/heif.h>
+
+#include "calls/convert.h"
+#include "base/error_state.h"
+#include "grid/grid_stream.h"
+#include "heif/decode_upright.h"
+#include "calls/from_image.h"
+#include "base/heif_holders.h"
+#include "heif/open_file.h"
+#include "heif/hevc_decoder.h"
+#include "formats/image_writers.h"
+#include "base/libheif_setup.h"
+#include "lumetra.h"
+#include "formats/metadata.h"
+#include "base/output_file.h"
+#include "pixels/pixel_rows.h"
+#include "heif/primary_image.h"
+#include "heif/encode_raster.h"
+#include "formats/stb_reader.h"
+#include "formats/stb_writer.h"
+#include "hdr/ultrahdr_jpeg.h"
+
+namespace {
+
+enum class Target { Jpeg, Png, Bmp, Heic, Avif, Unknown };
+
+const int kKnownFlags =
+    LUMETRA_KEEP_METADATA | LUMETRA_UPRIGHT | LUMETRA_KEEP_DEPTH | LUMETRA_EFFORT_FAST | LUMETRA_EFFORT_BEST |
+    LUMETRA_KEEP_HDR | LUMETRA_ALL_IMAGES | LUMETRA_WITH_AUX;
+
+Target target_for(const char* ext) {
+  static const struct {
+    const char* ext;
+    Target target;
+  } kTable[] = {{".jpg", Target::Jpeg},  {".jpeg", Target::Jpeg}, {".png", Target::Png},  {".bmp", Target::Bmp},
+                {".heic", Target::Heic}, {".heif", Target::Heic}, {".hif", Target::Heic}, {".avif", Target::Avif}};
+  for (const auto& e : kTable) {
+    if (strcasecmp(ext, e.ext) == 0) return e.target;
+  }
+  return Target::Unknown;
+}
+
+// ---- HEIF to JPEG, PNG or BMP
+
+// The HEIF's profile, EXIF and XMP as the flags ask, with the orientation
+// tags set to 1: the decoded pixels are already upright.
+PictureMetadata heif_metadata(heif_image_handle* handle, int flags) {
+  PictureMetadata md;
+  const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
+  if ((flags & LUMETRA_KEEP_ICC) && (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC)) {
+    md.icc.resize(heif_image_handle_get_raw_color_profile_size(handle));
+    if (md.icc.empty() || heif_image_handle_get_raw_color_profile(handle, md.icc.data()).code != heif_error_Ok) {
+      md.icc.clear();
+    }
+  }
+  auto block = [&](const char* kind, const char* content_type, ByteBlock* out) {
+    const int n = heif_image_handle_get_number_of_metadata_blocks(handle, kind);
+    if (n <= 0) return;
+    std::vector<heif_item_id> ids(static_cast<size_t>(n));
+    heif_image_handle_get_list_of_metadata_block_IDs(handle, kind, ids.data(), n);
+    for (const heif_item_id id : ids) {
+      if (content_type != nullptr) {
+        const char* ct = heif_image_handle_get_metadata_content_type(handle, id);
+        if (ct == nullptr || std::strcmp(ct, content_type) != 0) continue;
+      }
+      out->resize(heif_image_handle_get_metadata_size(handle, id));
+      if (!out->empty() && heif_image_handle_get_metadata(handle, id, out->data()).code == heif_error_Ok) return;
+      out->clear();
+    }
+  };
+  if (flags & LUMETRA_KEEP_EXIF) {
+    block("Exif", nullptr, &md.exif);
+    const long at = find_tiff_header(md.exif.data(), md.exif.size());
+    if (at < 0) md.exif.clear();
+    else md.exif.erase(md.exif.begin(), md.exif.begin() + at);
+    set_exif_orientation(&md.exif, 1);
+  }
+  if (flags & LUMETRA_KEEP_XMP) {
+    block("mime", "application/rdf+xml", &md.xmp);
+    set_xmp_orientation(&md.xmp, 1);
+  }
+  return md;
+}
+
+// 10/12-bit samples (big-endian, in 16-bit words) to the full 16-bit range
+// by bit repetition, so that the top value maps to 65535.
+void widen_to_16(uint8_t* row, size_t samples, int bits) {
+  for (size_t i = 0; i < samples; ++i) {
+    const unsigned v = unsigned(row[2 * i]) << 8 | row[2 * i + 1];
+    const unsigned w = (v << (16 - bits) | v >> (2 * bits - 16)) & 0xFFFF;
+    row[2 * i] = static_cast<uint8_t>(w >> 8);
+    row[2 * i + 1] = static_cast<uint8_t>(w);
+  }
+}
+
+// BT.601 (or unspecified, which libheif converts as BT.601) in full range:
+// the YCbCr a JPEG holds.
+bool jpeg_ycbcr(const heif_color_profile_nclx* nclx) {
+  const int m = nclx->matrix_coefficients;
+  return nclx->full_range_flag != 0 && (m == 2 || m == 5 || m == 6);
+}
+
+enum class FastPath { Written, Failed, NotApplicable };
+
+// A JPEG written from the decoded YCbCr planes, when they are JPEG's own
+// and nothing needs the RGB pixels.
+FastPath jpeg_from_ycbcr(heif_context* ctx, heif_image_handle* handle, const char* out, int quality,
+                         const PictureMetadata& md, UltraHdrAppendix* hdr) {
+  if (heif_image_handle_has_alpha_channel(handle) || heif_image_handle_get_luma_bits_per_pixel(handle) != 8 ||
+      has_clean_aperture(ctx, handle)) {
+    return FastPath::NotApplicable;
+  }
+  heif_color_profile_nclx* declared = nullptr;
+  if (heif_image_handle_get_nclx_color_profile(handle, &declared).code == heif_error_Ok && declared != nullptr) {
+    const bool usable = jpeg_ycbcr(declared);
+    heif_nclx_color_profile_free(declared);
+    if (!usable) return FastPath::NotApplicable;
+  }
+  // A grid goes out one band of tiles at a time.
+  const StreamResult streamed = stream_grid_ycbcr_jpeg(ctx, handle, out, quality, md, hdr, jpeg_ycbcr);
+  if (streamed == StreamResult::ColourRefused) return FastPath::NotApplicable;
+  if (streamed != StreamResult::NotApplicable) {
+    return streamed == StreamResult::Written ? FastPath::Written : FastPath::Failed;
+  }
+  ImageHolder image;
+  const heif_error err = decode_image_preferring(handle, image.out(), heif_colorspace_YCbCr, heif_chroma_420, nullptr);
+  if (err.code != heif_error_Ok || !image) {
+    set_error_fmt("Failed to decode HEIC image: %s", heif_error_text(err));
+    return FastPath::Failed;
+  }
+  // Without an nclx box the stream's own (VUI) colour description decides.
+  heif_color_profile_nclx* coded = nullptr;
+  bool usable = heif_image_get_nclx_color_profile(image.get(), &coded).code == heif_error_Ok && coded != nullptr &&
+                jpeg_ycbcr(coded);
+  if (coded != nullptr) heif_nclx_color_profile_free(coded);
+  YcbcrPlanes planes{};
+  planes.width = heif_image_get_primary_width(image.get());
+  planes.height = heif_image_get_primary_height(image.get());
+  planes.shift_x = planes.shift_y = 1;
+  const heif_channel channels[3] = {heif_channel_Y, heif_channel_Cb, heif_channel_Cr};
+  for (int c = 0; c < 3 && usable; ++c) {
+    int stride = 0;
+    planes.plane[c] = heif_image_get_plane_readonly(image.get(), channels[c], &stride);
+    const int want_w = c == 0 ? planes.width : (planes.width + 1) / 2;
+    const int want_h = c == 0 ? planes.height : (planes.height + 1) / 2;
+    usable = planes.plane[c] != nullptr && stride >= want_w && heif_image_get_width(image.get(), channels[c]) >= want_w &&
+             heif_image_get_height(image.get(), channels[c]) >= want_h &&
+             heif_image_get_bits_per_pixel_range(image.get(), channels[c]) == 8;
+    planes.stride[c] = static_cast<size_t>(stride);
+  }
+  if (!usable || planes.width <= 0 || planes.height <= 0) return FastPath::NotApplicable;
+  OutputFile output(out);
+  FILE* f = output.open();
+  if (f == nullptr || !write_jpeg_ycbcr_stream(f, planes, quality, md, hdr->extras()) || !hdr->finish(f) ||
+      !output.commit()) {
+    set_error("Failed writing JPEG output file");
+    return FastPath::Failed;
+  }
+  return FastPath::Written;
+}
+
+// One image of an open file, whichever the caller chose.
+bool image_to_raster(heif_context* ctx, heif_image_handle* handle, const char* out, Target target, int quality,
+                     int flags, bool ycbcr_fast_path) {
+  heif_error err;
+  PictureMetadata md = heif_metadata(handle, flags);
+  UltraHdrAppendix hdr;
+  if (target == Target::Jpeg && (flags & LUMETRA_KEEP_HDR)) hdr.prepare(ctx, handle, &md);
+  if (target == Target::Jpeg && ycbcr_fast_path) {
+    const FastPath fast = jpeg_from_ycbcr(ctx, handle, out, quality, md, &hdr);
+    if (fast != FastPath::NotApplicable) return fast == FastPath::Written;
+  }
+  const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
+  const int bits = heif_image_handle_get_luma_bits_per_pixel(handle);
+  const bool deep = (flags & LUMETRA_KEEP_DEPTH) && target == Target::Png && bits > 8;
+  // A grid goes out one band of tiles at a time.
+  if (target == Target::Jpeg || (target == Target::Png && !deep)) {
+    const StreamResult streamed = target == Target::Jpeg
+                                      ? stream_grid_rgb_jpeg(ctx, handle, out, quality, md, &hdr)
+                                      : stream_grid_rgb_png(ctx, handle, out, md);
+    if (streamed != StreamResult::NotApplicable) return streamed == StreamResult::Written;
+  }
+  const heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_BE : heif_chroma_interleaved_RRGGBB_BE)
+                                  : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+  ImageHolder image;
+  err = decode_upright(ctx, handle, chroma, image.out());
+  if (err.code != heif_error_Ok || !image) {
+    set_error_fmt("Failed to decode HEIC image: %s", heif_error_text(err));
+    return false;
+  }
+  const int channels = alpha ? 4 : 3;
+  const int sample_bytes = deep ? 2 : 1;
+  int stride = 0;
+  const uint8_t* plane = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
+  const int w = heif_image_get_primary_width(image.get());
+  const int h = heif_image_get_primary_height(image.get());
+  const size_t row_len = static_cast<size_t>(w) * channels * sample_bytes;
+  if (w <= 0 || h <= 0 || plane == nullptr || stride < 0 || static_cast<size_t>(stride) < row_len) {
+    set_error("Failed to retrieve decoded image plane");
+    return false;
+  }
+
+  // Packed rows: what stb's BMP writer takes, and the 16-bit rescale's room.
+  HeapBlock packed;
+  if (target == Target::Bmp || deep) {
+    packed.reset(static_cast<unsigned char*>(std::malloc(row_len * static_cast<size_t>(h))));
+    if (!packed) {
+      set_error("Out of memory allocating pixel buffer");
+      return false;
+    }
+    copy_plane_rows(packed.get(), plane, stride, row_len, h);
+    if (deep) {
+      const int depth = heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved);
+      if (depth > 8 && depth < 16) widen_to_16(packed.get(), static_cast<size_t>(w) * channels * h, depth);
+    }
+  }
+  const char* write_failure = target == Target::Jpeg  ? "Failed writing JPEG output file"
+                              : target == Target::Png ? "Failed writing PNG output file"
+                                                      : "Failed writing BMP output file";
+  bool written = false;
+  if (target == Target::Bmp) {
+    written = write_raster(OutputFormat::Bmp, out, w, h, channels, packed.get(), 0) != 0;
+  } else {
+    const PixelRows rows{packed ? packed.get() : plane, packed ? row_len : static_cast<size_t>(stride), w, h, channels,
+                         deep ? 16 : 8};
+    OutputFile output(out);
+    FILE* f = output.open();
+    written = f != nullptr &&
+              (target == Target::Jpeg ? write_jpeg_stream(f, rows, quality, md, hdr.extras()) && hdr.finish(f)
+                                      : write_png_stream(f, rows, md)) &&
+              output.commit();
+  }
+  if (!written) {
+    set_error(write_failure);
+    return false;
+  }
+  return true;
+}
+
+bool heif_to_raster(const char* in, const char* out, Target target, int quality, int flags, bool ycbcr_fast_path) {
+  HeifFileBytes file;
+  ContextHolder ctx;
+  HandleHolder handle;
+  if (!open_primary_image(in, &file, &ctx, &handle)) return false;
+  return image_to_raster(ctx.get(), handle.get(), out, target, quality, flags, ycbcr_fast_path);
+}
+
+// The flags and the output's extension checked, quality settled; Unknown
+// after setting the last-error text.
+Target check_request(const char* out, int* quality, int flags) {
+  if (!known_convert_flags(flags)) return Target::Unknown;
+  const char* ext = output_extension(out);
+  const Target target = target_for(ext);
+  if (target == Target::Unknown) {
+    set_error_fmt("Unsupported output extension '%s' for lumetra_convert (use .jpg, .jpeg, .png, .bmp, .heic, .heif, "
+                  ".hif or .avif)", ext);
+    return Target::Unknown;
+  }
+  const bool to_heif = target == Target::Heic || target == Target::Avif;
+  if (*quality <= 0 && !to_heif) *quality = 90;  // HEIF/AVIF: chosen from the source
+  if (*quality > 100) *quality = 100;
+  return target;
+}
+
+}  // namespace
+
+bool known_convert_flags(int flags) {
+  if ((flags & ~kKnownFlags) == 0) return true;
+  set_error_fmt("Invalid flags for lumetra_convert: 0x%X (known: 0x%X)", static_cast<unsigned>(flags),
+                static_cast<unsigned>(kKnownFlags));
+  return false;
+}
+
+bool convert_heif_image(heif_context* ctx, heif_image_handle* image, const char* out, int quality, int flags) {
+  const Target target = check_request(out, &quality, flags);
+  if (target == Target::Unknown) return false;
+  if (target == Target::Heic || target == Target::Avif) {
+    set_error("A HEIF image converts to .jpg, .jpeg, .png or .bmp");
+    return false;
+  }
+  return image_to_raster(ctx, image, out, target, quality, flags, true);
+}
+
+int convert_file(const char* in, const char* out, int quality, int flags, bool ycbcr_fast_path) {
+  clear_hdr_note();
+  if (in == nullptr || out == nullptr) {
+    set_error("Invalid arguments to lumetra_convert");
+    return 0;
+  }
+  const Target target = check_request(out, &quality, flags);
+  if (target == Target::Unknown) return 0;
+  const bool to_heif = target == Target::Heic || target == Target::Avif;
+  const bool ok = to_heif ? raster_to_heif(in, out, target == Target::Avif, quality, flags)
+                          : heif_to_raster(in, out, target, quality, flags, ycbcr_fast_path);
+  if (!ok) return 0;
+  clear_error();  // after every release
+  return 1;
+}
+
+int convert_faithfully(const char* in, const char* out, int quality, int flags) {
+  return without_exceptions("lumetra_convert", 0, [&] { return convert_file(in, out, quality, flags, true); });
+}

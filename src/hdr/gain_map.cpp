@@ -1,0 +1,375 @@
+#include "hdr/gain_map.h"
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include <libheif/heif_items.h>
+#include <libheif/heif_properties.h>
+
+#include "hdr/apple_gain_map.h"
+#include "base/heif_holders.h"
+#include "formats/metadata.h"
+
+namespace {
+
+const char kAppleGainMap[] = "urn:com:apple:photo:2020:aux:hdrgainmap";
+
+struct Located {
+  GainMapKind kind = GainMapKind::None;
+  heif_item_id item = 0;
+  GainMapMetadata metadata;
+  double apple_headroom = 0;
+  std::string why;  // set when a gain map is there but unusable
+};
+
+std::string item_xmp(heif_image_handle* handle) {
+  const int n = heif_image_handle_get_number_of_metadata_blocks(handle, "mime");
+  std::vector<heif_item_id> ids(static_cast<size_t>(n > 0 ? n : 0));
+  if (n > 0) heif_image_handle_get_list_of_metadata_block_IDs(handle, "mime", ids.data(), n);
+  for (const heif_item_id id : ids) {
+    const char* ct = heif_image_handle_get_metadata_content_type(handle, id);
+    if (ct == nullptr || std::strcmp(ct, "application/rdf+xml") != 0) continue;
+    std::string xmp(heif_image_handle_get_metadata_size(handle, id), '\0');
+    if (!xmp.empty() && heif_image_handle_get_metadata(handle, id, &xmp[0]).code == heif_error_Ok) return xmp;
+  }
+  return std::string();
+}
+
+ByteBlock item_exif(heif_image_handle* handle) {
+  const int n = heif_image_handle_get_number_of_metadata_blocks(handle, "Exif");
+  if (n <= 0) return ByteBlock();
+  std::vector<heif_item_id> ids(static_cast<size_t>(n));
+  heif_image_handle_get_list_of_metadata_block_IDs(handle, "Exif", ids.data(), n);
+  ByteBlock exif(heif_image_handle_get_metadata_size(handle, ids[0]));
+  if (exif.empty() || heif_image_handle_get_metadata(handle, ids[0], exif.data()).code != heif_error_Ok) return {};
+  const long at = find_tiff_header(exif.data(), exif.size());
+  if (at < 0) return ByteBlock();
+  exif.erase(exif.begin(), exif.begin() + at);
+  return exif;
+}
+
+// The ISO 'tmap' item derived from this image and a gain map, if any.
+bool find_tmap(heif_context* ctx, heif_item_id image, Located* out) {
+  const int n = heif_context_get_number_of_items(ctx);
+  if (n <= 0) return false;
+  std::vector<heif_item_id> ids(static_cast<size_t>(n));
+  heif_context_get_list_of_item_IDs(ctx, ids.data(), n);
+  for (const heif_item_id id : ids) {
+    if (heif_item_get_item_type(ctx, id) != heif_fourcc('t', 'm', 'a', 'p')) continue;
+    for (int index = 0;; ++index) {
+      uint32_t type = 0;
+      heif_item_id* to = nullptr;
+      const size_t count = heif_context_get_item_references(ctx, id, index, &type, &to);
+      if (count == 0) break;
+      const bool ours = type == heif_fourcc('d', 'i', 'm', 'g') && count >= 2 && to[0] == image;
+      const heif_item_id gain = ours ? to[1] : 0;
+      heif_release_item_references(ctx, &to);
+      if (!ours) continue;
+      uint8_t* data = nullptr;
+      size_t size = 0;
+      const heif_error err = heif_item_get_item_data(ctx, id, nullptr, &data, &size);
+      const char* why = "gain map metadata cannot be read";
+      out->kind = GainMapKind::Iso21496;
+      out->item = gain;
+      if (err.code != heif_error_Ok || !parse_tmap_payload(data, size, &out->metadata, &why)) out->why = why;
+      heif_release_item_data(ctx, &data);
+      return true;
+    }
+  }
+  return false;
+}
+
+// An auxiliary image of a hdrgainmap type, with Apple's or Adobe's XMP.
+bool find_auxiliary(heif_image_handle* image, Located* out) {
+  const int n = heif_image_handle_get_number_of_auxiliary_images(image, 0);
+  if (n <= 0) return false;
+  std::vector<heif_item_id> ids(static_cast<size_t>(n));
+  heif_image_handle_get_list_of_auxiliary_image_IDs(image, 0, ids.data(), n);
+  for (const heif_item_id id : ids) {
+    HandleHolder aux;
+    if (heif_image_handle_get_auxiliary_image_handle(image, id, aux.out()).code != heif_error_Ok) continue;
+    const char* type = nullptr;
+    if (heif_image_handle_get_auxiliary_type(aux.get(), &type).code != heif_error_Ok || type == nullptr) continue;
+    const std::string urn = type;
+    heif_image_handle_release_auxiliary_type(aux.get(), &type);
+    if (urn.find("hdrgainmap") == std::string::npos) continue;
+    const std::string xmp = item_xmp(aux.get());
+    out->item = id;
+    if (urn == kAppleGainMap || is_apple_gain_map_xmp(xmp)) {
+      out->kind = GainMapKind::Apple;
+      const ByteBlock exif = item_exif(image);
+      out->apple_headroom = apple_headroom(xmp, exif.data(), exif.size());
+      if (!(out->apple_headroom > 1.0)) {
+        out->why = "the photo gives no HDR headroom for its gain map";
+        return true;
+      }
+      out->metadata = apple_iso_metadata(out->apple_headroom);
+      const char* why = nullptr;
+      if (!gain_map_metadata_usable(out->metadata, &why)) out->why = why;
+      return true;
+    }
+    out->kind = GainMapKind::HdrgmXmp;
+    const char* why = "gain map has no usable hdrgm metadata";
+    if (!parse_hdrgm_xmp(xmp, &out->metadata) || !gain_map_metadata_usable(out->metadata, &why)) out->why = why;
+    return true;
+  }
+  return false;
+}
+
+Located locate(heif_context* ctx, heif_image_handle* image) {
+  Located found;
+  if (!find_tmap(ctx, heif_image_handle_get_item_id(image), &found)) find_auxiliary(image, &found);
+  return found;
+}
+
+// ---- decoding
+
+struct Raster {
+  ByteBlock pixels;
+  int width = 0, height = 0, channels = 0;
+};
+
+// dst(x, y) = src(map(x, y)), packed rows of `channels` bytes per pixel;
+// the copy is unrolled for the one- and three-channel maps there are, and
+// runs in blocks so that a quarter turn reads its columns from cache.
+template <int Channels, typename Map>
+void remap_rows(const Raster& src, Raster* dst, Map map) {
+  const int kBlock = 64;
+  const uint8_t* s = src.pixels.data();
+  for (int by = 0; by < dst->height; by += kBlock) {
+    for (int bx = 0; bx < dst->width; bx += kBlock) {
+      const int ey = by + kBlock < dst->height ? by + kBlock : dst->height;
+      const int ex = bx + kBlock < dst->width ? bx + kBlock : dst->width;
+      for (int y = by; y < ey; ++y) {
+        uint8_t* d = dst->pixels.data() + (static_cast<size_t>(y) * dst->width + bx) * Channels;
+        for (int x = bx; x < ex; ++x, d += Channels) {
+          int sx = 0, sy = 0;
+          map(x, y, &sx, &sy);
+          const uint8_t* from = s + (static_cast<size_t>(sy) * src.width + sx) * Channels;
+          for (int c = 0; c < Channels; ++c) d[c] = from[c];
+        }
+      }
+    }
+  }
+}
+
+template <typename Map>
+Raster remapped(const Raster& src, int width, int height, Map map) {
+  Raster dst;
+  dst.width = width;
+  dst.height = height;
+  dst.channels = src.channels;
+  dst.pixels.resize(static_cast<size_t>(width) * height * src.channels);
+  if (src.channels == 1) {
+    remap_rows<1>(src, &dst, map);
+  } else {
+    remap_rows<3>(src, &dst, map);
+  }
+  return dst;
+}
+
+// One rotation, mirror or crop of `item`'s; false for an invalid crop.
+bool transform(heif_context* ctx, heif_item_id item, heif_property_id prop, Raster* r) {
+  const int W = r->width, H = r->height;
+  switch (heif_item_get_property_type(ctx, item, prop)) {
+    case heif_item_property_type_transform_rotation: {
+      const int ccw = heif_item_get_property_transform_rotation_ccw(ctx, item, prop);
+      if (ccw == 90) *r = remapped(*r, H, W, [&](int x, int y, int* sx, int* sy) { *sx = W - 1 - y, *sy = x; });
+      if (ccw == 180) *r = remapped(*r, W, H, [&](int x, int y, int* sx, int* sy) { *sx = W - 1 - x, *sy = H - 1 - y; });
+      if (ccw == 270) *r = remapped(*r, H, W, [&](int x, int y, int* sx, int* sy) { *sx = y, *sy = H - 1 - x; });
+      return true;
+    }
+    case heif_item_property_type_transform_mirror: {
+      const heif_transform_mirror_direction dir = heif_item_get_property_transform_mirror(ctx, item, prop);
+      if (dir == heif_transform_mirror_direction_vertical) {
+        *r = remapped(*r, W, H, [&](int x, int y, int* sx, int* sy) { *sx = x, *sy = H - 1 - y; });
+      } else if (dir == heif_transform_mirror_direction_horizontal) {
+        *r = remapped(*r, W, H, [&](int x, int y, int* sx, int* sy) { *sx = W - 1 - x, *sy = y; });
+      }
+      return true;
+    }
+    case heif_item_property_type_transform_crop: {
+      int left = 0, top = 0, right = 0, bottom = 0;
+      heif_item_get_property_transform_crop_borders(ctx, item, prop, W, H, &left, &top, &right, &bottom);
+      left = left < 0 ? 0 : left, top = top < 0 ? 0 : top;
+      right = right < 0 ? 0 : right, bottom = bottom < 0 ? 0 : bottom;
+      if (int64_t(left) + right >= W || int64_t(top) + bottom >= H) return false;
+      *r = remapped(*r, W - left - right, H - top - bottom,
+                    [&](int x, int y, int* sx, int* sy) { *sx = x + left, *sy = y + top; });
+      return true;
+    }
+    default:
+      return true;
+  }
+}
+
+// 8-bit samples from a plane of `bits` (more than 8: 16-bit words).
+void take_plane(const uint8_t* plane, int stride, int bits, int samples_per_row, bool limited, Raster* r) {
+  const int max = (1 << bits) - 1;
+  uint8_t* d = r->pixels.data();
+  for (int y = 0; y < r->height; ++y) {
+    const uint8_t* row = plane + static_cast<size_t>(y) * stride;
+    if (bits == 8 && !limited) {
+      std::memcpy(d, row, static_cast<size_t>(samples_per_row));
+      d += samples_per_row;
+      continue;
+    }
+    for (int x = 0; x < samples_per_row; ++x) {
+      double v = bits > 8 ? reinterpret_cast<const uint16_t*>(row)[x] * 255.0 / max : row[x];
+      if (limited) v = (v - 16) * 255.0 / 219.0;
+      *d++ = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : std::lround(v));
+    }
+  }
+}
+
+bool decode_untransformed(heif_image_handle* handle, int channels, Raster* r) {
+  heif_decoding_options* options = heif_decoding_options_alloc();
+  if (options == nullptr) return false;
+  options->ignore_transformations = 1;
+  ImageHolder image;
+  heif_error err{heif_error_Ok, heif_suberror_Unspecified, ""};
+  if (channels == 3) {
+    err = heif_decode_image(handle, image.out(), heif_colorspace_RGB, heif_chroma_interleaved_RGB, options);
+  } else {
+    err = heif_decode_image(handle, image.out(), heif_colorspace_monochrome, heif_chroma_monochrome, options);
+    if (err.code != heif_error_Ok) {
+      err = heif_decode_image(handle, image.out(), heif_colorspace_YCbCr, heif_chroma_420, options);
+    }
+  }
+  heif_decoding_options_free(options);
+  if (err.code != heif_error_Ok || !image) return false;
+  const heif_channel channel = channels == 3 ? heif_channel_interleaved : heif_channel_Y;
+  int stride = 0;
+  const uint8_t* plane = heif_image_get_plane_readonly(image.get(), channel, &stride);
+  r->width = heif_image_get_width(image.get(), channel);
+  r->height = heif_image_get_height(image.get(), channel);
+  r->channels = channels;
+  const int bits = heif_image_get_bits_per_pixel_range(image.get(), channel);
+  if (plane == nullptr || r->width <= 0 || r->height <= 0 || bits < 1 || bits > 16 || (channels == 3 && bits != 8) ||
+      stride < r->width * channels * (bits > 8 ? 2 : 1)) {
+    return false;
+  }
+  bool limited = false;
+  heif_color_profile_nclx* nclx = nullptr;
+  if (channels == 1 && heif_image_get_nclx_color_profile(image.get(), &nclx).code == heif_error_Ok && nclx != nullptr) {
+    limited = nclx->full_range_flag == 0;
+    heif_nclx_color_profile_free(nclx);
+  }
+  r->pixels.resize(static_cast<size_t>(r->width) * r->height * channels);
+  take_plane(plane, stride, bits, r->width * channels, limited, r);
+  return true;
+}
+
+const int kMaxProps = 16;
+
+bool has_crop(heif_context* ctx, heif_item_id item, const heif_property_id* props, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (heif_item_get_property_type(ctx, item, props[i]) == heif_item_property_type_transform_crop) return true;
+  }
+  return false;
+}
+
+// The gain map's own transformations; one stored without any while the
+// image has some takes the image's, which line it up only without a crop.
+bool upright(heif_context* ctx, heif_item_id gain, heif_item_id image, Raster* r, std::string* why) {
+  heif_property_id props[kMaxProps];
+  heif_item_id owner = gain;
+  int count = heif_item_get_transformation_properties(ctx, gain, props, kMaxProps);
+  if (count <= 0) {
+    owner = image;
+    count = heif_item_get_transformation_properties(ctx, image, props, kMaxProps);
+    if (has_crop(ctx, image, props, count < kMaxProps ? count : kMaxProps)) {
+      *why = "gain map cannot be lined up with the cropped picture";
+      return false;
+    }
+  }
+  for (int i = 0; i < count && i < kMaxProps; ++i) {
+    if (!transform(ctx, owner, props[i], r)) {
+      *why = "gain map has an invalid crop";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool lines_up(const Raster& r, int width, int height) {
+  if (r.width > width || r.height > height) return false;
+  const double aspect = double(width) / height, gain_aspect = double(r.width) / r.height;
+  return std::fabs(gain_aspect - aspect) <= 0.02 * aspect;
+}
+
+bool gain_map_handle(heif_context* ctx, heif_image_handle* image, heif_item_id item, HandleHolder* out) {
+  if (heif_image_handle_get_auxiliary_image_handle(image, item, out->out()).code == heif_error_Ok) return true;
+  return heif_context_get_image_handle(ctx, item, out->out()).code == heif_error_Ok;
+}
+
+}  // namespace
+
+const char* gain_map_kind_name(GainMapKind kind) {
+  switch (kind) {
+    case GainMapKind::Iso21496: return "iso21496";
+    case GainMapKind::Apple: return "apple";
+    case GainMapKind::HdrgmXmp: return "hdrgm-xmp";
+    default: return nullptr;
+  }
+}
+
+GainMapFacts describe_gain_map(heif_context* ctx, heif_image_handle* image) {
+  GainMapFacts facts;
+  try {
+    const Located found = locate(ctx, image);
+    if (found.kind == GainMapKind::None || !found.why.empty()) return facts;
+    facts.kind = found.kind;
+    facts.item = found.item;
+    facts.headroom = found.kind == GainMapKind::Apple ? found.apple_headroom
+                                                      : std::exp2(found.metadata.alternate_headroom.value());
+  } catch (...) {
+    facts = GainMapFacts();
+  }
+  return facts;
+}
+
+bool load_gain_map(heif_context* ctx, heif_image_handle* image, GainMap* out, std::string* why) {
+  Located found = locate(ctx, image);
+  *out = GainMap();
+  if (found.kind == GainMapKind::None) return true;
+  if (!found.why.empty()) {
+    *why = found.why;
+    return false;
+  }
+  HandleHolder handle;
+  if (!gain_map_handle(ctx, image, found.item, &handle)) {
+    *why = "gain map image cannot be opened";
+    return false;
+  }
+  const int channels = found.metadata.multichannel ? 3 : 1;
+  const int width = heif_image_handle_get_width(image), height = heif_image_handle_get_height(image);
+  if (int64_t(heif_image_handle_get_width(handle.get())) * heif_image_handle_get_height(handle.get()) >
+      int64_t(width) * height) {
+    *why = "gain map is larger than the picture";
+    return false;
+  }
+  Raster r;
+  if (!decode_untransformed(handle.get(), channels, &r)) {
+    *why = "gain map cannot be decoded";
+    return false;
+  }
+  if (!upright(ctx, found.item, heif_image_handle_get_item_id(image), &r, why)) return false;
+  if (!lines_up(r, width, height)) {
+    *why = "gain map does not line up with the picture";
+    return false;
+  }
+  if (found.kind == GainMapKind::Apple) {
+    uint8_t table[256];
+    apple_iso_table(found.metadata, found.apple_headroom, table);
+    for (uint8_t& v : r.pixels) v = table[v];
+  }
+  out->kind = found.kind;
+  out->metadata = found.metadata;
+  out->pixels = std::move(r.pixels);
+  out->width = r.width;
+  out->height = r.height;
+  out->channels = channels;
+  return true;
+}

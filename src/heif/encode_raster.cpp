@@ -1,0 +1,135 @@
+#include "heif/encode_raster.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include <libheif/heif.h>
+
+#include "heif/encode_settings.h"
+#include "base/error_state.h"
+#include "calls/from_image.h"
+#include "base/heif_holders.h"
+#include "formats/jpeg_reader.h"
+#include "base/libheif_setup.h"
+#include "lumetra.h"
+#include "formats/metadata.h"
+#include "base/output_file.h"
+#include "base/platform.h"
+#include "formats/stb_reader.h"
+
+namespace {
+
+// The pixels turned and mirrored as EXIF orientation o (2-8) asks, into a
+// new packed block; width and height swap for 5-8.
+bool apply_orientation(const unsigned char* src, int w, int h, int bpp, int o, HeapBlock* dst, int* out_w, int* out_h) {
+  const bool quarter = o >= 5;
+  *out_w = quarter ? h : w;
+  *out_h = quarter ? w : h;
+  dst->reset(static_cast<unsigned char*>(std::malloc(static_cast<size_t>(w) * h * bpp)));
+  if (!*dst) return false;
+  unsigned char* d = dst->get();
+  for (int y = 0; y < *out_h; ++y) {
+    for (int x = 0; x < *out_w; ++x, d += bpp) {
+      int sx = x, sy = y;
+      switch (o) {
+        case 2: sx = w - 1 - x; break;
+        case 3: sx = w - 1 - x, sy = h - 1 - y; break;
+        case 4: sy = h - 1 - y; break;
+        case 5: sx = y, sy = x; break;
+        case 6: sx = y, sy = h - 1 - x; break;
+        case 7: sx = w - 1 - y, sy = h - 1 - x; break;
+        case 8: sx = w - 1 - y, sy = x; break;
+        default: break;
+      }
+      std::memcpy(d, src + (static_cast<size_t>(sy) * w + sx) * bpp, bpp);
+    }
+  }
+  return true;
+}
+
+// The picture as a libheif image, with its metadata. A JPEG that needs no
+// turning goes straight to YCbCr planes; anything else through stb_image's
+// RGB(A), turned upright where asked.
+bool source_picture(const char* in, int flags, ImageHolder* image, PictureMetadata* md) {
+  // Only a regular file is read before the loader has vetted it: a FIFO
+  // would block here.
+  const bool regular = platform::kind_of(in) == platform::FileKind::Regular;
+  if (regular) {
+    ByteBlock bytes;
+    if (read_metadata_carrier(in, &bytes)) *md = raster_metadata(bytes);
+    const bool turn = (flags & LUMETRA_UPRIGHT) && exif_orientation(md->exif) >= 2;
+    if (md->jpeg_quality > 0 && !turn && load_jpeg_ycbcr(bytes.data(), bytes.size(), image)) return true;
+  }
+  SourceImage src;
+  if (!load_source_image(in, &src, (flags & LUMETRA_KEEP_DEPTH) != 0)) return false;
+  if (!regular) *md = read_raster_metadata(in);
+  int w = src.width, h = src.height;
+  const unsigned char* pixels = src.pixels;
+  HeapBlock turned;
+  const int orientation = exif_orientation(md->exif);
+  if ((flags & LUMETRA_UPRIGHT) && orientation >= 2) {
+    if (!apply_orientation(src.pixels, src.width, src.height, src.bytes_per_pixel, orientation, &turned, &w, &h)) {
+      set_error("Out of memory turning the image upright");
+      return false;
+    }
+    pixels = turned.get();
+    set_exif_orientation(&md->exif, 1);
+    set_xmp_orientation(&md->xmp, 1);
+  }
+  return src.sample_bytes == 2
+             ? fill_heif_image_10bit(reinterpret_cast<const uint16_t*>(pixels), w, h, src.bytes_per_pixel / 2, image)
+             : fill_heif_image(pixels, w, h, src.bytes_per_pixel, image);
+}
+
+}  // namespace
+
+// Released in the order encoder, image, context.
+bool raster_to_heif(const char* in, const char* out, bool av1, int quality, int flags) {
+  ContextHolder ctx;
+  ImageHolder image;
+  PictureMetadata md;
+  if (!source_picture(in, flags, &image, &md)) return false;
+  if (!(flags & LUMETRA_KEEP_ICC)) md.icc.clear();
+  if (!(flags & LUMETRA_KEEP_EXIF)) md.exif.clear();
+  if (!(flags & LUMETRA_KEEP_XMP)) md.xmp.clear();
+  if (!md.icc.empty()) heif_image_set_raw_color_profile(image.get(), "prof", md.icc.data(), md.icc.size());
+  const int w = heif_image_get_primary_width(image.get()), h = heif_image_get_primary_height(image.get());
+
+  ctx.reset(new_heif_context());
+  if (!ctx) {
+    set_error("Failed to allocate heif context");
+    return false;
+  }
+  EncoderHolder encoder;
+  if (quality <= 0) quality = quality_for_source(md.jpeg_quality, av1);
+  heif_error err =
+      heif_context_get_encoder_for_format(ctx.get(), av1 ? heif_compression_AV1 : heif_compression_HEVC, encoder.out());
+  if (err.code != heif_error_Ok || !encoder) {
+    set_error(av1 ? "No AV1 encoder available for AVIF output" : "No HEVC encoder available for HEIF output");
+    return false;
+  }
+  heif_encoder_set_lossy_quality(encoder.get(), quality);
+  apply_effort(encoder.get(),
+               (flags & LUMETRA_EFFORT_FAST)   ? Effort::Fast
+               : (flags & LUMETRA_EFFORT_BEST) ? Effort::Best
+                                               : Effort::Default,
+               av1);
+  HandleHolder primary;
+  err = heif_context_encode_image(ctx.get(), image.get(), encoder.get(), nullptr, primary.out());
+  if (err.code != heif_error_Ok || !primary) {
+    set_error_fmt("Failed encoding image: %s", heif_error_text(err));
+    return false;
+  }
+  // Optional extras never fail the call.
+  if (!md.exif.empty()) heif_context_add_exif_metadata(ctx.get(), primary.get(), md.exif.data(), static_cast<int>(md.exif.size()));
+  if (!md.xmp.empty()) heif_context_add_XMP_metadata(ctx.get(), primary.get(), md.xmp.data(), static_cast<int>(md.xmp.size()));
+  add_encoder_thumbnail(ctx.get(), image.get(), primary.get(), encoder.get(), w, h);
+  primary.reset();
+  err = write_heif_output(ctx.get(), out);
+  if (err.code != heif_error_Ok) {
+    set_error_fmt("Failed writing HEIF file to disk: %s", heif_error_text(err));
+    return false;
+  }
+  return true;
+}
