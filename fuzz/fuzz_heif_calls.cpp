@@ -1,5 +1,5 @@
 // The whole-file calls on arbitrary HEIF-like files, lumetra_convert's
-// metadata carrying and both JPEG roads included, every image and every
+// metadata carrying and both JPEG paths included, every image and every
 // auxiliary image too.
 #include <cstring>
 

@@ -1,6 +1,7 @@
-// The exported entry points: each hands its call to the room that does the
-// work. Every room's whole call keeps exceptions in and sets the calling
-// thread's last-error text, so nothing here needs more than a forward.
+// The exported entry points: each hands its call to the file in calls/ or
+// reports/ that does the work. Each of those keeps exceptions in and sets
+// the calling thread's last-error text, so nothing here needs more than a
+// forward.
 #include "lumetra.h"
 
 #include "calls/batch.h"

@@ -82,7 +82,7 @@ class DirListing {
 
 // What opens a listing of dir: on Windows the search pattern "<dir>\*.*",
 // elsewhere the directory and a separator. False when it would not fit the
-// bound (260 bytes; on Windows room for MAX_PATH characters in UTF-8).
+// bound (260 bytes; on Windows space for MAX_PATH characters in UTF-8).
 #ifdef _WIN32
 constexpr size_t kListingRequestSize = 3 * 260;
 #else

@@ -113,7 +113,7 @@ std::string resolve_links(const char* target) {
   if (lstat(target, &st) != 0 || !S_ISLNK(st.st_mode)) return target;
   char resolved[PATH_MAX];
   if (realpath(target, resolved) != nullptr) return resolved;
-  return target;  // a dangling or looping link: written through as before
+  return target;  // a dangling or looping link: written through
 }
 
 namespace {

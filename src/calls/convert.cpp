@@ -206,7 +206,7 @@ bool image_to_raster(heif_context* ctx, heif_image_handle* handle, const char* o
     return false;
   }
 
-  // Packed rows: what stb's BMP writer takes, and the 16-bit rescale's room.
+  // Packed rows: what stb's BMP writer takes, and the space the 16-bit rescale needs.
   HeapBlock packed;
   if (target == Target::Bmp || deep) {
     packed.reset(static_cast<unsigned char*>(std::malloc(row_len * static_cast<size_t>(h))));

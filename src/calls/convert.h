@@ -4,7 +4,7 @@
 
 #include <libheif/heif.h>
 
-// The body; ycbcr_fast_path false always takes the RGB road to JPEG (for
+// The body; ycbcr_fast_path false always decodes to RGB for JPEG (for
 // comparing the two).
 int convert_file(const char* in, const char* out, int quality, int flags, bool ycbcr_fast_path);
 
@@ -13,7 +13,7 @@ int convert_file(const char* in, const char* out, int quality, int flags, bool y
 int convert_faithfully(const char* in, const char* out, int quality, int flags);
 
 // One image of an open HEIF file (any top-level image's handle) to JPEG,
-// PNG or BMP by out's extension, by the same road as lumetra_convert's
+// PNG or BMP by out's extension, by the same path as lumetra_convert's
 // primary: metadata, orientation, depth and HDR as the flags ask. False
 // with the last-error text set; the text is left alone on success.
 bool convert_heif_image(heif_context* ctx, heif_image_handle* image, const char* out, int quality, int flags);

@@ -1,4 +1,4 @@
-// The thirteen calls' HEIF → JPEG/PNG/BMP conversions: decode the primary
+// The specified calls' HEIF → JPEG/PNG/BMP conversions: decode the primary
 // image, write it with stb. Each is a whole call: it checks its arguments,
 // keeps exceptions in, and sets or empties the last-error text.
 #pragma once

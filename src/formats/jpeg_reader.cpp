@@ -10,7 +10,7 @@
 
 namespace {
 
-// The stb road's limits: no encoder takes a side beyond 32768, and no JPEG
+// The stb reader's limits: no encoder takes a side beyond 32768, and no JPEG
 // packs more than a few thousand pixels into a byte.
 const unsigned kMaxSide = 32768;
 const uint64_t kMaxPixelsPerByte = 4096;

@@ -14,5 +14,5 @@
 // JPEG's own colours (BT.601 matrix, full range, sRGB). False, with nothing
 // set, for any other JPEG, one whose header claims a side beyond 32768 or
 // more pixels than its bytes could hold, or one libjpeg finds damaged (a
-// warning counts): the caller then takes the RGB road, which says why.
+// warning counts): the caller then decodes through stb to RGB, which says why.
 bool load_jpeg_ycbcr(const uint8_t* data, size_t size, ImageHolder* image);

@@ -1,4 +1,4 @@
-// The thirteen calls' writers: stb's JPEG, PNG and BMP encoders through the
+// The specified calls' writers: stb's JPEG, PNG and BMP encoders through the
 // safe output file, and the output-extension rules.
 #pragma once
 

@@ -35,7 +35,7 @@ size_t tile_references(heif_context* ctx, heif_item_id grid) {
 }
 
 // The transformations in property order; false for what the whole-image
-// road should judge (a crop where none may be, an invalid one, too many).
+// path should judge (a crop where none may be, an invalid one, too many).
 bool read_orientation(heif_context* ctx, heif_item_id item, bool allow_crop, Orientation* o) {
   const int kMax = 16;
   heif_property_id props[kMax];
@@ -71,7 +71,7 @@ bool read_orientation(heif_context* ctx, heif_item_id item, bool allow_crop, Ori
   return o->valid();
 }
 
-// A grid whose tiles this room can stream, and its coded 4:2:0-ness.
+// A grid whose tiles this file can stream, and its coded 4:2:0-ness.
 bool grid_layout(heif_context* ctx, heif_image_handle* handle, GridShape* g, bool* coded_420) {
   if (!g_streaming.load(std::memory_order_relaxed)) return false;
   const heif_item_id item = heif_image_handle_get_item_id(handle);
@@ -120,7 +120,7 @@ bool grid_colour_is_tiles(heif_context* ctx, heif_image_handle* handle) {
 }
 
 // Writes the bands after the first; NotApplicable when a tile turns out
-// not to be what the grid promised: the whole-image road then takes the
+// not to be what the grid promised: the whole-image path then takes the
 // picture, and the unfinished file goes.
 template <typename WriteRows>
 StreamResult write_bands(TileBands* bands, JpegStream* jpeg, OutputFile* output, FILE* f, UltraHdrAppendix* hdr,
@@ -144,7 +144,7 @@ StreamResult write_bands(TileBands* bands, JpegStream* jpeg, OutputFile* output,
 }
 
 // The first band, before anything is written: a decoding failure is the
-// call's, a layout this room cannot take is the whole-image road's.
+// call's, a layout streaming cannot take goes to the whole-image path.
 StreamResult first_band(TileBands* bands) {
   if (bands->next()) return StreamResult::Written;
   if (bands->layout_refused()) return StreamResult::NotApplicable;
@@ -201,7 +201,7 @@ namespace {
 
 const TileFormat kRgbTiles{heif_colorspace_RGB, heif_chroma_interleaved_RGB, 1, {0, 0, 0}, {3, 0, 0}};
 
-// The RGB road's grid and transformations, and whether its tiles stream.
+// The RGB stream's grid and transformations, and whether its tiles stream.
 bool rgb_grid(heif_context* ctx, heif_image_handle* handle, GridShape* g, Orientation* orient) {
   bool coded_420 = false;
   if (!grid_layout(ctx, handle, g, &coded_420)) return false;

@@ -12,7 +12,7 @@
 // ColourRefused: the colour is not JPEG's YCbCr, for the whole picture too.
 enum class StreamResult { Written, Failed, NotApplicable, ColourRefused };
 
-// Whether grids stream (default yes); false takes the whole-image road, for
+// Whether grids stream (default yes); false takes the whole-image path, for
 // comparing the two. Set before conversions start.
 void set_grid_streaming(bool on);
 
@@ -24,7 +24,7 @@ void set_grid_streaming(bool on);
 // first tile's (the picture's own, as libheif's whole decode makes it).
 // Failed sets the last-error text and leaves `out` as it was.
 // `hdr` (may be null) adds its segments and appends its gain map, as on the
-// whole-image road.
+// whole-image path.
 StreamResult stream_grid_ycbcr_jpeg(heif_context* ctx, heif_image_handle* handle, const char* out, int quality,
                                     const PictureMetadata& md, UltraHdrAppendix* hdr,
                                     bool (*jpeg_colour)(const heif_color_profile_nclx*));
@@ -37,6 +37,6 @@ StreamResult stream_grid_ycbcr_jpeg(heif_context* ctx, heif_image_handle* handle
 // whose colour description differs from the grid's).
 StreamResult stream_grid_rgb_jpeg(heif_context* ctx, heif_image_handle* handle, const char* out, int quality,
                                   const PictureMetadata& md, UltraHdrAppendix* hdr);
-// The same road into an 8-bit RGB PNG, as write_png_stream writes one.
+// The same stream into an 8-bit RGB PNG, as write_png_stream writes one.
 StreamResult stream_grid_rgb_png(heif_context* ctx, heif_image_handle* handle, const char* out,
                                  const PictureMetadata& md);

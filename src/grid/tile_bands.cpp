@@ -129,7 +129,7 @@ bool TileBands::start() {
             heif_context_get_image_handle(ctx, id, &handles_[i]).code == heif_error_Ok && handles_[i] != nullptr;
   }
   if (ctx != nullptr) heif_context_free(ctx);
-  if (!found) return false;  // the whole-image road reports it
+  if (!found) return false;  // the whole-image path reports it
   heif_color_profile_nclx* first = nullptr;
   heif_image_handle_get_nclx_color_profile(handles_[0], &first);
   for (size_t i = 1; i < handles_.size() && tiles_agree_; ++i) {
@@ -159,7 +159,7 @@ bool TileBands::start() {
     for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
   } catch (const std::exception&) {
     // No thread to be had (a memory cap, a thread limit): fewer will do,
-    // none means the whole-image road.
+    // none means the whole-image path.
     if (workers_.empty()) return false;
   }
   started_ = true;

@@ -1,4 +1,4 @@
-// Checked copies out of libheif's planes, used by every room that reads
+// Checked copies out of libheif's planes, used by every part that reads
 // decoded pixels.
 #pragma once
 
