@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "formats/metadata.h"
 #include "heif/encode_settings.h"
 #include "internal.h"
 #include "lumetra.h"
-#include "formats/metadata.h"
 
 namespace {
 
@@ -39,8 +39,8 @@ int main(int argc, char** argv) {
     SourceImage src;
     unsigned char* px = nullptr;
     int w = 0, h = 0, ch = 0;
-    if (!load_source_image(argv[2], &src) || src.bytes_per_pixel != 3 || !decode_heic_pixels(argv[3], &px, &w, &h, &ch) ||
-        w != src.width || h != src.height || ch != 3) {
+    if (!load_source_image(argv[2], &src) || src.bytes_per_pixel != 3 ||
+        !decode_heic_pixels(argv[3], &px, &w, &h, &ch) || w != src.width || h != src.height || ch != 3) {
       return 1;
     }
     std::printf("%.2f\n", psnr(px, src.pixels, size_t(w) * h * 3));
@@ -74,8 +74,8 @@ int main(int argc, char** argv) {
         const long bytes = std::ftell(f);
         std::fclose(f);
         const std::string name = std::string(argv[i]).substr(std::string(argv[i]).find_last_of('/') + 1);
-        std::printf("%-40.40s %5d %4s %8s %10ld %7.2f %6.2f\n", name.c_str(), md.jpeg_quality, q.c_str(), effort.c_str(),
-                    bytes, psnr(px, src.pixels, n), sec);
+        std::printf("%-40.40s %5d %4s %8s %10ld %7.2f %6.2f\n", name.c_str(), md.jpeg_quality, q.c_str(),
+                    effort.c_str(), bytes, psnr(px, src.pixels, n), sec);
         std::fflush(stdout);
         std::free(px);
       }

@@ -8,6 +8,9 @@
 // and as a single image; a 48 MP grid; each with and without an embedded
 // thumbnail, all with EXIF) and, when the corpus is present, its grid12mp-*
 // and grid16mp-* phone photos.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -16,9 +19,6 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include <libheif/heif.h>
@@ -84,8 +84,8 @@ void check(const heif_error& e, const char* what) {
 }
 
 // An EXIF block with a Make entry: offset field, then big-endian TIFF.
-const uint8_t kExif[] = {0, 0, 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 1, 15, 0, 2, 0, 0, 0, 6,
-                         0, 0, 0, 26, 0, 0, 0, 0, 'B', 'e', 'n', 'c', 'h', 0};
+const uint8_t kExif[] = {0, 0, 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0,   1,   1,   15,  0,   2,
+                         0, 0, 0, 6, 0,   0,   0, 26, 0, 0, 0, 0, 'B', 'e', 'n', 'c', 'h', 0};
 
 // A photo-like picture: gradients with detail, so the coders do real work.
 uint8_t scene(int x, int y, int c) {
@@ -172,9 +172,12 @@ int main(int argc, char** argv) {
   std::string corpus = "../shared/corpus";
   int runs = 5;
   for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--quick")) quick = true;
-    else if (!std::strcmp(argv[i], "--corpus") && i + 1 < argc) corpus = argv[++i];
-    else if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) runs = std::atoi(argv[++i]);
+    if (!std::strcmp(argv[i], "--quick"))
+      quick = true;
+    else if (!std::strcmp(argv[i], "--corpus") && i + 1 < argc)
+      corpus = argv[++i];
+    else if (!std::strcmp(argv[i], "--runs") && i + 1 < argc)
+      runs = std::atoi(argv[++i]);
   }
   if (quick) runs = 3;
 
@@ -190,10 +193,11 @@ int main(int argc, char** argv) {
     const char* name;
     int w, h;
     bool thumb, grid;
-  } generated[] = {{"gen-1mp-thumb", 1152, 864, true, false},         {"gen-1mp-nothumb", 1152, 864, false, false},
-                   {"gen-12mp-grid512-thumb", 4032, 3024, true, true}, {"gen-12mp-grid512-nothumb", 4032, 3024, false, true},
-                   {"gen-12mp-single-thumb", 4032, 3024, true, false}, {"gen-12mp-single-nothumb", 4032, 3024, false, false},
-                   {"gen-48mp-grid512-thumb", 8064, 6048, true, true}, {"gen-48mp-grid512-nothumb", 8064, 6048, false, true}};
+  } generated[] = {
+      {"gen-1mp-thumb", 1152, 864, true, false},          {"gen-1mp-nothumb", 1152, 864, false, false},
+      {"gen-12mp-grid512-thumb", 4032, 3024, true, true}, {"gen-12mp-grid512-nothumb", 4032, 3024, false, true},
+      {"gen-12mp-single-thumb", 4032, 3024, true, false}, {"gen-12mp-single-nothumb", 4032, 3024, false, false},
+      {"gen-48mp-grid512-thumb", 8064, 6048, true, true}, {"gen-48mp-grid512-nothumb", 8064, 6048, false, true}};
   for (const auto& g : generated) {
     if (quick && (g.w > 4032 || !g.thumb)) continue;
     const std::string path = dir + "/" + g.name + ".heic";
@@ -251,9 +255,8 @@ int main(int argc, char** argv) {
     const int w = heif_image_get_primary_width(d.image), h = heif_image_get_primary_height(d.image);
     const int ch = heif_image_handle_has_alpha_channel(d.handle) ? 4 : 3;
     std::vector<unsigned char> raster(static_cast<size_t>(w) * h * ch);
-    const Result copy = measure(runs * 3, [&] {
-      copy_plane_rows(raster.data(), plane, stride, static_cast<size_t>(w) * ch, h);
-    });
+    const Result copy =
+        measure(runs * 3, [&] { copy_plane_rows(raster.data(), plane, stride, static_cast<size_t>(w) * ch, h); });
     print_row(in.name, "  our row copy", mp, copy);
     copy_plane_rows(raster.data(), plane, stride, static_cast<size_t>(w) * ch, h);
     const Result jpg_writer =
@@ -267,14 +270,12 @@ int main(int argc, char** argv) {
     if (!quick || mp < 2) {
       const Result png = measure(std::max(1, runs / 2), [&] { lumetra_to_png(p, (out + ".png").c_str()); });
       print_row(in.name, "lumetra_to_png", mp, png);
-      const Result png_writer = measure(std::max(1, runs / 2), [&] {
-        stbi_write_png((out + "-w.png").c_str(), w, h, ch, raster.data(), w * ch);
-      });
+      const Result png_writer = measure(
+          std::max(1, runs / 2), [&] { stbi_write_png((out + "-w.png").c_str(), w, h, ch, raster.data(), w * ch); });
       print_row(in.name, "  stb PNG writer", mp, png_writer);
     }
     print_row(in.name, "lumetra_to_bmp", mp, measure(runs, [&] { lumetra_to_bmp(p, (out + ".bmp").c_str()); }));
-    print_row(in.name, "lumetra_thumbnail", mp,
-              measure(runs, [&] { lumetra_thumbnail(p, (out + "-t.jpg").c_str()); }));
+    print_row(in.name, "lumetra_thumbnail", mp, measure(runs, [&] { lumetra_thumbnail(p, (out + "-t.jpg").c_str()); }));
     const Result open = measure(runs * 4, [&] { libheif_open(in.path); });
     print_row(in.name, "  libheif bare open", 0, open);
     print_row(in.name, "lumetra_info", 0, measure(runs * 4, [&] { lumetra_info(p); }));
@@ -293,9 +294,9 @@ int main(int argc, char** argv) {
   const std::string batch_in = dir + "/batch-in", batch_out = dir + "/batch-out";
   fs::create_directories(batch_in);
   fs::create_directories(batch_out);
-  for (int i = 0; i < 50; ++i)
-    fs::copy_file(inputs.front().path, batch_in + "/f" + std::to_string(i) + ".heic");
-  const Result batch = measure(std::max(1, runs / 2), [&] { lumetra_batch(batch_in.c_str(), batch_out.c_str(), 0, 90); });
+  for (int i = 0; i < 50; ++i) fs::copy_file(inputs.front().path, batch_in + "/f" + std::to_string(i) + ".heic");
+  const Result batch =
+      measure(std::max(1, runs / 2), [&] { lumetra_batch(batch_in.c_str(), batch_out.c_str(), 0, 90); });
   const Result singles = measure(std::max(1, runs / 2), [&] {
     for (int i = 0; i < 50; ++i)
       lumetra_to_jpg((batch_in + "/f" + std::to_string(i) + ".heic").c_str(), (batch_out + "/s.jpg").c_str(), 90);

@@ -2,8 +2,8 @@
 // output capacity.
 #include <cstring>
 
-#include "reports/exif_parse.h"
 #include "fuzz_support.h"
+#include "reports/exif_parse.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <string>
 
-#include "hdr/apple_gain_map.h"
 #include "fuzz_support.h"
+#include "hdr/apple_gain_map.h"
 #include "hdr/gain_map_metadata.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -3,9 +3,9 @@
 // auxiliary image too.
 #include <cstring>
 
+#include "calls/fitted_thumbnail.h"
 #include "fuzz_support.h"
 #include "lumetra.h"
-#include "calls/fitted_thumbnail.h"
 
 namespace {
 bool decode_message(const char* msg) {
@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK((f == 1) == exists(out));
   }
   const std::string every = fuzz_dir() + "/every.png";
-  const int e = lumetra_convert(in.c_str(), every.c_str(), 0, LUMETRA_KEEP_METADATA | LUMETRA_ALL_IMAGES | LUMETRA_WITH_AUX);
+  const int e =
+      lumetra_convert(in.c_str(), every.c_str(), 0, LUMETRA_KEEP_METADATA | LUMETRA_ALL_IMAGES | LUMETRA_WITH_AUX);
   FUZZ_CHECK((e == 1) == (lumetra_last_error()[0] == '\0'));
   const std::string aux = fuzz_dir() + "/aux.png";
   std::remove(aux.c_str());

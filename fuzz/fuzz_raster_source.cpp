@@ -4,10 +4,10 @@
 // small images, and lumetra_convert's upright encode for the smallest.
 #include <cstring>
 
+#include "formats/metadata.h"
 #include "fuzz_support.h"
 #include "internal.h"
 #include "lumetra.h"
-#include "formats/metadata.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = write_input("in.img", data, size);

@@ -11,12 +11,12 @@
 
 #include "../tests/temp_dir.h"
 
-#define FUZZ_CHECK(cond)                                                      \
-  do {                                                                        \
-    if (!(cond)) {                                                            \
+#define FUZZ_CHECK(cond)                                                                 \
+  do {                                                                                   \
+    if (!(cond)) {                                                                       \
       std::fprintf(stderr, "invariant failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-      std::abort();                                                           \
-    }                                                                         \
+      std::abort();                                                                      \
+    }                                                                                    \
   } while (0)
 
 // A per-process scratch directory for the harness's files.
@@ -99,7 +99,8 @@ inline bool keys_are(const char* json, std::initializer_list<const char*> expect
   return true;
 }
 
-const std::initializer_list<const char*> kExifKeys = {"Make", "Model", "Orientation", "Software", "DateTime",
-    "ExposureTime", "FNumber", "ISOSpeedRatings", "FocalLength", "ExifPresent"};
-const std::initializer_list<const char*> kInfoKeys = {"width", "height", "bit_depth", "has_alpha", "has_thumbnail",
-    "color_space", "exif", "image_count"};
+const std::initializer_list<const char*> kExifKeys = {"Make",        "Model",        "Orientation", "Software",
+                                                      "DateTime",    "ExposureTime", "FNumber",     "ISOSpeedRatings",
+                                                      "FocalLength", "ExifPresent"};
+const std::initializer_list<const char*> kInfoKeys = {"width",         "height",      "bit_depth", "has_alpha",
+                                                      "has_thumbnail", "color_space", "exif",      "image_count"};

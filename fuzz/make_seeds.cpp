@@ -10,8 +10,8 @@ namespace fs = std::filesystem;
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
   const fs::path root = argv[1];
-  for (const char* d : {"exif_parse", "jpeg_exif", "detect", "raster_source", "heif_calls", "meta_box",
-                        "gain_map_metadata"})
+  for (const char* d :
+       {"exif_parse", "jpeg_exif", "detect", "raster_source", "heif_calls", "meta_box", "gain_map_metadata"})
     fs::create_directories(root / d);
 
   TiffSpec t;
@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
   write_file((root / "jpeg_exif/exif.jpg").string(), jpeg_with_segments({app_segment(0xE1, payload)}));
   write_file((root / "raster_source/exif.jpg").string(), jpeg_with_segments({app_segment(0xE1, payload)}));
 
-  for (int ch = 1; ch <= 4; ++ch) write_png((root / ("raster_source/c" + std::to_string(ch) + ".png")).string(), 9, 7, ch);
+  for (int ch = 1; ch <= 4; ++ch)
+    write_png((root / ("raster_source/c" + std::to_string(ch) + ".png")).string(), 9, 7, ch);
   write_jpeg((root / "raster_source/plain.jpg").string(), 12, 8);
 
   HeifSpec small;
@@ -62,22 +63,24 @@ int main(int argc, char** argv) {
   write_file((root / "meta_box/broken.heic").string(), broken);
   write_file((root / "heif_calls/broken-gainmap.heic").string(), broken);
   fs::copy_file(root / "heif_calls/rich.heic", root / "meta_box/rich.heic", fs::copy_options::overwrite_existing);
-  write_file((root / "detect/ftyp").string(), Bytes{0, 0, 0, 24, 'f', 't', 'y', 'p', 'a', 'v', 'i', 'f', 0, 0, 0, 0,
-                                                    'm', 'i', 'f', '1', 'h', 'e', 'i', 'c'});
+  write_file((root / "detect/ftyp").string(), Bytes{0, 0, 0, 24, 'f', 't', 'y', 'p', 'a', 'v', 'i', 'f',
+                                                    0, 0, 0, 0,  'm', 'i', 'f', '1', 'h', 'e', 'i', 'c'});
 
   // Gain map metadata: a 'tmap' record as phones write it, hdrgm XMP, and
   // Apple's headroom in XMP.
-  const Bytes tmap{0, 0, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0x0F, 0x42, 0x40, 0, 0x15, 0xB8, 0xC9, 0, 0x0F, 0x42, 0x40,
-                   0, 0, 0, 0, 0, 0x0F, 0x42, 0x40, 0, 0x15, 0xB8, 0xC9, 0, 0x0F, 0x42, 0x40, 0, 0x0A, 0x23, 0xE7,
-                   0, 0x0F, 0x42, 0x40, 0, 0, 0, 0x0A, 0, 0x0F, 0x42, 0x40, 0, 0, 0, 0x0A, 0, 0x0F, 0x42, 0x40};
+  const Bytes tmap{0,    0,    0, 0,    0,    0x40, 0, 0,    0,    0,    0, 0x0F, 0x42, 0x40, 0, 0x15,
+                   0xB8, 0xC9, 0, 0x0F, 0x42, 0x40, 0, 0,    0,    0,    0, 0x0F, 0x42, 0x40, 0, 0x15,
+                   0xB8, 0xC9, 0, 0x0F, 0x42, 0x40, 0, 0x0A, 0x23, 0xE7, 0, 0x0F, 0x42, 0x40, 0, 0,
+                   0,    0x0A, 0, 0x0F, 0x42, 0x40, 0, 0,    0,    0x0A, 0, 0x0F, 0x42, 0x40};
   write_file((root / "gain_map_metadata/tmap").string(), tmap);
   const std::string hdrgm =
       "<x:xmpmeta><rdf:RDF><rdf:Description xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\" "
       "hdrgm:Version=\"1.0\" hdrgm:GainMapMin=\"0.0\" hdrgm:GainMapMax=\"2.3\" hdrgm:Gamma=\"1.0\" "
       "hdrgm:HDRCapacityMax=\"2.3\"/></rdf:RDF></x:xmpmeta>";
   write_file((root / "gain_map_metadata/hdrgm").string(), Bytes(hdrgm.begin(), hdrgm.end()));
-  const std::string apple = "<HDRGainMap:HDRGainMapVersion>131072</HDRGainMap:HDRGainMapVersion>"
-                            "<HDRGainMap:HDRGainMapHeadroom>2.682468</HDRGainMap:HDRGainMapHeadroom>";
+  const std::string apple =
+      "<HDRGainMap:HDRGainMapVersion>131072</HDRGainMap:HDRGainMapVersion>"
+      "<HDRGainMap:HDRGainMapHeadroom>2.682468</HDRGainMap:HDRGainMapHeadroom>";
   write_file((root / "gain_map_metadata/apple").string(), Bytes(apple.begin(), apple.end()));
   return 0;
 }

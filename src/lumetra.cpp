@@ -4,17 +4,17 @@
 // forward.
 #include "lumetra.h"
 
+#include "base/error_state.h"
 #include "calls/batch.h"
 #include "calls/convert.h"
-#include "calls/detect.h"
-#include "base/error_state.h"
-#include "reports/exif.h"
-#include "calls/from_image.h"
-#include "calls/to_raster.h"
 #include "calls/convert_images.h"
-#include "reports/detail.h"
-#include "reports/info.h"
+#include "calls/detect.h"
+#include "calls/from_image.h"
 #include "calls/thumbnail.h"
+#include "calls/to_raster.h"
+#include "reports/detail.h"
+#include "reports/exif.h"
+#include "reports/info.h"
 
 extern "C" {
 
@@ -59,8 +59,7 @@ LUMETRA_API int lumetra_convert(const char* in_path, const char* out_path, int q
   return convert_faithfully(in_path, out_path, quality, flags);
 }
 
-LUMETRA_API int lumetra_convert_image(const char* in_path, int selector, const char* out_path, int quality,
-                                      int flags) {
+LUMETRA_API int lumetra_convert_image(const char* in_path, int selector, const char* out_path, int quality, int flags) {
   return convert_selected_image(in_path, selector, out_path, quality, flags);
 }
 

@@ -33,9 +33,10 @@ struct heif_error heif_decode_image(const struct heif_image_handle* handle, stru
                                     const struct heif_decoding_options* options) {
   static struct heif_error (*real)(const struct heif_image_handle*, struct heif_image**, enum heif_colorspace,
                                    enum heif_chroma, const struct heif_decoding_options*);
-  if (real == NULL) real = (struct heif_error (*)(const struct heif_image_handle*, struct heif_image**,
-                                                  enum heif_colorspace, enum heif_chroma,
-                                                  const struct heif_decoding_options*))dlsym(RTLD_NEXT, "heif_decode_image");
+  if (real == NULL)
+    real = (struct heif_error(*)(const struct heif_image_handle*, struct heif_image**, enum heif_colorspace,
+                                 enum heif_chroma, const struct heif_decoding_options*))dlsym(RTLD_NEXT,
+                                                                                              "heif_decode_image");
   if (strstr(last_path, "CRASH") != NULL) raise(SIGSEGV);
   if (strstr(last_path, "HANG") != NULL) {
     for (;;) pause();

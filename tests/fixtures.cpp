@@ -1,5 +1,6 @@
 #include "fixtures.h"
 
+#include <zlib.h>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <zlib.h>
 
 #include <libheif/heif.h>
 #include <libheif/heif_properties.h>
@@ -87,8 +87,10 @@ heif_encoder* make_encoder(heif_context* ctx, bool av1, int quality) {
   check(heif_context_get_encoder_for_format(ctx, av1 ? heif_compression_AV1 : heif_compression_HEVC, &enc),
         "get encoder");
   heif_encoder_set_lossy_quality(enc, quality);
-  if (!av1) heif_encoder_set_parameter_string(enc, "preset", "ultrafast");
-  else heif_encoder_set_parameter_integer(enc, "speed", 9);
+  if (!av1)
+    heif_encoder_set_parameter_string(enc, "preset", "ultrafast");
+  else
+    heif_encoder_set_parameter_integer(enc, "speed", 9);
   return enc;
 }
 
@@ -256,7 +258,8 @@ Raster libheif_decode(const std::string& path, bool want_alpha) {
   const heif_item_id id = heif_image_handle_get_item_id(h);
   heif_property_id props[8];
   const int n = heif_item_get_transformation_properties(ctx, id, props, 8);
-  const bool clap_only = n == 1 && heif_item_get_property_type(ctx, id, props[0]) == heif_item_property_type_transform_crop;
+  const bool clap_only =
+      n == 1 && heif_item_get_property_type(ctx, id, props[0]) == heif_item_property_type_transform_crop;
   heif_decoding_options* options = heif_decoding_options_alloc();
   options->ignore_transformations = clap_only;
   heif_image* img = nullptr;

@@ -17,19 +17,19 @@ struct HeifSpec {
   int width = 64;
   int height = 48;
   bool alpha = false;
-  int bit_depth = 8;          // 8 or 10
-  bool av1 = false;           // AV1 instead of HEVC
-  int thumb_width = 0;        // > 0: attach a separately encoded thumbnail
+  int bit_depth = 8;    // 8 or 10
+  bool av1 = false;     // AV1 instead of HEVC
+  int thumb_width = 0;  // > 0: attach a separately encoded thumbnail
   int thumb_height = 0;
-  Bytes exif;                 // stored exactly as given (with its own offset field)
+  Bytes exif;  // stored exactly as given (with its own offset field)
   bool xmp = false;
-  std::string xmp_text;       // non-empty: this XMP packet instead of the default one
-  Bytes icc;                  // raw ICC profile ("prof")
-  int extra_images = 0;       // further top-level images
+  std::string xmp_text;  // non-empty: this XMP packet instead of the default one
+  Bytes icc;             // raw ICC profile ("prof")
+  int extra_images = 0;  // further top-level images
   int quality = 90;
-  int orientation = 1;        // EXIF orientation of the pixels given (libheif writes irot/imir)
+  int orientation = 1;  // EXIF orientation of the pixels given (libheif writes irot/imir)
   PixelFn pixel = gradient_pixel;
-  PixelFn thumb_pixel;        // default: pixel
+  PixelFn thumb_pixel;  // default: pixel
 };
 
 // A directory for one test binary's files, removed at exit.
@@ -79,7 +79,7 @@ struct TiffEntry {
   uint16_t tag;
   uint16_t type;
   uint32_t count;
-  Bytes value;  // raw value bytes in the block's byte order; <= 4 inline, else out of line
+  Bytes value;             // raw value bytes in the block's byte order; <= 4 inline, else out of line
   bool raw_field = false;  // value is the literal 4-byte field (for bad offsets)
 };
 
@@ -102,7 +102,8 @@ TiffEntry rational_entry(uint16_t tag, uint32_t num, uint32_t den, bool little);
 
 // A JPEG byte stream made of raw segments: SOI, the segments as given, then
 // a real encoded image from stb (its SOI stripped) so the file still decodes.
-Bytes jpeg_with_segments(const std::vector<Bytes>& segments, int w = 16, int h = 16, const PixelFn& px = gradient_pixel);
+Bytes jpeg_with_segments(const std::vector<Bytes>& segments, int w = 16, int h = 16,
+                         const PixelFn& px = gradient_pixel);
 Bytes app_segment(uint8_t marker, const Bytes& payload);  // FF marker len payload
 
 // A grid HEIF (primary 'grid' item over tile x tile HEVC tiles, cropped to

@@ -13,7 +13,9 @@
 namespace {
 
 void put16(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v >> 8), uint8_t(v)}); }
-void put32(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}); }
+void put32(Bytes& b, uint32_t v) {
+  b.insert(b.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
+}
 void append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
 
 Bytes box(const char* type, const Bytes& payload) {
@@ -95,7 +97,8 @@ std::vector<CodedItem> coded_items(const Bytes& f) {
       for (const auto& p : children(f, c.second.first, c.second.second)) {
         if (p.first == "ipco") {
           for (const auto& prop : children(f, p.second.first, p.second.second)) {
-            Bytes whole(f.begin() + static_cast<long>(prop.second.first - 8), f.begin() + static_cast<long>(prop.second.second));
+            Bytes whole(f.begin() + static_cast<long>(prop.second.first - 8),
+                        f.begin() + static_cast<long>(prop.second.second));
             properties.push_back(prop.first == "hvcC" ? whole : Bytes{});
           }
         } else if (p.first == "ipma") {
@@ -129,7 +132,6 @@ std::vector<CodedItem> coded_items(const Bytes& f) {
   return items;
 }
 
-
 heif_error to_bytes(heif_context*, const void* data, size_t size, void* user) {
   auto* out = static_cast<Bytes*>(user);
   const auto* p = static_cast<const uint8_t*>(data);
@@ -154,7 +156,8 @@ std::vector<CodedItem> code_images(int w, int h, const std::vector<std::pair<int
     uint8_t* p = heif_image_get_plane(img, heif_channel_interleaved, &stride);
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x)
-        for (int c = 0; c < 3; ++c) p[size_t(y) * stride + x * 3 + c] = fn((o.first + x) * scale, (o.second + y) * scale, c);
+        for (int c = 0; c < 3; ++c)
+          p[size_t(y) * stride + x * 3 + c] = fn((o.first + x) * scale, (o.second + y) * scale, c);
     heif_image_handle* handle = nullptr;
     if (heif_context_encode_image(ctx, img, enc, nullptr, &handle).code != heif_error_Ok) fail("encode tile");
     heif_image_handle_release(handle);
@@ -230,7 +233,7 @@ void write_grid_heif(const std::string& path, const GridSpec& s) {
     uint32_t id;
     const char* type;
     bool hidden;
-    const Bytes* data;  // null for the grid (idat)
+    const Bytes* data;            // null for the grid (idat)
     std::vector<uint32_t> props;  // high bit: essential
   };
   std::vector<Item> items;
@@ -240,10 +243,14 @@ void write_grid_heif(const std::string& path, const GridSpec& s) {
   const Bytes broken{0, 0};
   for (int t = 0; t < tiles; ++t) {
     const CodedItem& c = coded[s.distinct_tiles ? size_t(t) : 0];
-    items.push_back({first_tile + uint32_t(t), "hvc1", true, t == s.broken_tile ? &broken : &c.data,
+    items.push_back({first_tile + uint32_t(t),
+                     "hvc1",
+                     true,
+                     t == s.broken_tile ? &broken : &c.data,
                      {0x8000 | property_index(c.hvcc), 2}});
   }
-  if (s.thumbnail) items.push_back({thumb_id, "hvc1", false, &thumb[0].data, {0x8000 | property_index(thumb[0].hvcc), 3}});
+  if (s.thumbnail)
+    items.push_back({thumb_id, "hvc1", false, &thumb[0].data, {0x8000 | property_index(thumb[0].hvcc), 3}});
   if (!s.exif.empty()) items.push_back({exif_id, "Exif", true, &s.exif, {}});
   const uint32_t aux_id = grid_aux_item(s);
   if (s.aux_grid) {

@@ -68,7 +68,8 @@ Raster heif_plane(heif_image_handle* h, bool grey) {
   int stride = 0;
   const uint8_t* p = heif_image_get_plane_readonly(img, c, &stride);
   r.width = heif_image_get_width(img, c), r.height = heif_image_get_height(img, c), r.channels = grey ? 1 : 3;
-  for (int y = 0; y < r.height; ++y) r.pixels.insert(r.pixels.end(), p + y * stride, p + y * stride + r.width * r.channels);
+  for (int y = 0; y < r.height; ++y)
+    r.pixels.insert(r.pixels.end(), p + y * stride, p + y * stride + r.width * r.channels);
   heif_image_release(img);
   return r;
 }

@@ -89,8 +89,10 @@ inline bool value(const std::string& s, size_t* i, Json* out, int depth) {
         if (out->members.count(key)) return false;  // no duplicate keys
       }
       if (!value(s, i, &item, depth + 1)) return false;
-      if (object) out->members[key] = item;
-      else out->items.push_back(item);
+      if (object)
+        out->members[key] = item;
+      else
+        out->items.push_back(item);
       space(s, i);
       if (*i >= s.size()) return false;
       if (s[*i] == ',') {

@@ -9,8 +9,8 @@
 #include <set>
 #include <string>
 #ifndef _WIN32
-#include <sys/wait.h>
-#include <unistd.h>
+#  include <sys/wait.h>
+#  include <unistd.h>
 #endif
 
 #include "fixtures.h"
@@ -55,7 +55,7 @@ std::string mixed_input() {
   fs::create_directories(in + "/sub");
   fs::create_directories(in + "/x.heic");
   copy_heif(in + "/sub/inside.heic");  // never entered
-#ifndef _WIN32  // links need privileges on Windows
+#ifndef _WIN32                         // links need privileges on Windows
   fs::create_symlink(in + "/photo.heic", in + "/link.heic");
   fs::create_symlink(in + "/sub", in + "/dirlink");
 #endif
@@ -184,9 +184,12 @@ TEST(Batch, CallbackSeesEveryEntry) {
       in.c_str(), out.c_str(), 1, 0,
       [](const BatchEntry& e, void* user) {
         auto* s = static_cast<Seen*>(user);
-        if (e.outcome == BatchOutcome::Converted) ++s->converted;
-        else if (e.outcome == BatchOutcome::NotHeif) ++s->not_heif;
-        else ++s->other;
+        if (e.outcome == BatchOutcome::Converted)
+          ++s->converted;
+        else if (e.outcome == BatchOutcome::NotHeif)
+          ++s->not_heif;
+        else
+          ++s->other;
       },
       &seen);
   EXPECT_EQ(n, 9 + kLinks);
@@ -254,8 +257,8 @@ TEST(Cli, HelpVersionAndUsage) {
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(contains(r.out, "--quality"));
 
-  for (const char* bad : {"", "convert only-one", "frobnicate", "batch a b --png --jpg", "convert a b -q x",
-                          "help nosuch"}) {
+  for (const char* bad :
+       {"", "convert only-one", "frobnicate", "batch a b --png --jpg", "convert a b -q x", "help nosuch"}) {
     r = run_cli(bad);
     EXPECT_EQ(r.status, 2) << bad;
     EXPECT_TRUE(contains(r.err, "--help")) << bad << ": " << r.err;
@@ -343,7 +346,8 @@ TEST(Cli, BatchProgressOnATerminal) {
   const std::string out = fresh_dir("cli_tty_out");
   const std::string log = scratch_path("tty.log");
   // script(1) gives the tool a terminal for stdout and stderr alike.
-  const std::string cmd = "script -qec \"" + std::string(LUMETRA_CLI) + " batch " + in + " " + out + " --png\" /dev/null >" + log;
+  const std::string cmd =
+      "script -qec \"" + std::string(LUMETRA_CLI) + " batch " + in + " " + out + " --png\" /dev/null >" + log;
   ASSERT_EQ(std::system(cmd.c_str()), 0);
   const Bytes b = read_file(log);
   const std::string text(b.begin(), b.end());
@@ -358,7 +362,8 @@ namespace {
 CliRun run_faulty_cli(const std::string& args) {
   // In the sanitizer builds the pretend SIGSEGV must kill the worker as it
   // would in the field, not be turned into a sanitizer report and an abort.
-  return run_cli_env("LD_PRELOAD=" LUMETRA_FAULT_SHIM " ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0:handle_segv=0"
+  return run_cli_env("LD_PRELOAD=" LUMETRA_FAULT_SHIM
+                     " ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0:handle_segv=0"
                      " TSAN_OPTIONS=handle_segv=0",
                      args);
 }
@@ -390,7 +395,8 @@ TEST(BatchAtScale, CrashesAndHangsAreIsolatedInARecursiveWalk) {
   EXPECT_EQ(r.out, "converted 4, skipped 1 (not HEIF), skipped 0 (exists), failed 2\n") << r.err;
   // One line per failed file, in the order of the files.
   EXPECT_EQ(r.err, in + "/b-CRASH.heic: crashed (signal 11)\n" + in + "/c-HANG.heic: timed out after 2 s\n");
-  for (const char* f : {"a.jpg", "d.jpg", "sub/e.jpg", "sub/deeper/f.jpg"}) EXPECT_TRUE(file_exists(out + "/" + f)) << f;
+  for (const char* f : {"a.jpg", "d.jpg", "sub/e.jpg", "sub/deeper/f.jpg"})
+    EXPECT_TRUE(file_exists(out + "/" + f)) << f;
   for (const char* f : {"b-CRASH.jpg", "c-HANG.jpg", "out", "old.jpg", "sub/loop", "sub/outside"})
     EXPECT_FALSE(fs::exists(out + "/" + f)) << f;
   EXPECT_EQ(temp_files_under(out), 0);
@@ -412,8 +418,8 @@ TEST(BatchAtScale, InterruptedBatchResumesWithSkipExisting) {
     setenv("LD_PRELOAD", LUMETRA_FAULT_SHIM, 1);
     setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0:handle_segv=0", 1);
     setenv("TSAN_OPTIONS", "handle_segv=0", 1);
-    const std::string cmd = "exec " + std::string(LUMETRA_CLI) + " batch " + in + " " + out + " -j 1 --timeout 0 >" +
-                            o + " 2>" + e;
+    const std::string cmd =
+        "exec " + std::string(LUMETRA_CLI) + " batch " + in + " " + out + " -j 1 --timeout 0 >" + o + " 2>" + e;
     execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }

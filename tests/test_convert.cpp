@@ -95,8 +95,8 @@ TEST(Detect, BrandScan) {
   twelve.resize(12);
   EXPECT_EQ(probe(twelve), 1);
 
-  EXPECT_EQ(probe(ftyp("mif1", {})), 1);       // libheif says maybe; the scan says yes
-  EXPECT_EQ(probe(ftyp("HEIC", {})), 0);       // case matters
+  EXPECT_EQ(probe(ftyp("mif1", {})), 1);  // libheif says maybe; the scan says yes
+  EXPECT_EQ(probe(ftyp("HEIC", {})), 0);  // case matters
   EXPECT_EQ(probe(ftyp("avif", {"mif1"})), 1);
   EXPECT_EQ(probe(ftyp("abcd", {"xxxx", "msf1"})), 1);
   EXPECT_EQ(probe(ftyp("abcd", {"xxxx"})), 0);
@@ -119,7 +119,7 @@ TEST(Detect, BrandScan) {
   EXPECT_EQ(probe(unaligned), 0);
 
   // A brand in the box after a short ftyp still counts within 64 bytes.
-  Bytes two_boxes{0, 0, 0, 16, 'f', 't', 'y', 'p', 'a', 'b', 'c', 'd', 0, 0, 0, 0,
+  Bytes two_boxes{0, 0, 0, 16, 'f', 't', 'y', 'p', 'a', 'b', 'c', 'd', 0,   0,   0,   0,
                   0, 0, 0, 16, 'f', 'r', 'e', 'e', 'x', 'x', 'x', 'x', 'h', 'e', 'i', 's'};
   EXPECT_EQ(probe(two_boxes), 1);
 
@@ -131,11 +131,11 @@ TEST(Detect, BrandScan) {
     const char* compat;
     int expected;
   } brands[] = {
-      {"heic", "", 1}, {"heix", "", 1}, {"avif", "", 1}, {"avis", "", 1}, {"msf1", "", 1},
-      {"hevc", "", 1}, {"hevx", "", 1}, {"heim", "", 1}, {"heis", "", 1}, {"hevm", "", 1},
-      {"hevs", "", 1}, {"vvic", "", 1}, {"mif1", "", 1}, {"mif2", "", 0}, {"isom", "", 0},
-      {"qt  ", "", 0}, {"mp42", "", 0}, {"3gp4", "", 0}, {"crx ", "", 0}, {"jpeg", "", 0},
-      {"j2ki", "", 0}, {"avci", "", 0}, {"isom", "mp41", 0}, {"qt  ", "heic", 1}, {"mp42", "mif1", 1},
+      {"heic", "", 1},     {"heix", "", 1},     {"avif", "", 1},     {"avis", "", 1},     {"msf1", "", 1},
+      {"hevc", "", 1},     {"hevx", "", 1},     {"heim", "", 1},     {"heis", "", 1},     {"hevm", "", 1},
+      {"hevs", "", 1},     {"vvic", "", 1},     {"mif1", "", 1},     {"mif2", "", 0},     {"isom", "", 0},
+      {"qt  ", "", 0},     {"mp42", "", 0},     {"3gp4", "", 0},     {"crx ", "", 0},     {"jpeg", "", 0},
+      {"j2ki", "", 0},     {"avci", "", 0},     {"isom", "mp41", 0}, {"qt  ", "heic", 1}, {"mp42", "mif1", 1},
       {"crx ", "isom", 0}, {"avif", "mif1", 1}, {"jpeg", "msf1", 1},
   };
   for (const auto& b : brands) {
@@ -160,8 +160,8 @@ TEST(Convert, PngMatchesLibheifDecodeExactly) {
       s.alpha = alpha;
       s.width = size.first;
       s.height = size.second;
-      const std::string name = "px" + std::to_string(alpha) + "_" + std::to_string(s.width) + "x" +
-                               std::to_string(s.height) + ".heic";
+      const std::string name =
+          "px" + std::to_string(alpha) + "_" + std::to_string(s.width) + "x" + std::to_string(s.height) + ".heic";
       const std::string in = heif_fixture(name, s);
       const std::string out = scratch_path(name + ".png");
       ASSERT_EQ(lumetra_to_png(in.c_str(), out.c_str()), 1) << lumetra_last_error();
@@ -241,12 +241,12 @@ TEST(Convert, ExtensionRule) {
     const char* path;
     OutputFormat format;
   } cases[] = {
-      {"a.jpg", OutputFormat::Jpeg},     {"a.JPG", OutputFormat::Jpeg},       {"a.Jpeg", OutputFormat::Jpeg},
-      {"a.jpeg", OutputFormat::Jpeg},    {"a.PNG", OutputFormat::Png},        {"a.Bmp", OutputFormat::Bmp},
-      {"a.gif", OutputFormat::Png},      {"a.heic", OutputFormat::Png},       {"a.jpg2", OutputFormat::Png},
-      {"noext", OutputFormat::Png},      {"trailing.", OutputFormat::Png},    {".bmp", OutputFormat::Png},
-      {"dir/.jpg", OutputFormat::Jpeg},  {"photos.2024/out", OutputFormat::Png}, {"a.b.bmp", OutputFormat::Bmp},
-      {"", OutputFormat::Png},           {"x.xjpg", OutputFormat::Png},
+      {"a.jpg", OutputFormat::Jpeg},    {"a.JPG", OutputFormat::Jpeg},          {"a.Jpeg", OutputFormat::Jpeg},
+      {"a.jpeg", OutputFormat::Jpeg},   {"a.PNG", OutputFormat::Png},           {"a.Bmp", OutputFormat::Bmp},
+      {"a.gif", OutputFormat::Png},     {"a.heic", OutputFormat::Png},          {"a.jpg2", OutputFormat::Png},
+      {"noext", OutputFormat::Png},     {"trailing.", OutputFormat::Png},       {".bmp", OutputFormat::Png},
+      {"dir/.jpg", OutputFormat::Jpeg}, {"photos.2024/out", OutputFormat::Png}, {"a.b.bmp", OutputFormat::Bmp},
+      {"", OutputFormat::Png},          {"x.xjpg", OutputFormat::Png},
   };
   for (const auto& c : cases) EXPECT_EQ(output_format_for(c.path), c.format) << c.path;
 
@@ -388,8 +388,8 @@ TEST(Convert, CroppedTurnedAndMirroredImagesComeOutUpright) {
     // libheif's own idea of the displayed size agrees.
     const char* info = lumetra_info(in.c_str());
     ASSERT_NE(info, nullptr) << tag;
-    EXPECT_NE(std::string(info).find("{\"width\":" + std::to_string(expected.width) + ",\"height\":" +
-                                     std::to_string(expected.height) + ","),
+    EXPECT_NE(std::string(info).find("{\"width\":" + std::to_string(expected.width) +
+                                     ",\"height\":" + std::to_string(expected.height) + ","),
               std::string::npos)
         << tag << ": " << info;
 

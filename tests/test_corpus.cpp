@@ -14,8 +14,8 @@
 
 #include "fixtures.h"
 #include "internal.h"
-#include "lumetra.h"
 #include "libheif/heif.h"
+#include "lumetra.h"
 
 namespace fs = std::filesystem;
 
@@ -40,7 +40,9 @@ std::vector<std::string> files_in(std::initializer_list<const char*> dirs) {
   return files;
 }
 
-bool have(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
+bool have(const char* tool) {
+  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
 
 bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
@@ -173,8 +175,10 @@ TEST(Corpus, ExifAgreesWithExiftool) {
     const std::string j = r;
     if (json_field(j, "ExifPresent") != "true") continue;
     // Tab-separated, numeric values, "-" where a tag is absent.
-    std::istringstream tsv(capture("exiftool -T -n -IFD0:Make -IFD0:Model -IFD0:ModifyDate -ExifIFD:ExposureTime "
-                                   "-ExifIFD:FNumber -ExifIFD:ISO -ExifIFD:FocalLength '" + f + "' 2>/dev/null"));
+    std::istringstream tsv(
+        capture("exiftool -T -n -IFD0:Make -IFD0:Model -IFD0:ModifyDate -ExifIFD:ExposureTime "
+                "-ExifIFD:FNumber -ExifIFD:ISO -ExifIFD:FocalLength '" +
+                f + "' 2>/dev/null"));
     std::vector<std::string> v;
     std::string cell;
     while (std::getline(tsv, cell, '\t')) v.push_back(cell);
@@ -277,7 +281,8 @@ TEST(Corpus, ConvertKeepsProfileAndExifUpright) {
   double worst_paths = 99, worst_png = 99;
   for (const std::string& f : files) {
     if (!lumetra_to_png(f.c_str(), png.c_str())) continue;
-    ASSERT_EQ(convert_file(f.c_str(), fast.c_str(), 90, LUMETRA_KEEP_METADATA, true), 1) << f << ": " << lumetra_last_error();
+    ASSERT_EQ(convert_file(f.c_str(), fast.c_str(), 90, LUMETRA_KEEP_METADATA, true), 1)
+        << f << ": " << lumetra_last_error();
     ASSERT_EQ(convert_file(f.c_str(), slow.c_str(), 90, LUMETRA_KEEP_METADATA, false), 1) << f;
     const Raster a = stb_load(fast), b = stb_load(slow);
     Raster ref = stb_load(png);
@@ -285,7 +290,8 @@ TEST(Corpus, ConvertKeepsProfileAndExifUpright) {
       Raster rgb = ref;
       rgb.channels = 3;
       rgb.pixels.clear();
-      for (size_t i = 0; i < ref.pixels.size(); i += 4) rgb.pixels.insert(rgb.pixels.end(), &ref.pixels[i], &ref.pixels[i + 3]);
+      for (size_t i = 0; i < ref.pixels.size(); i += 4)
+        rgb.pixels.insert(rgb.pixels.end(), &ref.pixels[i], &ref.pixels[i + 3]);
       ref = rgb;
     }
     ASSERT_EQ(a.width, ref.width) << f;
@@ -325,8 +331,9 @@ TEST(Corpus, ConvertKeepsProfileAndExifUpright) {
       EXPECT_NE(capture("exiftool -s3 -ExifByteOrder '" + fast + "'"), "") << f << ": EXIF lost";
     }
   }
-  std::printf("corpus: %d converted faithfully; YCbCr vs RGB road worst %.1f dB; against lumetra_to_png worst %.1f dB, "
-              "%d below 35 dB; %d kept ICC, %d kept EXIF\n",
-              compared, worst_paths, worst_png, below35, with_icc, with_exif);
+  std::printf(
+      "corpus: %d converted faithfully; YCbCr vs RGB road worst %.1f dB; against lumetra_to_png worst %.1f dB, "
+      "%d below 35 dB; %d kept ICC, %d kept EXIF\n",
+      compared, worst_paths, worst_png, below35, with_icc, with_exif);
   EXPECT_GT(compared, 0);
 }

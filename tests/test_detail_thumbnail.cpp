@@ -38,11 +38,11 @@ bool starts_with(const std::string& s, const char* prefix) { return s.rfind(pref
 struct ImageFacts {
   int id = 0, width = 0, height = 0, bits = 0;
   bool primary = false, alpha = false;
-  std::string profile;                   // prof, rICC, nclx or no
-  std::vector<std::string> thumbnails;   // "WxH"
-  std::vector<std::string> transforms;   // "angle (ccw): 90", "mirror: vertical", "crop: left=..."
+  std::string profile;                  // prof, rICC, nclx or no
+  std::vector<std::string> thumbnails;  // "WxH"
+  std::vector<std::string> transforms;  // "angle (ccw): 90", "mirror: vertical", "crop: left=..."
   std::vector<long> metadata_sizes;
-  std::string depth_size;                // "WxH" when it has a depth channel
+  std::string depth_size;  // "WxH" when it has a depth channel
 };
 
 struct FileFacts {
@@ -104,7 +104,9 @@ std::vector<std::string> transforms_of(const Json& image) {
   return out;
 }
 
-std::string size_text(const Json& j) { return std::to_string(j["width"].integer()) + "x" + std::to_string(j["height"].integer()); }
+std::string size_text(const Json& j) {
+  return std::to_string(j["width"].integer()) + "x" + std::to_string(j["height"].integer());
+}
 
 }  // namespace
 
@@ -125,7 +127,7 @@ TEST(Corpus, DetailAgreesWithHeifInfo) {
     const Json doc = detail_of(path);
     const FileFacts facts = heif_info(path);
     if (doc.is_null() || facts.images.empty()) continue;  // unreadable to one of the two
-    if (doc["salvage"]["needed"].boolean) continue;         // heif-info cannot read those at all
+    if (doc["salvage"]["needed"].boolean) continue;       // heif-info cannot read those at all
     SCOPED_TRACE(path);
     EXPECT_EQ(doc["schema"].integer(), 1);
     EXPECT_EQ(doc["brands"]["major"].text, facts.major);
@@ -141,8 +143,9 @@ TEST(Corpus, DetailAgreesWithHeifInfo) {
       EXPECT_EQ(im["bit_depth"].integer(), want.bits);
       EXPECT_EQ(im["alpha"].boolean, want.alpha);
       const Json& icc = im["color_profile"]["icc"];
-      const std::string profile = !icc.is_null() ? icc["type"].text
-                                  : !im["color_profile"]["nclx"].is_null() ? "nclx" : "no";
+      const std::string profile = !icc.is_null()                           ? icc["type"].text
+                                  : !im["color_profile"]["nclx"].is_null() ? "nclx"
+                                                                           : "no";
       EXPECT_EQ(profile, want.profile);
       std::vector<std::string> thumbs;
       for (const Json& t : im["thumbnails"].items) thumbs.push_back(size_text(t));
@@ -275,12 +278,13 @@ Raster libheif_thumbnail(const std::string& path) {
   heif_item_id id = 0;
   if (heif_image_handle_get_list_of_thumbnail_IDs(h, &id, 1) == 1) heif_image_handle_get_thumbnail(h, id, &t);
   heif_image* img = nullptr;
-  if (t != nullptr && heif_decode_image(t, &img, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code ==
-                          heif_error_Ok) {
+  if (t != nullptr &&
+      heif_decode_image(t, &img, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code == heif_error_Ok) {
     int stride = 0;
     const uint8_t* p = heif_image_get_plane_readonly(img, heif_channel_interleaved, &stride);
     r.width = heif_image_get_primary_width(img), r.height = heif_image_get_primary_height(img), r.channels = 3;
-    for (int y = 0; y < r.height; ++y) r.pixels.insert(r.pixels.end(), p + size_t(y) * stride, p + size_t(y) * stride + r.width * 3);
+    for (int y = 0; y < r.height; ++y)
+      r.pixels.insert(r.pixels.end(), p + size_t(y) * stride, p + size_t(y) * stride + r.width * 3);
     heif_image_release(img);
   }
   if (t != nullptr) heif_image_handle_release(t);

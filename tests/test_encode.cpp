@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 #ifndef _WIN32
-#include <unistd.h>
+#  include <unistd.h>
 #endif
 
 #include <libheif/heif.h>
@@ -78,8 +78,10 @@ Raster expected_rgb(int w, int h, int channels) {
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
       for (int c = 0; c < out_ch; ++c) {
-        if (channels <= 2) r.pixels.push_back(c < 3 ? smooth(x, y, 0) : smooth(x, y, 1));
-        else r.pixels.push_back(smooth(x, y, c));
+        if (channels <= 2)
+          r.pixels.push_back(c < 3 ? smooth(x, y, 0) : smooth(x, y, 1));
+        else
+          r.pixels.push_back(smooth(x, y, c));
       }
   return r;
 }
@@ -160,7 +162,7 @@ TEST(Encode, ThumbnailRule) {
   const struct {
     int w, h;
     bool thumb;
-  } cases[] = {{161, 161, true}, {320, 200, true}, {200, 320, true},
+  } cases[] = {{161, 161, true},  {320, 200, true},  {200, 320, true},
                {159, 900, false}, {900, 159, false}, {160, 160, false}};
   for (const auto& c : cases) {
     const std::string src = scratch_path("t.png");

@@ -8,19 +8,17 @@
 
 #include <libheif/heif.h>
 
-#include "formats/jpeg_quality.h"
-#include "heif/encode_settings.h"
 #include "fixtures.h"
 #include "formats/image_writers.h"
+#include "formats/jpeg_quality.h"
+#include "heif/encode_settings.h"
 #include "lumetra.h"
 
 namespace {
 
 // A photo-like picture: smooth shading with some fine detail, so the
 // encoder has something to lose.
-uint8_t textured(int x, int y, int c) {
-  return uint8_t(40 + x + y / 2 + c * 30 + ((x / 3 + y / 5 + c) % 4) * 3);
-}
+uint8_t textured(int x, int y, int c) { return uint8_t(40 + x + y / 2 + c * 30 + ((x / 3 + y / 5 + c) % 4) * 3); }
 
 // libjpeg-turbo writes the file at a known quality.
 std::string libjpeg_file(const std::string& name, int quality) {
@@ -105,7 +103,7 @@ TEST(EncodeSettings, SixteenBitSourceKeepsTenBits) {
       total += std::labs(got - want);
       worst = std::max(worst, std::labs(got - want));
     }
-  EXPECT_LE(worst, 8);                         // a few 10-bit steps of codec error
+  EXPECT_LE(worst, 8);                          // a few 10-bit steps of codec error
   EXPECT_LT(double(total) / (w * h * 3), 1.0);  // where 8 bits would be off by 2 on average
   heif_image_release(image);
   heif_image_handle_release(handle);

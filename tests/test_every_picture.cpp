@@ -28,8 +28,8 @@ const std::string kCorpus = LUMETRA_CORPUS;
 
 // Which item of a file a reference decode is of.
 struct Pick {
-  int image = -1;   // top-level index in file order; -1: the primary
-  int aux = -1;     // auxiliary image of it (alpha not counted)
+  int image = -1;  // top-level index in file order; -1: the primary
+  int aux = -1;    // auxiliary image of it (alpha not counted)
   bool thumbnail = false;
 };
 
@@ -72,7 +72,9 @@ Samples libheif_item(const std::string& path, const Pick& pick) {
     const bool alpha = !grey && heif_image_handle_has_alpha_channel(h);
     // An auxiliary image as coded (monochrome or YCbCr): its luma.
     heif_decode_image(h, &img, grey ? heif_colorspace_undefined : heif_colorspace_RGB,
-                      grey ? heif_chroma_undefined : alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
+                      grey    ? heif_chroma_undefined
+                      : alpha ? heif_chroma_interleaved_RGBA
+                              : heif_chroma_interleaved_RGB,
                       nullptr);
     if (img != nullptr) {
       const heif_channel channel = grey ? heif_channel_Y : heif_channel_interleaved;
@@ -207,9 +209,13 @@ TEST(Corpus, EveryImageAndAuxiliaryMatchesLibheif) {
       {"heif/multi2-applevisionpro-spatial-grids-exifMM.heic", ".png", 2, {}},
       {"heif/multi3-thumbs-badftyp.heic", ".png", 3, {}},
       {"heif/nokia-grid2x2-960x640-noexif.heic", ".png", 5, {}},
-      {"heif/grid12mp-iphone14pro-portrait-depth-gainmap-nothumb-exifMM.heic", ".jpg", 1,
+      {"heif/grid12mp-iphone14pro-portrait-depth-gainmap-nothumb-exifMM.heic",
+       ".jpg",
+       1,
        {{"hdrgainmap", 1512, 2016, 8}, {"depth", 576, 768, 8}}},
-      {"heif/tmap-iphone16pro-ios18-24mp-10bit-mattes-exifMM.heic", ".jpg", 1,
+      {"heif/tmap-iphone16pro-ios18-24mp-10bit-mattes-exifMM.heic",
+       ".jpg",
+       1,
        {{"hdrgainmap", 2142, 2856, 8},
         {"linearthumbnail", 768, 1024, 16},
         {"skinmatte", 1512, 2016, 8},
@@ -221,8 +227,8 @@ TEST(Corpus, EveryImageAndAuxiliaryMatchesLibheif) {
     const std::string in = kCorpus + "/" + c.file;
     if (!file_exists(in)) continue;
     const std::string out = scratch_path(fs::path(c.file).stem().string() + c.ext);
-    ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_METADATA | LUMETRA_ALL_IMAGES | LUMETRA_WITH_AUX),
-              1)
+    ASSERT_EQ(
+        lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_METADATA | LUMETRA_ALL_IMAGES | LUMETRA_WITH_AUX), 1)
         << c.file << ": " << lumetra_last_error();
     for (int i = 0; i < c.images; ++i) {
       const std::string name = stem_of(out) + "-" + std::to_string(i + 1) + c.ext;

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <string>
 
-#include "reports/exif_parse.h"
 #include "fixtures.h"
 #include "lumetra.h"
+#include "reports/exif_parse.h"
 
 namespace {
 
@@ -248,8 +248,8 @@ TEST(ExifParse, NumbersAndRationals) {
   EXPECT_EQ(exif_with({rational_entry(33437, 18, 10, true), rational_entry(33437, 5, 0, true)}), expected(kept));
   // Exif IFD at 26 with one FNumber whose rational sits at 44, the last 8
   // bytes; one byte less and it is ignored.
-  Bytes cut = raw_tiff({raw_entry(34665, 4, 1, 26)}, Bytes{1, 0, 0x9D, 0x82, 5, 0, 1, 0, 0, 0, 44, 0, 0, 0, 0, 0,
-                                                           0, 0, 28, 0, 0, 0, 10, 0, 0, 0});
+  Bytes cut = raw_tiff({raw_entry(34665, 4, 1, 26)},
+                       Bytes{1, 0, 0x9D, 0x82, 5, 0, 1, 0, 0, 0, 44, 0, 0, 0, 0, 0, 0, 0, 28, 0, 0, 0, 10, 0, 0, 0});
   Fields fn;
   fn.f_number = "2.80";
   EXPECT_EQ(report(cut), expected(fn));
@@ -343,8 +343,7 @@ TEST(ExifReport, FromHeifFiles) {
   EXPECT_STREQ(lumetra_last_error(), "");
 
   // Blocks too small to hold anything, or without a signature: absent, success.
-  for (const Bytes& small : {Bytes{0, 0, 0, 0}, Bytes{0, 0, 0, 0, 0x49}, Bytes{0, 0, 0, 0, 1, 2, 3},
-                             Bytes(40, 0x11)}) {
+  for (const Bytes& small : {Bytes{0, 0, 0, 0}, Bytes{0, 0, 0, 0, 0x49}, Bytes{0, 0, 0, 0, 1, 2, 3}, Bytes(40, 0x11)}) {
     const std::string p = heif_with_exif("small" + std::to_string(small.size()) + ".heic", small);
     ASSERT_EQ(lumetra_exif(with.c_str()), r);
     EXPECT_EQ(lumetra_exif(p.c_str()), r);

@@ -88,8 +88,11 @@ TEST(Faithful, HeifToJpegAndPngCarriesWhatTheFlagsSay) {
   const struct {
     int flags;
     bool icc, exif, xmp;
-  } cases[] = {{LUMETRA_KEEP_METADATA, true, true, true}, {0, false, false, false}, {LUMETRA_KEEP_ICC, true, false, false},
-               {LUMETRA_KEEP_EXIF, false, true, false},   {LUMETRA_KEEP_XMP, false, false, true}};
+  } cases[] = {{LUMETRA_KEEP_METADATA, true, true, true},
+               {0, false, false, false},
+               {LUMETRA_KEEP_ICC, true, false, false},
+               {LUMETRA_KEEP_EXIF, false, true, false},
+               {LUMETRA_KEEP_XMP, false, false, true}};
   for (const char* ext : {".jpg", ".png"}) {
     for (const auto& c : cases) {
       const std::string out = scratch_path(std::string("carried") + ext), label = ext + std::to_string(c.flags);
@@ -152,8 +155,8 @@ TEST(Faithful, RasterToHeifCarriesMetadataAndTurnsUpright) {
   for (const bool png_source : {false, true}) {
     for (int o = 1; o <= 8; ++o) {
       for (const bool upright : {true, false}) {
-        const std::string label = std::string(png_source ? "png" : "jpeg") + " o" + std::to_string(o) +
-                                  (upright ? " upright" : " as stored");
+        const std::string label =
+            std::string(png_source ? "png" : "jpeg") + " o" + std::to_string(o) + (upright ? " upright" : " as stored");
         const std::string src = scratch_path(png_source ? "src.png" : "src.jpg"), out = scratch_path("src.heic");
         const Bytes exif = tiff_block(o);
         const std::string xmp = xmp_packet(o);
@@ -164,7 +167,8 @@ TEST(Faithful, RasterToHeifCarriesMetadataAndTurnsUpright) {
           Bytes z(zlen);
           compress(z.data(), &zlen, icc.data(), icc.size());
           iccp.insert(iccp.end(), z.begin(), z.begin() + static_cast<long>(zlen));
-          Bytes itxt{'X', 'M', 'L', ':', 'c', 'o', 'm', '.', 'a', 'd', 'o', 'b', 'e', '.', 'x', 'm', 'p', 0, 0, 0, 0, 0};
+          Bytes itxt{'X', 'M', 'L', ':', 'c', 'o', 'm', '.', 'a', 'd', 'o',
+                     'b', 'e', '.', 'x', 'm', 'p', 0,   0,   0,   0,   0};
           itxt.insert(itxt.end(), xmp.begin(), xmp.end());
           write_file(src, png_with_chunks(read_file(src), {{"iCCP", iccp}, {"eXIf", exif}, {"iTXt", itxt}}));
         } else {
@@ -175,8 +179,9 @@ TEST(Faithful, RasterToHeifCarriesMetadataAndTurnsUpright) {
           const char sig[] = "http://ns.adobe.com/xap/1.0/";
           Bytes xmp_seg(sig, sig + sizeof sig);
           xmp_seg.insert(xmp_seg.end(), xmp.begin(), xmp.end());
-          write_file(src, jpeg_with_segments({app_segment(0xE1, app1), app_segment(0xE2, app2), app_segment(0xE1, xmp_seg)},
-                                             W, H, pattern));
+          write_file(
+              src, jpeg_with_segments({app_segment(0xE1, app1), app_segment(0xE2, app2), app_segment(0xE1, xmp_seg)}, W,
+                                      H, pattern));
         }
         const int flags = LUMETRA_KEEP_METADATA | (upright ? LUMETRA_UPRIGHT : 0);
         ASSERT_EQ(lumetra_convert(src.c_str(), out.c_str(), 95, flags), 1) << label << ": " << last_error();
@@ -287,7 +292,8 @@ TEST(Faithful, FailuresReportAndLeaveNothing) {
   };
   for (const auto& c : cases) {
     const std::string out = c.out == nullptr ? "" : scratch_path(c.out);
-    EXPECT_EQ(lumetra_convert(c.in, c.out == nullptr ? nullptr : out.c_str(), 0, c.flags), 0) << (c.out ? c.out : "null");
+    EXPECT_EQ(lumetra_convert(c.in, c.out == nullptr ? nullptr : out.c_str(), 0, c.flags), 0)
+        << (c.out ? c.out : "null");
     EXPECT_EQ(last_error().rfind(c.message, 0), 0u) << last_error();
     if (c.out != nullptr) EXPECT_FALSE(file_exists(out)) << c.out;
   }

@@ -13,11 +13,11 @@
 
 #include <libheif/heif.h>
 
+#include "base/libheif_setup.h"
 #include "fixtures.h"
 #include "grid/grid_stream.h"
 #include "heif/hevc_decoder.h"
 #include "internal.h"
-#include "base/libheif_setup.h"
 #include "lumetra.h"
 
 namespace fs = std::filesystem;
@@ -104,8 +104,10 @@ TEST(GridStream, SameBytesAsTheWholeImageForEveryOrientationOnEveryRoad) {
       ASSERT_EQ(stream_directly(in, streamed, road), ycbcr ? c.ycbcr : c.rgb);
       const Bytes expected = whole_image_jpeg(in, whole, ycbcr);
       ASSERT_FALSE(expected.empty()) << lumetra_last_error();
-      if ((ycbcr ? c.ycbcr : c.rgb) == W) EXPECT_TRUE(read_file(streamed) == expected);
-      else EXPECT_FALSE(file_exists(streamed));
+      if ((ycbcr ? c.ycbcr : c.rgb) == W)
+        EXPECT_TRUE(read_file(streamed) == expected);
+      else
+        EXPECT_FALSE(file_exists(streamed));
       // The call as a whole (streaming on) gives the same file.
       const std::string via_call = scratch_path(std::string("call-") + c.name + ext);
       ASSERT_EQ(convert_file(in.c_str(), via_call.c_str(), 90, 0, ycbcr), 1) << lumetra_last_error();
@@ -189,11 +191,12 @@ TEST(Corpus, GridsStreamToTheWholeImageBytes) {
       EXPECT_EQ(convert_file(in.c_str(), ours.c_str(), 90, flags, false), 1) << lumetra_last_error();
       EXPECT_TRUE(read_file(ours) == rgb);
     }
-    streamed += stream_directly(in, scratch_path("corpus-direct.jpg"), Road::Ycbcr) ==
-                    StreamResult::Written ||
-                stream_directly(e.path().string(), scratch_path("corpus-direct.jpg"), Road::Rgb) == StreamResult::Written;
+    streamed +=
+        stream_directly(in, scratch_path("corpus-direct.jpg"), Road::Ycbcr) == StreamResult::Written ||
+        stream_directly(e.path().string(), scratch_path("corpus-direct.jpg"), Road::Rgb) == StreamResult::Written;
   }
-  std::printf("corpus: %d grids streamed, every grid's JPEGs (both roads) identical to the whole-image ones\n", streamed);
+  std::printf("corpus: %d grids streamed, every grid's JPEGs (both roads) identical to the whole-image ones\n",
+              streamed);
   EXPECT_GE(streamed, 5);
 }
 
@@ -207,8 +210,8 @@ struct Planes {
 Planes planes_of(heif_image* img) {
   Planes p;
   if (img == nullptr) return p;
-  for (const heif_channel c : {heif_channel_Y, heif_channel_Cb, heif_channel_Cr, heif_channel_Alpha,
-                               heif_channel_interleaved}) {
+  for (const heif_channel c :
+       {heif_channel_Y, heif_channel_Cb, heif_channel_Cr, heif_channel_Alpha, heif_channel_interleaved}) {
     if (!heif_image_has_channel(img, c)) continue;
     int stride = 0;
     const uint8_t* data = heif_image_get_plane_readonly(img, c, &stride);
@@ -296,8 +299,9 @@ TEST(Corpus, SameJpegWithEitherDecoder) {
   GTEST_SKIP() << "no decoder plugins in the Windows build";
 #else
   const char* names[] = {"grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic",
-                         "grid16mp-nokia8.3-nothumb-nclx-exifII-nomake.heif", "grid5mp-xiaomi-nothumb-bigexif-exifII.heic",
-                         "camera-canonR5-10bit-422-grid-thumb-exifII.hif", "clap-rainbow-451x461-icc-xmp.heic"};
+                         "grid16mp-nokia8.3-nothumb-nclx-exifII-nomake.heif",
+                         "grid5mp-xiaomi-nothumb-bigexif-exifII.heic", "camera-canonR5-10bit-422-grid-thumb-exifII.hif",
+                         "clap-rainbow-451x461-icc-xmp.heic"};
   int compared = 0;
   for (const char* name : names) {
     const std::string in = kCorpus + "/heif/" + name;
@@ -307,9 +311,10 @@ TEST(Corpus, SameJpegWithEitherDecoder) {
       const std::string a = scratch_path(std::string("either-ffmpeg") + ext);
       const std::string b = scratch_path(std::string("either-de265") + ext);
       ASSERT_EQ(std::system((std::string(LUMETRA_CLI) + " convert '" + in + "' " + a + " 2>/dev/null").c_str()), 0);
-      ASSERT_EQ(std::system(("LUMETRA_HEVC_DECODER=libde265 " + std::string(LUMETRA_CLI) + " convert '" + in + "' " + b)
-                                .c_str()),
-                0);
+      ASSERT_EQ(
+          std::system(
+              ("LUMETRA_HEVC_DECODER=libde265 " + std::string(LUMETRA_CLI) + " convert '" + in + "' " + b).c_str()),
+          0);
       EXPECT_TRUE(read_file(a) == read_file(b));
       ++compared;
     }

@@ -12,8 +12,8 @@
 #include <libheif/heif_items.h>
 
 #include "fixtures.h"
-#include "hdr_reference.h"
 #include "hdr/apple_gain_map.h"
+#include "hdr_reference.h"
 #include "lumetra.h"
 
 namespace {
@@ -71,8 +71,8 @@ Agreement check_ultrahdr(const std::string& heif, const std::string& hdr_jpeg, c
   EXPECT_EQ(jpeg_gain.width, heif_gain.width) << hdr_jpeg;
   EXPECT_EQ(jpeg_gain.height, heif_gain.height) << hdr_jpeg;
   EXPECT_EQ(primary.width, heif_primary.width);
-  if (jpeg_gain.width != heif_gain.width || jpeg_gain.height != heif_gain.height || primary.width != heif_primary.width ||
-      !iso_found) {
+  if (jpeg_gain.width != heif_gain.width || jpeg_gain.height != heif_gain.height ||
+      primary.width != heif_primary.width || !iso_found) {
     return Agreement{99, 99, 0};
   }
   // The gain map's own path (decode, alignment, Apple's re-encoding, JPEG)
@@ -246,8 +246,8 @@ Bytes apple_exif(int32_t m33_num, int32_t m33_den, int32_t m48_num, int32_t m48_
   Bytes note{'A', 'p', 'p', 'l', 'e', ' ', 'i', 'O', 'S', 0, 0, 1, 'M', 'M', 0, uint8_t(count)};
   const uint32_t values = 14 + 2 + 12 * count + 4;
   auto entry = [&](uint16_t tag, uint32_t at) {
-    for (uint8_t b : {uint8_t(tag >> 8), uint8_t(tag), uint8_t(0), uint8_t(10), uint8_t(0), uint8_t(0), uint8_t(0),
-                      uint8_t(1)}) {
+    for (uint8_t b :
+         {uint8_t(tag >> 8), uint8_t(tag), uint8_t(0), uint8_t(10), uint8_t(0), uint8_t(0), uint8_t(0), uint8_t(1)}) {
       note.push_back(b);
     }
     put32(&note, at);
@@ -277,8 +277,8 @@ TEST(Hdr, AppleHeadroomFromTheMakerNote) {
                 {7432, 10000, 30, 1000, true, -0.101 * 0.03 + 1.601},
                 {101, 100, 5, 1000, false, -70 * 0.005 + 3.0},
                 {101, 100, 29022, 10000, true, -0.303 * 2.9022 + 2.303},
-                {0, 1, 0, 0, false, 1.8},                    // no 0x30: counts as 0
-                {101, 100, 80, 1, false, 0}};                 // negative stops: no headroom
+                {0, 1, 0, 0, false, 1.8},      // no 0x30: counts as 0
+                {101, 100, 80, 1, false, 0}};  // negative stops: no headroom
   for (const auto& c : kCases) {
     const Bytes exif = apple_exif(c.m33n, c.m33d, c.m48n, c.m48d, c.little);
     const double h = apple_headroom("", exif.data(), exif.size());

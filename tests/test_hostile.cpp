@@ -1,13 +1,13 @@
 // Hostile inputs: malformed headers, special files, absurd sizes.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <filesystem>
 #include <string>
 #include <vector>
-#include <sys/stat.h>
 #ifndef _WIN32
-#include <sys/stat.h>
-#include <unistd.h>
+#  include <sys/stat.h>
+#  include <unistd.h>
 #endif
 
 #include "fixtures.h"
@@ -37,7 +37,8 @@ TEST(Hostile, FifoInputsDoNotHang) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_EQ(lumetra_is_heic(fifo.c_str()), 0);
   EXPECT_EQ(lumetra_to_png(fifo.c_str(), scratch_path("fifo.png").c_str()), 0);
-  EXPECT_EQ(std::string(lumetra_last_error()), "Failed to read HEIC file '" + fifo + "': Invalid input: Not a regular file");
+  EXPECT_EQ(std::string(lumetra_last_error()),
+            "Failed to read HEIC file '" + fifo + "': Invalid input: Not a regular file");
   EXPECT_EQ(lumetra_info(fifo.c_str()), nullptr);
   EXPECT_EQ(lumetra_exif(fifo.c_str()), nullptr);
   EXPECT_EQ(lumetra_thumbnail(fifo.c_str(), scratch_path("fifo.jpg").c_str()), 0);
@@ -87,8 +88,8 @@ TEST(Hostile, DecompressionBombHeaders) {
       {"huge.png", png_header(1u << 24, 1u << 24, 6), "too large"},
       {"wide.png", png_header(40000, 1, 2), "too large"},
       {"tall.bmp", bmp_header(1, 40000), "too large"},
-      {"psd.psd", Bytes{'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0x7F, 0xFF, 0xFF, 0, 0x7F, 0xFF, 0xFF, 0, 8,
-                        0, 3},
+      {"psd.psd",
+       Bytes{'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0x7F, 0xFF, 0xFF, 0, 0x7F, 0xFF, 0xFF, 0, 8, 0, 3},
        "too large"},
   };
   for (const auto& c : cases) {
@@ -101,9 +102,11 @@ TEST(Hostile, DecompressionBombHeaders) {
   // 17 bytes claiming 24941 x 8481 RLE grey pixels: refused before the
   // loader spends seconds inventing 211 million of them.
   const std::string tga = scratch_path("bomb.tga");
-  write_file(tga, Bytes{0xF7, 0, 0x0B, 0x63, 0xE2, 0x63, 0x6F, 0x6C, 0x83, 0x56, 0x6F, 0x72, 0x6D, 0x61, 0x21, 0x21, 0x20});
+  write_file(tga,
+             Bytes{0xF7, 0, 0x0B, 0x63, 0xE2, 0x63, 0x6F, 0x6C, 0x83, 0x56, 0x6F, 0x72, 0x6D, 0x61, 0x21, 0x21, 0x20});
   EXPECT_EQ(lumetra_from_image(tga.c_str(), out.c_str(), 50), 0);
-  EXPECT_EQ(std::string(lumetra_last_error()), "Failed loading source image '" + tga + "': too large for its file size");
+  EXPECT_EQ(std::string(lumetra_last_error()),
+            "Failed loading source image '" + tga + "': too large for its file size");
 
   // Within the limits but with no data behind the header: the loader's own reason.
   const std::string small = scratch_path("nodata.png");
@@ -208,9 +211,12 @@ void every_heif_call(const std::string& in, const std::string& tag) {
     EXPECT_FALSE(file_exists(png)) << tag;
   }
   const char* info = lumetra_info(in.c_str());
-  if (info == nullptr) EXPECT_TRUE(starts(err(), "Failed reading HEIC file for info: ") || err() == "Failed getting primary image handle") << tag;
+  if (info == nullptr)
+    EXPECT_TRUE(starts(err(), "Failed reading HEIC file for info: ") || err() == "Failed getting primary image handle")
+        << tag;
   const char* exif = lumetra_exif(in.c_str());
-  if (exif == nullptr) EXPECT_TRUE(err() == "Failed reading HEIC file for EXIF" || err() == "Failed getting primary image handle") << tag;
+  if (exif == nullptr)
+    EXPECT_TRUE(err() == "Failed reading HEIC file for EXIF" || err() == "Failed getting primary image handle") << tag;
   if (!lumetra_thumbnail(in.c_str(), thumb.c_str())) {
     EXPECT_TRUE(err() == "Failed reading HEIC file for thumbnail" || err() == "Failed getting primary image handle" ||
                 err() == "Failed decoding thumbnail image")
@@ -236,8 +242,18 @@ TEST(Hostile, TopLevelBoxPointingPastTheEnd) {
   const std::string path = scratch_path("box-past-end.heic");
   for (const uint32_t box_size : {64u, 0x7461000u, 0xFFFFFFF0u}) {
     Bytes b(whole.begin(), whole.begin() + ftyp_size);
-    const Bytes header{uint8_t(box_size >> 24), uint8_t(box_size >> 16), uint8_t(box_size >> 8), uint8_t(box_size),
-                       'f', 'r', 'e', 'e', 0, 0, 0, 0};
+    const Bytes header{uint8_t(box_size >> 24),
+                       uint8_t(box_size >> 16),
+                       uint8_t(box_size >> 8),
+                       uint8_t(box_size),
+                       'f',
+                       'r',
+                       'e',
+                       'e',
+                       0,
+                       0,
+                       0,
+                       0};
     b.insert(b.end(), header.begin(), header.end());
     write_file(path, b);
     every_heif_call(path, "free box of " + std::to_string(box_size) + " bytes");
@@ -277,9 +293,10 @@ TEST(Hostile, ExifWith65535EntriesAndHugeOffsets) {
   s.exif = block;
   const char* r = lumetra_exif(heif_fixture("exif65535.heic", s).c_str());
   ASSERT_NE(r, nullptr) << err();
-  EXPECT_STREQ(r,
-               "{\"Make\":\"\",\"Model\":\"\",\"Orientation\":0,\"Software\":\"\",\"DateTime\":\"\",\"ExposureTime\":\"\","
-               "\"FNumber\":0.00,\"ISOSpeedRatings\":0,\"FocalLength\":0.0,\"ExifPresent\":true}");
+  EXPECT_STREQ(
+      r,
+      "{\"Make\":\"\",\"Model\":\"\",\"Orientation\":0,\"Software\":\"\",\"DateTime\":\"\",\"ExposureTime\":\"\","
+      "\"FNumber\":0.00,\"ISOSpeedRatings\":0,\"FocalLength\":0.0,\"ExifPresent\":true}");
 }
 
 TEST(Hostile, LongPathsAndForeignBytes) {
@@ -357,7 +374,8 @@ TEST(Hostile, GridWithThousandsOfTiles) {
   write_grid_heif(path, many);
   every_heif_call(path, "3600 tiles");
   EXPECT_EQ(lumetra_info(path.c_str()), nullptr);
-  EXPECT_TRUE(starts(err(), "Failed reading HEIC file for info: Memory allocation error: Security limit exceeded")) << err();
+  EXPECT_TRUE(starts(err(), "Failed reading HEIC file for info: Memory allocation error: Security limit exceeded"))
+      << err();
 
   // A 30 x 30 grid (900 tile items) that lists only 100 of them.
   GridSpec short_list;

@@ -15,8 +15,9 @@ namespace {
 std::string info_json(bool alpha, bool thumb, bool exif, int w = 64, int h = 48, int depth = 8, int images = 1) {
   return "{\"width\":" + std::to_string(w) + ",\"height\":" + std::to_string(h) +
          ",\"bit_depth\":" + std::to_string(depth) + ",\"has_alpha\":" + (alpha ? "true" : "false") +
-         ",\"has_thumbnail\":" + (thumb ? "true" : "false") + ",\"color_space\":\"YCbCr\",\"exif\":" +
-         (exif ? "true" : "false") + ",\"image_count\":" + std::to_string(images) + "}";
+         ",\"has_thumbnail\":" + (thumb ? "true" : "false") +
+         ",\"color_space\":\"YCbCr\",\"exif\":" + (exif ? "true" : "false") +
+         ",\"image_count\":" + std::to_string(images) + "}";
 }
 
 std::string info_of(const std::string& path) {

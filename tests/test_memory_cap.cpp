@@ -32,10 +32,11 @@ std::string text_of(const std::string& path) {
 // The tool's batch with the pretend decoder fault preloaded (*CRASH* files).
 BatchRun batch(const std::string& in, const std::string& out, const std::string& size) {
   const std::string o = scratch_path("cap.out"), e = scratch_path("cap.err");
-  const std::string status = capture(
-      "LD_PRELOAD=" LUMETRA_FAULT_SHIM " ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0:handle_segv=0"
-      " TSAN_OPTIONS=handle_segv=0 " LUMETRA_CLI " batch " + in + " " + out + " -j 2 --max-memory '" + size + "' >" +
-      o + " 2>" + e + " </dev/null; echo $?");
+  const std::string status =
+      capture("LD_PRELOAD=" LUMETRA_FAULT_SHIM
+              " ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0:handle_segv=0"
+              " TSAN_OPTIONS=handle_segv=0 " LUMETRA_CLI " batch " +
+              in + " " + out + " -j 2 --max-memory '" + size + "' >" + o + " 2>" + e + " </dev/null; echo $?");
   return BatchRun{status, text_of(o), text_of(e)};
 }
 
@@ -80,9 +81,9 @@ TEST(BatchAtScale, MemoryCapFailsTheBombAlone) {
   ASSERT_LT(read_file(in + "/b-bomb.heic").size(), 64000u);
 
   // The broken file's own message, from the library without a cap.
-  ASSERT_EQ(lumetra_convert((in + "/c-broken.heic").c_str(), scratch_path("broken.jpg").c_str(), 0,
-                            LUMETRA_KEEP_METADATA),
-            0);
+  ASSERT_EQ(
+      lumetra_convert((in + "/c-broken.heic").c_str(), scratch_path("broken.jpg").c_str(), 0, LUMETRA_KEEP_METADATA),
+      0);
   std::string broken_message = lumetra_last_error();
   while (!broken_message.empty() && broken_message.back() == '\n') broken_message.pop_back();
   const std::string broken_line = in + "/c-broken.heic: " + broken_message + "\n";

@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <string>
 #ifdef _WIN32
-#include <windows.h>
-#include <psapi.h>
+#  include <psapi.h>
+#  include <windows.h>
 #else
-#include <unistd.h>
+#  include <unistd.h>
 #endif
 
 #include "fixtures.h"
@@ -36,11 +36,11 @@ long resident_kib() {
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#  if __has_feature(address_sanitizer)
 constexpr bool kSanitized = true;
-#else
+#  else
 constexpr bool kSanitized = false;
-#endif
+#  endif
 #else
 constexpr bool kSanitized = false;
 #endif

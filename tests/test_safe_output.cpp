@@ -2,6 +2,12 @@
 // or killed write leaves the old file as it was and no partial file.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -10,12 +16,6 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <sys/mount.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "fixtures.h"
 #include "lumetra.h"
@@ -34,13 +34,16 @@ std::string fresh_dir(const std::string& name) {
 // Files of the library's temporary kind left in dir.
 int leftovers(const std::string& dir) {
   int n = 0;
-  for (const auto& e : fs::directory_iterator(dir)) n += e.path().filename().string().find(".lumetra-") != std::string::npos;
+  for (const auto& e : fs::directory_iterator(dir))
+    n += e.path().filename().string().find(".lumetra-") != std::string::npos;
   return n;
 }
 
 const Bytes kOld(3000, 0x5A);
 
-uint8_t noise(int x, int y, int c) { return static_cast<uint8_t>((x * 7919 + y * 104729 + c * 31) * 2654435761u >> 24); }
+uint8_t noise(int x, int y, int c) {
+  return static_cast<uint8_t>((x * 7919 + y * 104729 + c * 31) * 2654435761u >> 24);
+}
 
 std::string noisy_heif() {
   HeifSpec s;
@@ -82,8 +85,8 @@ Outcome with_file_size_limit(rlim_t limit, const std::function<int()>& call) {
 // What the library's directory syncs saw, while a test watches them.
 struct DirSyncWatch {
   std::atomic<bool> on{false};
-  std::string target;    // the file whose inode each sync records
-  int fail_with = 0;     // errno for a pretend failing sync
+  std::string target;  // the file whose inode each sync records
+  int fail_with = 0;   // errno for a pretend failing sync
   int syncs = 0;
   ino_t directory = 0, target_inode = 0;
 } g_dir_syncs;
@@ -117,7 +120,8 @@ TEST(SafeOutput, RenameIsSyncedIntoItsDirectory) {
     const char* message;  // when the sync fails
     std::function<int(const std::string&)> call;
   } calls[] = {
-      {"stb.png", "Failed writing PNG output file", [&](const std::string& o) { return lumetra_to_png(heif.c_str(), o.c_str()); }},
+      {"stb.png", "Failed writing PNG output file",
+       [&](const std::string& o) { return lumetra_to_png(heif.c_str(), o.c_str()); }},
       {"libjpeg.jpg", "Failed writing JPEG output file",
        [&](const std::string& o) { return lumetra_convert(heif.c_str(), o.c_str(), 90, LUMETRA_KEEP_METADATA); }},
       {"heif.heic", "Failed writing HEIF file to disk: Cannot write output file: Input/output error",
@@ -165,10 +169,14 @@ TEST(SafeOutput, FailedWritesKeepTheOldFile) {
     const char* message;
     std::function<int(const std::string&)> call;
   } calls[] = {
-      {"a.jpg", "Failed writing JPEG output file", [&](const std::string& o) { return lumetra_to_jpg(heif.c_str(), o.c_str(), 90); }},
-      {"a.png", "Failed writing PNG output file", [&](const std::string& o) { return lumetra_to_png(heif.c_str(), o.c_str()); }},
-      {"a.bmp", "Failed writing BMP output file", [&](const std::string& o) { return lumetra_to_bmp(heif.c_str(), o.c_str()); }},
-      {"b.jpeg", "Failed writing JPEG output file", [&](const std::string& o) { return lumetra_to_image(heif.c_str(), o.c_str()); }},
+      {"a.jpg", "Failed writing JPEG output file",
+       [&](const std::string& o) { return lumetra_to_jpg(heif.c_str(), o.c_str(), 90); }},
+      {"a.png", "Failed writing PNG output file",
+       [&](const std::string& o) { return lumetra_to_png(heif.c_str(), o.c_str()); }},
+      {"a.bmp", "Failed writing BMP output file",
+       [&](const std::string& o) { return lumetra_to_bmp(heif.c_str(), o.c_str()); }},
+      {"b.jpeg", "Failed writing JPEG output file",
+       [&](const std::string& o) { return lumetra_to_image(heif.c_str(), o.c_str()); }},
       {"t.png", "Failed writing thumbnail image output file",
        [&](const std::string& o) { return lumetra_thumbnail(heif.c_str(), o.c_str()); }},
       {"e.heic", "Failed writing HEIF file to disk: Cannot write output file: File too large",

@@ -11,10 +11,10 @@
 #include <libheif/heif.h>
 
 #include "fixtures.h"
-#include "heif/open_file.h"
-#include "lumetra.h"
 #include "heif/meta_box.h"
+#include "heif/open_file.h"
 #include "heif/salvage.h"
+#include "lumetra.h"
 
 namespace {
 
@@ -42,7 +42,8 @@ Pair gain_map_grid_pair(const std::string& name, bool break_primary) {
   write_grid_heif(p.intact, s);
   Bytes file = read_file(p.intact);
   const uint32_t aux = grid_aux_item(s);
-  const std::vector<uint32_t> broken = break_primary ? std::vector<uint32_t>{2, 3} : std::vector<uint32_t>{aux + 2, aux + 4};
+  const std::vector<uint32_t> broken =
+      break_primary ? std::vector<uint32_t>{2, 3} : std::vector<uint32_t>{aux + 2, aux + 4};
   EXPECT_TRUE(break_hvcc(&file, broken));
   write_file(p.broken, file);
   return p;
@@ -71,13 +72,18 @@ TEST(Salvage, BrokenHiddenImagesCostNothingInAnyCall) {
     const char* ext;
     std::function<std::string(const std::string& in, const std::string& out)> run;
   } calls[] = {
-      {"to_jpg", ".jpg", [](auto& in, auto& out) { return std::to_string(lumetra_to_jpg(in.c_str(), out.c_str(), 90)); }},
+      {"to_jpg", ".jpg",
+       [](auto& in, auto& out) { return std::to_string(lumetra_to_jpg(in.c_str(), out.c_str(), 90)); }},
       {"to_png", ".png", [](auto& in, auto& out) { return std::to_string(lumetra_to_png(in.c_str(), out.c_str())); }},
       {"to_bmp", ".bmp", [](auto& in, auto& out) { return std::to_string(lumetra_to_bmp(in.c_str(), out.c_str())); }},
-      {"to_image", ".png", [](auto& in, auto& out) { return std::to_string(lumetra_to_image(in.c_str(), out.c_str())); }},
+      {"to_image", ".png",
+       [](auto& in, auto& out) { return std::to_string(lumetra_to_image(in.c_str(), out.c_str())); }},
       {"convert", ".jpg",
-       [](auto& in, auto& out) { return std::to_string(lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_METADATA)); }},
-      {"thumbnail", ".png", [](auto& in, auto& out) { return std::to_string(lumetra_thumbnail(in.c_str(), out.c_str())); }},
+       [](auto& in, auto& out) {
+         return std::to_string(lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_METADATA));
+       }},
+      {"thumbnail", ".png",
+       [](auto& in, auto& out) { return std::to_string(lumetra_thumbnail(in.c_str(), out.c_str())); }},
       {"info", "", [](auto& in, auto&) { return text_or_null(lumetra_info(in.c_str())); }},
       {"exif", "", [](auto& in, auto&) { return text_or_null(lumetra_exif(in.c_str())); }},
   };
@@ -109,8 +115,8 @@ TEST(Salvage, BrokenHiddenImagesCostNothingInAnyCall) {
   write_file(dir + "/intact.heic", read_file(p.intact));
   EXPECT_EQ(lumetra_batch(dir.c_str(), out.c_str(), 1, 0), 2);
   EXPECT_TRUE(read_file(out + "/broken.png") == read_file(out + "/intact.png"));
-  const std::string cli = capture(std::string(LUMETRA_CLI) + " convert " + p.broken + " " +
-                                  scratch_path("salvage-cli.png") + " 2>&1");
+  const std::string cli =
+      capture(std::string(LUMETRA_CLI) + " convert " + p.broken + " " + scratch_path("salvage-cli.png") + " 2>&1");
   EXPECT_EQ(cli, p.broken + ": 7 hidden images dropped (" + reason + ")\n");
   const std::string tool_out = scratch_path("salvage-tool-out");
   std::filesystem::create_directories(tool_out);
@@ -233,7 +239,8 @@ TEST(Salvage, ThousandsOfItemsAndAssociations) {
 // 57-61 gone, as some iOS 18 photos come: it opens, and its picture is the
 // unbroken file's.
 TEST(Corpus, IPhone16ProWithBrokenGainMapTilesOpens) {
-  const std::string original = std::string(LUMETRA_CORPUS) + "/heif/tmap-iphone16pro-ios18-24mp-10bit-mattes-exifMM.heic";
+  const std::string original =
+      std::string(LUMETRA_CORPUS) + "/heif/tmap-iphone16pro-ios18-24mp-10bit-mattes-exifMM.heic";
   if (!file_exists(original)) GTEST_SKIP() << "corpus not present";
   Bytes file = read_file(original);
   ASSERT_TRUE(break_hvcc(&file, {57, 58, 59, 60, 61}));

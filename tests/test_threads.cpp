@@ -15,15 +15,16 @@ constexpr int kThreads = 8;
 constexpr int kCallsPerThread = 25;
 
 enum class Call { ConvertJpeg, ToPng, Thumbnail, Info, Exif, MissingFile, UnknownExtension, InfoOfMissing, Detail };
-const Call kCycle[] = {Call::ConvertJpeg, Call::Info,      Call::ToPng,         Call::MissingFile,     Call::Exif,
-                       Call::Thumbnail,   Call::InfoOfMissing, Call::UnknownExtension, Call::Detail};
+const Call kCycle[] = {Call::ConvertJpeg, Call::Info,      Call::ToPng,         Call::MissingFile,
+                       Call::Exif,        Call::Thumbnail, Call::InfoOfMissing, Call::UnknownExtension,
+                       Call::Detail};
 
 // What one call did, as the calling thread saw it.
 struct Outcome {
-  int result = 0;        // 1/0, or for reports whether a text came back
-  std::string message;   // the thread's last-error text after the call
-  std::string report;    // the returned report, or the thread's previous one after a failed report
-  Bytes output;          // the written file
+  int result = 0;       // 1/0, or for reports whether a text came back
+  std::string message;  // the thread's last-error text after the call
+  std::string report;   // the returned report, or the thread's previous one after a failed report
+  Bytes output;         // the written file
   bool operator==(const Outcome& o) const {
     return result == o.result && message == o.message && report == o.report && output == o.output;
   }

@@ -2,10 +2,10 @@
 // FindFirstFileA listing, and replacing files that other programs hold.
 #include <gtest/gtest.h>
 
+#include <windows.h>
 #include <filesystem>
 #include <set>
 #include <string>
-#include <windows.h>
 
 #include "fixtures.h"
 #include "internal.h"
@@ -32,10 +32,10 @@ std::string small_heif() {
 TEST(Windows, DllLoadsAndExportsEveryCall) {
   HMODULE dll = LoadLibraryA(LUMETRA_DLL);  // DllMain must say yes
   ASSERT_NE(dll, nullptr) << GetLastError();
-  for (const char* name : {"lumetra_init", "lumetra_cleanup", "lumetra_last_error", "lumetra_is_heic", "lumetra_to_jpg",
-                           "lumetra_to_png", "lumetra_to_bmp", "lumetra_to_image", "lumetra_thumbnail", "lumetra_info",
-                           "lumetra_exif", "lumetra_from_image", "lumetra_batch", "lumetra_convert",
-                           "lumetra_convert_image", "lumetra_info_detail"})
+  for (const char* name :
+       {"lumetra_init", "lumetra_cleanup", "lumetra_last_error", "lumetra_is_heic", "lumetra_to_jpg", "lumetra_to_png",
+        "lumetra_to_bmp", "lumetra_to_image", "lumetra_thumbnail", "lumetra_info", "lumetra_exif", "lumetra_from_image",
+        "lumetra_batch", "lumetra_convert", "lumetra_convert_image", "lumetra_info_detail"})
     EXPECT_NE(reinterpret_cast<void*>(GetProcAddress(dll, name)), nullptr) << name;
   // The DLL's own state, separate from the copy linked into this program.
   using Info = const char* (*)(const char*);
@@ -68,11 +68,12 @@ TEST(Windows, BatchListsEveryNameAndJoinsWithBackslashes) {
   std::set<std::string> inputs;
   const int n = batch_walk(
       in.c_str(), out.c_str(), 1, 0,
-      [](const BatchEntry& e, void* user) { static_cast<std::set<std::string>*>(user)->insert(e.input_path); }, &inputs);
+      [](const BatchEntry& e, void* user) { static_cast<std::set<std::string>*>(user)->insert(e.input_path); },
+      &inputs);
   EXPECT_EQ(n, 4);
   EXPECT_STREQ(lumetra_last_error(), "");
-  EXPECT_EQ(inputs, (std::set<std::string>{in + "\\noext", in + "\\photo.heic", in + "\\two.dots.heif",
-                                            in + "\\.heic", in + "\\fake.heic"}));
+  EXPECT_EQ(inputs, (std::set<std::string>{in + "\\noext", in + "\\photo.heic", in + "\\two.dots.heif", in + "\\.heic",
+                                           in + "\\fake.heic"}));
   EXPECT_EQ(names_in(out), (std::set<std::string>{"noext.png", "photo.png", "two.dots.png", ".png"}));
   EXPECT_EQ(stb_load(out + "/two.dots.png").width, 20);
   SetFileAttributesA((in + "\\photo.heic").c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -114,7 +115,7 @@ TEST(Windows, ReplacingAFileKeepsTheOldOneUntilTheNewOneIsComplete) {
     // Let go of, the file is replaced.
     ASSERT_EQ(c.write(target), 1) << c.name << ": " << lumetra_last_error();
     const int width = std::string(c.name).find(".heic") != std::string::npos ? libheif_decode(target, false).width
-                                                                            : stb_load(target).width;
+                                                                             : stb_load(target).width;
     EXPECT_EQ(width, c.width) << c.name;
   }
   std::set<std::string> expected{"picture.png"};
@@ -124,7 +125,8 @@ TEST(Windows, ReplacingAFileKeepsTheOldOneUntilTheNewOneIsComplete) {
 
 TEST(Windows, BatchWorkerPastItsTimeoutIsStoppedAndLeavesNothing) {
   // A 12-megapixel photo takes seconds to convert, far more than 1 s.
-  const std::string photo = std::string(LUMETRA_CORPUS) + "/heif/grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic";
+  const std::string photo =
+      std::string(LUMETRA_CORPUS) + "/heif/grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic";
   if (!fs::exists(photo)) GTEST_SKIP() << "corpus not present";
   const std::string in = scratch_path("win_timeout_in"), out = scratch_path("win_timeout_out");
   remove_tree(in);

@@ -5,12 +5,12 @@
 // std::filesystem's wide calls.
 #include <gtest/gtest.h>
 
+#include <windows.h>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <set>
 #include <string>
-#include <windows.h>
 
 #include "fixtures.h"
 #include "lumetra.h"

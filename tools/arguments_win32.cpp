@@ -1,7 +1,7 @@
 #include "arguments.h"
 
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 std::vector<std::string> utf8_arguments(int argc, char** argv) {
   if (GetACP() == CP_UTF8) return {argv, argv + argc};

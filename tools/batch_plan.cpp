@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstdio>
 
-#include "lumetra.h"
 #include "base/platform.h"
+#include "lumetra.h"
 #include "salvage_warning.h"
 
 namespace {

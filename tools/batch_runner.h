@@ -10,13 +10,13 @@ struct BatchOptions {
   std::string in_dir, out_dir;
   bool png = false;
   int quality = 0;
-  int jobs = 0;            // 0: the number of online CPUs
+  int jobs = 0;               // 0: the number of online CPUs
   int timeout_seconds = 300;  // per file; 0: none
   bool recursive = false;
   bool skip_existing = false;
-  int convert_flags = -1;  // -1: the original calls (lumetra_to_png / lumetra_to_jpg)
+  int convert_flags = -1;    // -1: the original calls (lumetra_to_png / lumetra_to_jpg)
   int decoding_threads = 0;  // per worker; set by run_batch
-  int64_t max_memory = -1;  // bytes per worker; 0: no cap; -1: the default (set by run_batch)
+  int64_t max_memory = -1;   // bytes per worker; 0: no cap; -1: the default (set by run_batch)
 };
 
 // Runs the batch, prints per-file failures and the summary; returns the

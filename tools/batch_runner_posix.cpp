@@ -1,20 +1,20 @@
 #include "batch_runner.h"
 
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
+#include "base/output_file.h"
 #include "batch_plan.h"
 #include "internal.h"
 #include "lumetra.h"
 #include "memory_cap.h"
-#include "base/output_file.h"
 #include "salvage_warning.h"
 
 namespace {
@@ -123,8 +123,7 @@ int run_batch(const BatchOptions& o) {
       if (!finished && !timed_out && !abandoned) continue;
       if (!finished) kill(r.pid, SIGKILL);
       int status = 0;
-      while (waitpid(r.pid, &status, 0) < 0 && errno == EINTR) {
-      }
+      while (waitpid(r.pid, &status, 0) < 0 && errno == EINTR) {}
       close(r.fd);
       const BatchJob& job = plan.jobs[r.job];
       const bool out_of_memory = r.report.find(kOutOfMemoryReport) == 0;
@@ -133,12 +132,18 @@ int run_batch(const BatchOptions& o) {
         reporter.converted(r.job, r.report.substr(1));
       } else {
         // A crash or a hang after the cap refused memory is the cap's doing.
-        if (out_of_memory && (finished || timed_out)) failure = out_of_memory_message(run.max_memory);
-        else if (!finished && timed_out) failure = "timed out after " + std::to_string(o.timeout_seconds) + " s";
-        else if (!finished) failure = "stopped: the batch was interrupted";
-        else if (WIFSIGNALED(status)) failure = "crashed (signal " + std::to_string(WTERMSIG(status)) + ")";
-        else if (r.report.empty()) failure = "crashed (exit " + std::to_string(WEXITSTATUS(status)) + ")";
-        else failure = r.report.substr(1);
+        if (out_of_memory && (finished || timed_out))
+          failure = out_of_memory_message(run.max_memory);
+        else if (!finished && timed_out)
+          failure = "timed out after " + std::to_string(o.timeout_seconds) + " s";
+        else if (!finished)
+          failure = "stopped: the batch was interrupted";
+        else if (WIFSIGNALED(status))
+          failure = "crashed (signal " + std::to_string(WTERMSIG(status)) + ")";
+        else if (r.report.empty())
+          failure = "crashed (exit " + std::to_string(WEXITSTATUS(status)) + ")";
+        else
+          failure = r.report.substr(1);
         if (!finished || WIFSIGNALED(status)) remove_abandoned_temp_files(job.output.c_str());
         reporter.failed(r.job, failure);
       }

@@ -3,17 +3,17 @@
 // so that a crash or a hang costs only that file.
 #include "batch_runner.h"
 
+#include <io.h>
+#include <windows.h>
 #include <algorithm>
 #include <cstdio>
-#include <io.h>
 #include <string>
 #include <vector>
-#include <windows.h>
 
+#include "base/output_file.h"
 #include "batch_plan.h"
 #include "lumetra.h"
 #include "memory_cap.h"
-#include "base/output_file.h"
 
 namespace {
 
@@ -109,8 +109,8 @@ bool start_worker(const std::string& exe, const BatchOptions& o, const BatchJob&
   const DWORD flags = CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0) |
                       (o.max_memory > 0 ? CREATE_SUSPENDED : 0);
   std::wstring wide_command = utf16(command);
-  const BOOL started = CreateProcessW(nullptr, &wide_command[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr,
-                                      &si.StartupInfo, &pi);
+  const BOOL started =
+      CreateProcessW(nullptr, &wide_command[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr, &si.StartupInfo, &pi);
   if (listed) DeleteProcThreadAttributeList(list);
   CloseHandle(write_end);
   if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
@@ -208,15 +208,20 @@ int run_batch(const BatchOptions& o) {
       } else {
         std::string failure;
         const bool crashed = code >= 0xC0000000u;
-        if (!finished && timed_out) failure = "timed out after " + std::to_string(o.timeout_seconds) + " s";
-        else if (!finished) failure = "stopped: the batch was interrupted";
-        else if (child_ran_out(r.memory)) failure = out_of_memory_message(run.max_memory);
+        if (!finished && timed_out)
+          failure = "timed out after " + std::to_string(o.timeout_seconds) + " s";
+        else if (!finished)
+          failure = "stopped: the batch was interrupted";
+        else if (child_ran_out(r.memory))
+          failure = out_of_memory_message(run.max_memory);
         else if (crashed) {
           char text[48];
           std::snprintf(text, sizeof text, "crashed (exception 0x%08lX)", static_cast<unsigned long>(code));
           failure = text;
-        } else if (r.report.empty()) failure = "crashed (exit " + std::to_string(code) + ")";
-        else failure = message_of(r, job);
+        } else if (r.report.empty())
+          failure = "crashed (exit " + std::to_string(code) + ")";
+        else
+          failure = message_of(r, job);
         if (!finished || crashed) remove_abandoned_temp_files(job.output.c_str());
         reporter.failed(r.job, failure);
       }

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-
 #include <CLI/CLI.hpp>
 
 #include "arguments.h"
@@ -15,7 +14,7 @@
 #include "salvage_warning.h"
 
 #ifndef LUMETRA_VERSION
-#define LUMETRA_VERSION "unknown"
+#  define LUMETRA_VERSION "unknown"
 #endif
 
 namespace {
@@ -87,19 +86,23 @@ int main(int argc, char** argv) {
   convert->add_flag("--strip", strip, "Write no metadata");
   convert->add_flag("--deep", deep, "16-bit PNG from a HEIF of more than 8 bits");
   convert->add_flag("--sdr", sdr, "JPEG: leave an HDR photo's gain map out (no Ultra HDR JPEG)");
-  CLI::Option* exact_flag =
-      convert->add_flag("--exact", exact, "The original conversion: stb's writers, no metadata (.jpg/.jpeg, .bmp, else PNG)");
+  CLI::Option* exact_flag = convert->add_flag(
+      "--exact", exact, "The original conversion: stb's writers, no metadata (.jpg/.jpeg, .bmp, else PNG)");
   bool all_images = false, with_aux = false;
-  convert->add_flag("--all", all_images, "Every top-level image, in file order, as OUT's stem + -1, -2, ... + OUT's extension")
+  convert
+      ->add_flag("--all", all_images,
+                 "Every top-level image, in file order, as OUT's stem + -1, -2, ... + OUT's extension")
       ->excludes(exact_flag);
-  convert->add_flag("--with-aux", with_aux,
-                    "Also each written image's auxiliary images but alpha (depth, mattes, gain map, ...) as greyscale "
-                    "PNG: its stem + -KIND.png")
+  convert
+      ->add_flag("--with-aux", with_aux,
+                 "Also each written image's auxiliary images but alpha (depth, mattes, gain map, ...) as greyscale "
+                 "PNG: its stem + -KIND.png")
       ->excludes(exact_flag);
 
   CLI::App* encode = app.add_subcommand(
-      "encode", "Encode a JPEG/PNG/BMP/GIF/PSD/PIC/PNM/TGA file as HEIF (.heic/.heif/.hif) or AVIF (.avif), upright "
-                "and keeping colour profile, EXIF and XMP.");
+      "encode",
+      "Encode a JPEG/PNG/BMP/GIF/PSD/PIC/PNM/TGA file as HEIF (.heic/.heif/.hif) or AVIF (.avif), upright "
+      "and keeping colour profile, EXIF and XMP.");
   encode->add_option("IN", in, "Raster input file")->required();
   encode->add_option("OUT", out, "Output file: .heic/.heif/.hif or .avif")->required();
   encode->add_option("-q,--quality", quality,
@@ -115,8 +118,9 @@ int main(int argc, char** argv) {
 
   int thumbnail_box = 320;
   CLI::App* thumbnail = app.add_subcommand(
-      "thumbnail", "Write a thumbnail that fits SIZE x SIZE: from an embedded thumbnail whose long side reaches SIZE, "
-                   "else from the picture, reduced by area averaging (a box filter on the gamma-encoded values).");
+      "thumbnail",
+      "Write a thumbnail that fits SIZE x SIZE: from an embedded thumbnail whose long side reaches SIZE, "
+      "else from the picture, reduced by area averaging (a box filter on the gamma-encoded values).");
   thumbnail->add_option("IN", in, "HEIF input file")->required();
   thumbnail->add_option("OUT", out, "Output file: .jpg/.jpeg, .bmp, anything else PNG")->required();
   thumbnail->add_option("-s,--size", thumbnail_box, "The box the thumbnail fits (default 320)")
@@ -149,7 +153,9 @@ int main(int argc, char** argv) {
   BatchOptions batch_options;
   batch->add_option("-j,--jobs", batch_options.jobs, "Files converted at once, each in its own process (default: CPUs)")
       ->check(CLI::NonNegativeNumber);
-  batch->add_option("--timeout", batch_options.timeout_seconds, "Seconds one file may take, 0 for no limit (default 300)")
+  batch
+      ->add_option("--timeout", batch_options.timeout_seconds,
+                   "Seconds one file may take, 0 for no limit (default 300)")
       ->check(CLI::NonNegativeNumber);
   batch->add_flag("-r,--recursive", batch_options.recursive, "Walk subdirectories and mirror them under OUTDIR");
   batch->add_flag("--skip-existing", batch_options.skip_existing, "Skip files whose output already exists (resume)");
@@ -219,13 +225,13 @@ int main(int argc, char** argv) {
     return report_outcome(ok, in);
   }
   if (*encode) {
-    const int ok = exact ? lumetra_from_image(in.c_str(), out.c_str(), quality)
-                         : lumetra_convert(in.c_str(), out.c_str(), quality,
-                                           metadata | (no_upright ? 0 : LUMETRA_UPRIGHT) |
-                                               (deep_source ? LUMETRA_KEEP_DEPTH : 0) |
-                                               (effort == "fast"   ? LUMETRA_EFFORT_FAST
-                                                : effort == "best" ? LUMETRA_EFFORT_BEST
-                                                                   : 0));
+    const int ok =
+        exact ? lumetra_from_image(in.c_str(), out.c_str(), quality)
+              : lumetra_convert(in.c_str(), out.c_str(), quality,
+                                metadata | (no_upright ? 0 : LUMETRA_UPRIGHT) | (deep_source ? LUMETRA_KEEP_DEPTH : 0) |
+                                    (effort == "fast"   ? LUMETRA_EFFORT_FAST
+                                     : effort == "best" ? LUMETRA_EFFORT_BEST
+                                                        : 0));
     return ok ? 0 : report_failure(in);
   }
   if (*thumbnail) {

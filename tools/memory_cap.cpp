@@ -10,8 +10,7 @@ bool parse_memory_size(const std::string& text, int64_t* bytes) {
   size_t at = 0;
   while (at < text.size() && (std::isdigit(static_cast<unsigned char>(text[at])) || text[at] == '.')) ++at;
   const std::string number = text.substr(0, at);
-  if (number.empty() || number.front() == '.' || number.back() == '.' ||
-      number.find('.') != number.rfind('.'))
+  if (number.empty() || number.front() == '.' || number.back() == '.' || number.find('.') != number.rfind('.'))
     return false;
   const std::string unit = text.substr(at);
   int shift = 0;

@@ -1,17 +1,17 @@
 // The batch worker's memory cap on POSIX: RLIMIT_DATA, and a watch on the
 // allocator so that the worker knows when the cap, not the file, failed it.
+#include <sys/resource.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include "memory_cap.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // The sanitizers replace malloc and reserve terabytes of address space.
-#define LUMETRA_CAP_UNAVAILABLE 1
+#  define LUMETRA_CAP_UNAVAILABLE 1
 #endif
 
 namespace {

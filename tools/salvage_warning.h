@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "heif/open_file.h"
 #include "hdr/ultrahdr_jpeg.h"
+#include "heif/open_file.h"
 
 // "7 hidden images dropped (libheif's reason)" for the calling thread's last
 // HEIF read, or "" when it opened the file as it is.

@@ -3,8 +3,8 @@
 // so a function's release order reads straight off its declarations.
 #pragma once
 
-#include <cstdlib>
 #include <libheif/heif.h>
+#include <cstdlib>
 
 template <typename T, void (*Release)(T*)>
 class Holder {
@@ -16,7 +16,10 @@ class Holder {
   Holder& operator=(const Holder&) = delete;
 
   T* get() const { return p_; }
-  T** out() { reset(); return &p_; }  // for libheif's out-parameters
+  T** out() {
+    reset();
+    return &p_;
+  }  // for libheif's out-parameters
   explicit operator bool() const { return p_ != nullptr; }
   T* release() {
     T* p = p_;

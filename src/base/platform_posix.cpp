@@ -1,16 +1,16 @@
 // The platform layer on POSIX systems.
 #include "base/platform.h"
 
-#include <cerrno>
-#include <climits>
-#include <clocale>
-#include <cstdlib>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
 
 namespace platform {
 
@@ -143,7 +143,8 @@ FILE* create_unique_file(std::string* path_template, const char* like) {
   // newly created file would get.
   struct stat st;
   if (like != nullptr && stat(like, &st) == 0) {
-    if (fchown(fd, st.st_uid, st.st_gid) != 0) { /* not ours to give away: keep ours */ }
+    if (fchown(fd, st.st_uid, st.st_gid) != 0) { /* not ours to give away: keep ours */
+    }
     fchmod(fd, st.st_mode & 07777);
   } else {
     fchmod(fd, 0666 & ~current_umask());

@@ -4,15 +4,15 @@
 // every name and ANSI hosts keep working.
 #include "base/platform.h"
 
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#include <windows.h>
 
 // The DLL's load entry point: no per-process or per-thread set-up.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
@@ -93,16 +93,12 @@ bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
 int errno_of(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      return ENOENT;
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-      return EACCES;
+    case ERROR_SHARING_VIOLATION: return EACCES;
     case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return ENOSPC;
-    default:
-      return EIO;
+    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+    default: return EIO;
   }
 }
 

@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/error_state.h"
+#include "base/platform.h"
 #include "calls/convert.h"
 #include "calls/detect.h"
-#include "base/error_state.h"
 #include "calls/to_raster.h"
-#include "base/platform.h"
 
 namespace {
 
@@ -54,8 +54,8 @@ int batch_walk(const char* in_dir, const char* out_dir, int format, int quality,
     }
     std::snprintf(stem, sizeof stem, "%s", name);
     if (char* dot = std::strrchr(stem, '.')) *dot = '\0';
-    const int out_len = std::snprintf(output_path, sizeof output_path, "%s%c%s.%s", out_dir, sep, stem,
-                                     png ? "png" : "jpg");
+    const int out_len =
+        std::snprintf(output_path, sizeof output_path, "%s%c%s.%s", out_dir, sep, stem, png ? "png" : "jpg");
     report.output_path = output_path;
     if (out_len < 0 || static_cast<size_t>(out_len) >= sizeof output_path) {
       report.output_path = "";
@@ -64,8 +64,8 @@ int batch_walk(const char* in_dir, const char* out_dir, int format, int quality,
       report.outcome = BatchOutcome::WouldOverwrite;
     } else {
       const int ok = convert_flags >= 0 ? convert_faithfully(input_path, output_path, quality, convert_flags)
-                     : png             ? heif_to_png(input_path, output_path)
-                                       : heif_to_jpg(input_path, output_path, quality);
+                     : png              ? heif_to_png(input_path, output_path)
+                                        : heif_to_jpg(input_path, output_path, quality);
       count += ok;
       report.outcome = ok ? BatchOutcome::Converted : BatchOutcome::Failed;
       report.message = ok ? "" : last_error_text();

@@ -10,11 +10,11 @@ enum class BatchOutcome {
 };
 
 struct BatchEntry {
-  const char* name;         // entry name as listed
+  const char* name;  // entry name as listed
   const char* input_path;
   const char* output_path;  // empty unless a conversion was attempted or refused
   BatchOutcome outcome;
-  const char* message;      // last-error text of a failed conversion, else ""
+  const char* message;  // last-error text of a failed conversion, else ""
 };
 
 using BatchCallback = void (*)(const BatchEntry& entry, void* user);

@@ -1,38 +1,37 @@
 // lumetra_convert: conversion that keeps the picture's colour profile,
 // EXIF and XMP and its orientation, in both directions.
+#include <strings.h>
 #include <cstdint>
 #include <cstring>
-#include <strings.h>
 
 #include <libheif/heif.h>
 
-#include "calls/convert.h"
 #include "base/error_state.h"
-#include "grid/grid_stream.h"
-#include "heif/decode_upright.h"
-#include "calls/from_image.h"
 #include "base/heif_holders.h"
-#include "heif/open_file.h"
-#include "heif/hevc_decoder.h"
-#include "formats/image_writers.h"
 #include "base/libheif_setup.h"
-#include "lumetra.h"
-#include "formats/metadata.h"
 #include "base/output_file.h"
-#include "pixels/pixel_rows.h"
-#include "heif/primary_image.h"
-#include "heif/encode_raster.h"
+#include "calls/convert.h"
+#include "calls/from_image.h"
+#include "formats/image_writers.h"
+#include "formats/metadata.h"
 #include "formats/stb_reader.h"
 #include "formats/stb_writer.h"
+#include "grid/grid_stream.h"
 #include "hdr/ultrahdr_jpeg.h"
+#include "heif/decode_upright.h"
+#include "heif/encode_raster.h"
+#include "heif/hevc_decoder.h"
+#include "heif/open_file.h"
+#include "heif/primary_image.h"
+#include "lumetra.h"
+#include "pixels/pixel_rows.h"
 
 namespace {
 
 enum class Target { Jpeg, Png, Bmp, Heic, Avif, Unknown };
 
-const int kKnownFlags =
-    LUMETRA_KEEP_METADATA | LUMETRA_UPRIGHT | LUMETRA_KEEP_DEPTH | LUMETRA_EFFORT_FAST | LUMETRA_EFFORT_BEST |
-    LUMETRA_KEEP_HDR | LUMETRA_ALL_IMAGES | LUMETRA_WITH_AUX;
+const int kKnownFlags = LUMETRA_KEEP_METADATA | LUMETRA_UPRIGHT | LUMETRA_KEEP_DEPTH | LUMETRA_EFFORT_FAST |
+                        LUMETRA_EFFORT_BEST | LUMETRA_KEEP_HDR | LUMETRA_ALL_IMAGES | LUMETRA_WITH_AUX;
 
 Target target_for(const char* ext) {
   static const struct {
@@ -77,8 +76,10 @@ PictureMetadata heif_metadata(heif_image_handle* handle, int flags) {
   if (flags & LUMETRA_KEEP_EXIF) {
     block("Exif", nullptr, &md.exif);
     const long at = find_tiff_header(md.exif.data(), md.exif.size());
-    if (at < 0) md.exif.clear();
-    else md.exif.erase(md.exif.begin(), md.exif.begin() + at);
+    if (at < 0)
+      md.exif.clear();
+    else
+      md.exif.erase(md.exif.begin(), md.exif.begin() + at);
     set_exif_orientation(&md.exif, 1);
   }
   if (flags & LUMETRA_KEEP_XMP) {
@@ -149,7 +150,8 @@ FastPath jpeg_from_ycbcr(heif_context* ctx, heif_image_handle* handle, const cha
     planes.plane[c] = heif_image_get_plane_readonly(image.get(), channels[c], &stride);
     const int want_w = c == 0 ? planes.width : (planes.width + 1) / 2;
     const int want_h = c == 0 ? planes.height : (planes.height + 1) / 2;
-    usable = planes.plane[c] != nullptr && stride >= want_w && heif_image_get_width(image.get(), channels[c]) >= want_w &&
+    usable = planes.plane[c] != nullptr && stride >= want_w &&
+             heif_image_get_width(image.get(), channels[c]) >= want_w &&
              heif_image_get_height(image.get(), channels[c]) >= want_h &&
              heif_image_get_bits_per_pixel_range(image.get(), channels[c]) == 8;
     planes.stride[c] = static_cast<size_t>(stride);
@@ -181,9 +183,8 @@ bool image_to_raster(heif_context* ctx, heif_image_handle* handle, const char* o
   const bool deep = (flags & LUMETRA_KEEP_DEPTH) && target == Target::Png && bits > 8;
   // A grid goes out one band of tiles at a time.
   if (target == Target::Jpeg || (target == Target::Png && !deep)) {
-    const StreamResult streamed = target == Target::Jpeg
-                                      ? stream_grid_rgb_jpeg(ctx, handle, out, quality, md, &hdr)
-                                      : stream_grid_rgb_png(ctx, handle, out, md);
+    const StreamResult streamed = target == Target::Jpeg ? stream_grid_rgb_jpeg(ctx, handle, out, quality, md, &hdr)
+                                                         : stream_grid_rgb_png(ctx, handle, out, md);
     if (streamed != StreamResult::NotApplicable) return streamed == StreamResult::Written;
   }
   const heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_BE : heif_chroma_interleaved_RRGGBB_BE)
@@ -227,8 +228,8 @@ bool image_to_raster(heif_context* ctx, heif_image_handle* handle, const char* o
   if (target == Target::Bmp) {
     written = write_raster(OutputFormat::Bmp, out, w, h, channels, packed.get(), 0) != 0;
   } else {
-    const PixelRows rows{packed ? packed.get() : plane, packed ? row_len : static_cast<size_t>(stride), w, h, channels,
-                         deep ? 16 : 8};
+    const PixelRows rows{
+        packed ? packed.get() : plane, packed ? row_len : static_cast<size_t>(stride), w, h, channels, deep ? 16 : 8};
     OutputFile output(out);
     FILE* f = output.open();
     written = f != nullptr &&
@@ -258,8 +259,10 @@ Target check_request(const char* out, int* quality, int flags) {
   const char* ext = output_extension(out);
   const Target target = target_for(ext);
   if (target == Target::Unknown) {
-    set_error_fmt("Unsupported output extension '%s' for lumetra_convert (use .jpg, .jpeg, .png, .bmp, .heic, .heif, "
-                  ".hif or .avif)", ext);
+    set_error_fmt(
+        "Unsupported output extension '%s' for lumetra_convert (use .jpg, .jpeg, .png, .bmp, .heic, .heif, "
+        ".hif or .avif)",
+        ext);
     return Target::Unknown;
   }
   const bool to_heif = target == Target::Heic || target == Target::Avif;

@@ -1,21 +1,21 @@
 #include "calls/convert_images.h"
 
-#include <map>
 #include <strings.h>
+#include <map>
 #include <string>
 #include <vector>
 
 #include <libheif/heif.h>
 
-#include "heif/aux_images.h"
-#include "calls/convert.h"
 #include "base/error_state.h"
 #include "base/heif_holders.h"
-#include "heif/open_file.h"
-#include "lumetra.h"
-#include "heif/primary_image.h"
+#include "calls/convert.h"
 #include "formats/stb_writer.h"
 #include "hdr/ultrahdr_jpeg.h"
+#include "heif/aux_images.h"
+#include "heif/open_file.h"
+#include "heif/primary_image.h"
+#include "lumetra.h"
 
 namespace {
 
@@ -57,7 +57,8 @@ int selected_call(const char* in, int selector, const char* out, int quality, in
     return 0;
   }
   if ((flags & kSelectionFlags) != 0) {
-    set_error("lumetra_convert_image writes one image: LUMETRA_ALL_IMAGES and LUMETRA_WITH_AUX belong to lumetra_convert");
+    set_error(
+        "lumetra_convert_image writes one image: LUMETRA_ALL_IMAGES and LUMETRA_WITH_AUX belong to lumetra_convert");
     return 0;
   }
   const int index = selector & 0xFFFF;

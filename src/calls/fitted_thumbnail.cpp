@@ -6,13 +6,13 @@
 #include <libheif/heif.h>
 
 #include "base/error_state.h"
-#include "heif/decode_upright.h"
 #include "base/heif_holders.h"
-#include "heif/open_file.h"
 #include "base/libheif_setup.h"
-#include "pixels/pixel_rows.h"
-#include "formats/stb_writer.h"
 #include "calls/thumbnail.h"
+#include "formats/stb_writer.h"
+#include "heif/decode_upright.h"
+#include "heif/open_file.h"
+#include "pixels/pixel_rows.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include "base/error_state.h"
 #include "base/libheif_setup.h"
 #include "base/output_file.h"
-#include "pixels/pixel_rows.h"
 #include "formats/stb_reader.h"
+#include "pixels/pixel_rows.h"
 
 namespace {
 
@@ -26,8 +26,7 @@ void carry_jpeg_exif(heif_context* ctx, const heif_image_handle* primary, const 
 
 void add_encoder_thumbnail(heif_context* ctx, heif_image* image, heif_image_handle* primary, heif_encoder* encoder,
                            int w, int h) {
-  if (w > kEncoderThumbnailBox - 1 && h > kEncoderThumbnailBox - 1 &&
-      thumbnail_encodable(w, h, kEncoderThumbnailBox)) {
+  if (w > kEncoderThumbnailBox - 1 && h > kEncoderThumbnailBox - 1 && thumbnail_encodable(w, h, kEncoderThumbnailBox)) {
     HandleHolder thumbnail;
     heif_context_encode_thumbnail(ctx, image, primary, encoder, nullptr, kEncoderThumbnailBox, thumbnail.out());
   }

@@ -2,8 +2,8 @@
 
 #include "base/error_state.h"
 #include "base/heif_holders.h"
-#include "heif/primary_image.h"
 #include "formats/stb_writer.h"
+#include "heif/primary_image.h"
 
 namespace {
 
@@ -24,8 +24,7 @@ int convert_heif_call(const char* in, const char* out, OutputFormat format, int 
 
 int convert_heif(const char* call, const char* in, const char* out, OutputFormat format, int quality,
                  const char* write_failure) {
-  return without_exceptions(call, 0,
-                            [&] { return convert_heif_call(in, out, format, quality, write_failure); });
+  return without_exceptions(call, 0, [&] { return convert_heif_call(in, out, format, quality, write_failure); });
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 #include "formats/image_writers.h"
 
+#include <jerror.h>
+#include <jpeglib.h>
+#include <png.h>
 #include <csetjmp>
 #include <cstring>
-#include <jpeglib.h>
-#include <jerror.h>
-#include <png.h>
 
 namespace {
 
@@ -70,7 +70,8 @@ void destination_init(j_compress_ptr cinfo) {
 }
 
 boolean destination_empty(j_compress_ptr cinfo) {
-  if (!flush_bytes(reinterpret_cast<JpegCountingDestination*>(cinfo->dest), reinterpret_cast<JpegCountingDestination*>(cinfo->dest)->buffer_size)) {
+  if (!flush_bytes(reinterpret_cast<JpegCountingDestination*>(cinfo->dest),
+                   reinterpret_cast<JpegCountingDestination*>(cinfo->dest)->buffer_size)) {
     ERREXIT(cinfo, JERR_FILE_WRITE);
   }
   return TRUE;
@@ -124,8 +125,8 @@ bool write_jpeg(FILE* file, ByteBlock* memory, int width, int height, int compon
   dest.memory = memory;
   dest.buffer = buffer.data();
   dest.buffer_size = buffer.size();
-  const bool ok = jpeg_body(&cinfo, &failure, &dest, width, height, components, space, quality, md, segment.data(),
-                            source, extras);
+  const bool ok =
+      jpeg_body(&cinfo, &failure, &dest, width, height, components, space, quality, md, segment.data(), source, extras);
   jpeg_destroy_compress(&cinfo);
   return ok;
 }
@@ -154,7 +155,8 @@ bool png_body(png_structp png, png_infop info, FILE* out, const PixelRows& rows,
     png_set_iCCP(png, info, "ICC Profile", PNG_COMPRESSION_TYPE_BASE, md.icc.data(),
                  static_cast<png_uint_32>(md.icc.size()));
   }
-  if (!md.exif.empty()) png_set_eXIf_1(png, info, static_cast<png_uint_32>(md.exif.size()), const_cast<png_bytep>(md.exif.data()));
+  if (!md.exif.empty())
+    png_set_eXIf_1(png, info, static_cast<png_uint_32>(md.exif.size()), const_cast<png_bytep>(md.exif.data()));
   if (text != nullptr) png_set_text(png, info, text, 1);
   png_write_info(png, info);
   for (int y = 0; y < rows.height; ++y) {
@@ -183,8 +185,8 @@ void attach_counting_destination(jpeg_compress_struct* cinfo, JpegCountingDestin
   cinfo->dest = &dest->pub;
 }
 
-bool write_picture_markers(jpeg_compress_struct* cinfo, const PictureMetadata& md, uint8_t* segment,
-                           JpegExtras* extras, const JpegCountingDestination* dest) {
+bool write_picture_markers(jpeg_compress_struct* cinfo, const PictureMetadata& md, uint8_t* segment, JpegExtras* extras,
+                           const JpegCountingDestination* dest) {
   if (!md.exif.empty() && 6 + md.exif.size() <= kJpegSegmentMax) {
     std::memcpy(segment, "Exif\0\0", 6);
     std::memcpy(segment + 6, md.exif.data(), md.exif.size());
@@ -217,8 +219,8 @@ bool write_jpeg_ycbcr_stream(FILE* out, const YcbcrPlanes& planes, int quality, 
                              JpegExtras* extras) {
   ByteBlock buffer(static_cast<size_t>(planes.width) * 3);
   YcbcrRows state{&planes, buffer.data()};
-  return write_jpeg(out, nullptr, planes.width, planes.height, 3, JCS_YCbCr, quality, md,
-                    RowSource{ycbcr_row, &state}, extras);
+  return write_jpeg(out, nullptr, planes.width, planes.height, 3, JCS_YCbCr, quality, md, RowSource{ycbcr_row, &state},
+                    extras);
 }
 
 bool encode_jpeg(const PixelRows& rows, int quality, const PictureMetadata& md, JpegExtras* extras, ByteBlock* out) {

@@ -58,8 +58,8 @@ void attach_counting_destination(jpeg_compress_struct* cinfo, JpegCountingDestin
 // The picture's EXIF and XMP (APP1), ICC profile (APP2) and the extras'
 // APP2 segments (header_bytes set), right after jpeg_start_compress;
 // `segment` holds kJpegSegmentMax bytes. False for an APP2 too long.
-bool write_picture_markers(jpeg_compress_struct* cinfo, const PictureMetadata& md, uint8_t* segment,
-                           JpegExtras* extras, const JpegCountingDestination* dest);
+bool write_picture_markers(jpeg_compress_struct* cinfo, const PictureMetadata& md, uint8_t* segment, JpegExtras* extras,
+                           const JpegCountingDestination* dest);
 
 // rows.channels 1 (greyscale), 3 or 4 (RGBA, alpha dropped).
 bool write_jpeg_stream(FILE* out, const PixelRows& rows, int quality, const PictureMetadata& md,

@@ -1,9 +1,8 @@
 #include "formats/jpeg_band_writer.h"
 
+#include <jpeglib.h>
 #include <csetjmp>
 #include <cstring>
-#include <jpeglib.h>
-
 
 struct JpegStreamState {
   jpeg_compress_struct cinfo;
@@ -37,11 +36,11 @@ void pad_row(uint8_t* row, size_t width, size_t padded) {
 
 // Every step that calls libjpeg sets its own jump target; only plain data
 // lives in their frames.
-#define JPEG_STREAM_GUARD()                     \
-  if (s_->failed) return false;                 \
-  if (setjmp(s_->jump)) {                       \
-    s_->failed = true;                          \
-    return false;                               \
+#define JPEG_STREAM_GUARD()     \
+  if (s_->failed) return false; \
+  if (setjmp(s_->jump)) {       \
+    s_->failed = true;          \
+    return false;               \
   }
 
 JpegStream::JpegStream() : s_(new JpegStreamState) { std::memset(&s_->cinfo, 0, sizeof s_->cinfo); }

@@ -15,10 +15,9 @@ const uint16_t kChrominance[64] = {17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 6
                                    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
                                    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
 // Natural-order position of each coefficient as DQT stores them (zigzag).
-const uint8_t kZigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
-                             12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
-                             35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
-                             58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+const uint8_t kZigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+                             41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+                             30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
 
 // libjpeg's jpeg_quality_scaling and jpeg_add_quant_table (baseline).
 int scaled(uint16_t standard, int quality) {
@@ -53,7 +52,8 @@ int estimate_jpeg_quality(const uint8_t* data, size_t size) {
         if (bytes > end - q - 1) break;
         if (id < 2) {
           for (int k = 0; k < 64; ++k) {
-            tables[id][kZigzag[k]] = precision ? uint16_t(data[q + 1 + 2 * k] << 8 | data[q + 2 + 2 * k]) : data[q + 1 + k];
+            tables[id][kZigzag[k]] =
+                precision ? uint16_t(data[q + 1 + 2 * k] << 8 | data[q + 2 + 2 * k]) : data[q + 1 + k];
           }
           have[id] = true;
         }

@@ -80,7 +80,7 @@ bool decode(jpeg_decompress_struct* cinfo, Failure* failure, const uint8_t* data
     plane[i] = heif_image_get_plane(*out, kChannels[i], &stride[i]);
     if (plane[i] == nullptr || stride[i] < int(c.downsampled_width)) return false;
     rows[i] = (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
-                                         c.width_in_blocks * DCTSIZE, c.v_samp_factor * DCTSIZE);
+                                          c.width_in_blocks * DCTSIZE, c.v_samp_factor * DCTSIZE);
   }
   // Each call gives one MCU row: v_samp_factor * 8 rows of each component.
   const JDIMENSION lines = JDIMENSION(cinfo->max_v_samp_factor * DCTSIZE);
@@ -89,7 +89,8 @@ bool decode(jpeg_decompress_struct* cinfo, Failure* failure, const uint8_t* data
     if (jpeg_read_raw_data(cinfo, rows, lines) == 0) return false;
     for (int i = 0; i < 3; ++i) {
       const jpeg_component_info& c = cinfo->comp_info[i];
-      const JDIMENSION take = std::min<JDIMENSION>(JDIMENSION(c.v_samp_factor * DCTSIZE), c.downsampled_height - done[i]);
+      const JDIMENSION take =
+          std::min<JDIMENSION>(JDIMENSION(c.v_samp_factor * DCTSIZE), c.downsampled_height - done[i]);
       for (JDIMENSION r = 0; r < take; ++r) {
         std::memcpy(plane[i] + size_t(done[i] + r) * size_t(stride[i]), rows[i][r], c.downsampled_width);
       }

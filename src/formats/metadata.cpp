@@ -1,15 +1,17 @@
 #include "formats/metadata.h"
 
+#include <zlib.h>
 #include <cstdio>
 #include <cstring>
-#include <zlib.h>
 
-#include "formats/jpeg_quality.h"
 #include "base/platform.h"
+#include "formats/jpeg_quality.h"
 
 namespace {
 
-uint16_t get16(const uint8_t* p, bool little) { return little ? uint16_t(p[0] | p[1] << 8) : uint16_t(p[0] << 8 | p[1]); }
+uint16_t get16(const uint8_t* p, bool little) {
+  return little ? uint16_t(p[0] | p[1] << 8) : uint16_t(p[0] << 8 | p[1]);
+}
 uint32_t get32(const uint8_t* p, bool little) {
   return little ? uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24
                 : uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
@@ -18,9 +20,12 @@ uint32_t get32(const uint8_t* p, bool little) {
 // Where IFD0's Orientation value lies (a SHORT of count 1), or nullptr.
 uint8_t* orientation_value(uint8_t* t, size_t n, bool* little) {
   if (n < 8) return nullptr;
-  if (std::memcmp(t, "II*\0", 4) == 0) *little = true;
-  else if (std::memcmp(t, "MM\0*", 4) == 0) *little = false;
-  else return nullptr;
+  if (std::memcmp(t, "II*\0", 4) == 0)
+    *little = true;
+  else if (std::memcmp(t, "MM\0*", 4) == 0)
+    *little = false;
+  else
+    return nullptr;
   const uint64_t ifd = get32(t + 4, *little);
   if (ifd + 2 > n) return nullptr;
   const uint16_t entries = get16(t + ifd, *little);
@@ -139,8 +144,10 @@ void walk_png(const ByteBlock& b, PictureMetadata* md) {
         q = z == nullptr ? end : z + 1;
       }
       if (q <= end) {
-        if (!compressed) md->xmp.assign(q, end);
-        else inflate_all(q, end - q, kMaxMetadata, &md->xmp);
+        if (!compressed)
+          md->xmp.assign(q, end);
+        else
+          inflate_all(q, end - q, kMaxMetadata, &md->xmp);
       }
     }
     p += 12 + len;
@@ -213,8 +220,10 @@ PictureMetadata raster_metadata(const ByteBlock& b) {
   // A block whose TIFF header is not at its start is taken from the header.
   if (!md.exif.empty()) {
     const long at = find_tiff_header(md.exif.data(), md.exif.size());
-    if (at < 0) md.exif.clear();
-    else md.exif.erase(md.exif.begin(), md.exif.begin() + at);
+    if (at < 0)
+      md.exif.clear();
+    else
+      md.exif.erase(md.exif.begin(), md.exif.begin() + at);
   }
   return md;
 }

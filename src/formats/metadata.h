@@ -10,9 +10,9 @@
 using ByteBlock = std::vector<uint8_t>;
 
 struct PictureMetadata {
-  ByteBlock icc;   // raw ICC profile
-  ByteBlock exif;  // TIFF data, starting at its "II*\0" / "MM\0*" header
-  ByteBlock xmp;   // XMP packet as text
+  ByteBlock icc;         // raw ICC profile
+  ByteBlock exif;        // TIFF data, starting at its "II*\0" / "MM\0*" header
+  ByteBlock xmp;         // XMP packet as text
   int jpeg_quality = 0;  // a JPEG source's estimated IJG quality; 0 for anything else
 };
 

@@ -47,7 +47,8 @@ struct CheckedFile {
 
 void write_checked(void* context, void* data, int size) {
   auto* out = static_cast<CheckedFile*>(context);
-  if (!out->failed && size > 0 && std::fwrite(data, 1, static_cast<size_t>(size), out->f) != static_cast<size_t>(size)) {
+  if (!out->failed && size > 0 &&
+      std::fwrite(data, 1, static_cast<size_t>(size), out->f) != static_cast<size_t>(size)) {
     out->failed = true;
   }
 }

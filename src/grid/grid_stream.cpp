@@ -8,11 +8,11 @@
 
 #include "base/error_state.h"
 #include "base/heif_holders.h"
-#include "heif/hevc_decoder.h"
+#include "base/output_file.h"
 #include "formats/image_writers.h"
 #include "formats/jpeg_band_writer.h"
-#include "base/output_file.h"
 #include "grid/tile_bands.h"
+#include "heif/hevc_decoder.h"
 
 namespace {
 
@@ -48,8 +48,10 @@ bool read_orientation(heif_context* ctx, heif_item_id item, bool allow_crop, Ori
         break;
       case heif_item_property_type_transform_mirror: {
         const heif_transform_mirror_direction dir = heif_item_get_property_transform_mirror(ctx, item, props[i]);
-        if (dir == heif_transform_mirror_direction_vertical) o->mirror(false);
-        else if (dir == heif_transform_mirror_direction_horizontal) o->mirror(true);
+        if (dir == heif_transform_mirror_direction_vertical)
+          o->mirror(false);
+        else if (dir == heif_transform_mirror_direction_horizontal)
+          o->mirror(true);
         break;
       }
       case heif_item_property_type_transform_crop: {
@@ -64,8 +66,7 @@ bool read_orientation(heif_context* ctx, heif_item_id item, bool allow_crop, Ori
         o->crop(left, top, W - left - right, H - top - bottom);
         break;
       }
-      default:
-        return false;
+      default: return false;
     }
   }
   return o->valid();
@@ -84,9 +85,9 @@ bool grid_layout(heif_context* ctx, heif_image_handle* handle, GridShape* g, boo
   }
   heif_colorspace colorspace = heif_colorspace_undefined;
   heif_chroma chroma = heif_chroma_undefined;
-  *coded_420 = heif_image_handle_get_preferred_decoding_colorspace(handle, &colorspace, &chroma).code ==
-                   heif_error_Ok &&
-               colorspace == heif_colorspace_YCbCr && chroma == heif_chroma_420;
+  *coded_420 =
+      heif_image_handle_get_preferred_decoding_colorspace(handle, &colorspace, &chroma).code == heif_error_Ok &&
+      colorspace == heif_colorspace_YCbCr && chroma == heif_chroma_420;
   return true;
 }
 
@@ -108,12 +109,13 @@ bool grid_colour_is_tiles(heif_context* ctx, heif_image_handle* handle) {
   HandleHolder tile;
   ImageHolder coded;
   heif_color_profile_nclx* own = nullptr;
-  const bool same = heif_image_handle_get_grid_image_tile_id(handle, 0, 0, 0, &id).code == heif_error_Ok &&
-                    heif_context_get_image_handle(ctx, id, tile.out()).code == heif_error_Ok && tile &&
-                    decode_image_preferring(tile.get(), coded.out(), heif_colorspace_undefined, heif_chroma_undefined,
-                                            nullptr).code == heif_error_Ok &&
-                    heif_image_get_nclx_color_profile(coded.get(), &own).code == heif_error_Ok && own != nullptr &&
-                    same_nclx(declared, own);
+  const bool same =
+      heif_image_handle_get_grid_image_tile_id(handle, 0, 0, 0, &id).code == heif_error_Ok &&
+      heif_context_get_image_handle(ctx, id, tile.out()).code == heif_error_Ok && tile &&
+      decode_image_preferring(tile.get(), coded.out(), heif_colorspace_undefined, heif_chroma_undefined, nullptr)
+              .code == heif_error_Ok &&
+      heif_image_get_nclx_color_profile(coded.get(), &own).code == heif_error_Ok && own != nullptr &&
+      same_nclx(declared, own);
   if (own != nullptr) heif_nclx_color_profile_free(own);
   heif_nclx_color_profile_free(declared);
   return same;
@@ -270,8 +272,8 @@ StreamResult stream_grid_rgb_png(heif_context* ctx, heif_image_handle* handle, c
   OutputFile output(out);
   FILE* f = output.open();
   PngRows rows{&bands, 0};
-  if (f != nullptr && write_png_rows(f, orient.out_width(), orient.out_height(), 3, 8, md,
-                                     PixelRowSource{PngRows::row, &rows}) &&
+  if (f != nullptr &&
+      write_png_rows(f, orient.out_width(), orient.out_height(), 3, 8, md, PixelRowSource{PngRows::row, &rows}) &&
       output.commit()) {
     return StreamResult::Written;
   }

@@ -16,8 +16,8 @@ bool grid_shape(const heif_image_tiling& t, GridShape* g) {
       uint64_t(t.num_rows) * t.tile_height < t.image_height) {
     return false;
   }
-  *g = GridShape{int(t.image_width), int(t.image_height), int(t.num_columns), int(t.num_rows), int(t.tile_width),
-                 int(t.tile_height)};
+  *g = GridShape{int(t.image_width), int(t.image_height), int(t.num_columns),
+                 int(t.num_rows),    int(t.tile_width),   int(t.tile_height)};
   return true;
 }
 
@@ -98,8 +98,8 @@ bool TileBands::start() {
     y1 = std::min(y1, out_h);
     if (y0 >= y1) continue;  // tiles wholly outside the picture or its crop
     Band band{y0, y1, order_.size(), static_cast<size_t>(by_rows_ ? g_.columns : g_.rows)};
-    for (size_t j = 0; j < band.count; ++j) order_.push_back(by_rows_ ? std::make_pair(uint32_t(j), uint32_t(i))
-                                                                      : std::make_pair(uint32_t(i), uint32_t(j)));
+    for (size_t j = 0; j < band.count; ++j)
+      order_.push_back(by_rows_ ? std::make_pair(uint32_t(j), uint32_t(i)) : std::make_pair(uint32_t(i), uint32_t(j)));
     bands_.push_back(band);
   }
   // Bands go out top to bottom: their tiles are decoded in that order.
@@ -230,7 +230,8 @@ bool TileBands::tile_planes(const heif_image* img, TilePlanes* p) const {
     const int w = g_.tile_w >> format_.shift[c], h = g_.tile_h >> format_.shift[c];
     const int bits = heif_image_get_bits_per_pixel_range(img, channel);
     const bool wide = format_.bytes[c] == 6;  // RRGGBB, big-endian
-    if (p->plane[c] == nullptr || stride < 0 || static_cast<size_t>(stride) < static_cast<size_t>(w) * format_.bytes[c] ||
+    if (p->plane[c] == nullptr || stride < 0 ||
+        static_cast<size_t>(stride) < static_cast<size_t>(w) * format_.bytes[c] ||
         heif_image_get_width(img, channel) < w || heif_image_get_height(img, channel) < h ||
         (wide ? bits <= 8 : bits != 8)) {
       return false;
@@ -307,7 +308,8 @@ void TileBands::remap(const Band& band, const std::vector<TilePlanes>& tiles) {
         if (m.a == 1) {
           std::memcpy(d, src, static_cast<size_t>(n) * bpp);
         } else {
-          const ptrdiff_t step = m.a != 0 ? m.a * static_cast<ptrdiff_t>(bpp) : m.d * static_cast<ptrdiff_t>(t.stride[c]);
+          const ptrdiff_t step =
+              m.a != 0 ? m.a * static_cast<ptrdiff_t>(bpp) : m.d * static_cast<ptrdiff_t>(t.stride[c]);
           if (bpp == 1) {
             for (int i = 0; i < n; ++i, src += step) d[i] = *src;
           } else {

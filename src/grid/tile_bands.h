@@ -45,9 +45,9 @@ class Orientation {
   void mirror(bool horizontal);
   void crop(int left, int top, int width, int height);
   bool valid() const { return valid_; }
-  bool turns() const { return turns_; }      // any irot or imir
+  bool turns() const { return turns_; }  // any irot or imir
   bool crops() const { return crops_; }
-  int out_width() const { return cw_; }      // so far
+  int out_width() const { return cw_; }  // so far
   int out_height() const { return ch_; }
   // For a plane of the coded size shifted right by `shift` (4:2:0 chroma:
   // 1; only without a crop).
@@ -106,7 +106,7 @@ class TileBands {
 
  private:
   struct Band {
-    int out_y0, out_y1;  // rows of the output
+    int out_y0, out_y1;   // rows of the output
     size_t first, count;  // its tiles in order_
   };
   void work();
@@ -122,7 +122,7 @@ class TileBands {
   bool by_rows_ = true;  // bands are coded tile rows (else columns)
   std::vector<Band> bands_;
   std::vector<std::pair<uint32_t, uint32_t>> order_;  // tile x, y
-  std::vector<heif_image_handle*> handles_;            // per tile in order_
+  std::vector<heif_image_handle*> handles_;           // per tile in order_
   std::vector<heif_image*> tiles_;
   std::vector<size_t> decoded_;  // per band
 

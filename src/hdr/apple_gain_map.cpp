@@ -14,9 +14,7 @@ struct Tiff {
   size_t size;
   bool big;
   bool has(size_t at, size_t n) const { return at <= size && n <= size - at; }
-  uint32_t u16(size_t at) const {
-    return big ? uint32_t(p[at]) << 8 | p[at + 1] : uint32_t(p[at + 1]) << 8 | p[at];
-  }
+  uint32_t u16(size_t at) const { return big ? uint32_t(p[at]) << 8 | p[at + 1] : uint32_t(p[at + 1]) << 8 | p[at]; }
   uint32_t u32(size_t at) const {
     return big ? uint32_t(p[at]) << 24 | uint32_t(p[at + 1]) << 16 | uint32_t(p[at + 2]) << 8 | p[at + 3]
                : uint32_t(p[at + 3]) << 24 | uint32_t(p[at + 2]) << 16 | uint32_t(p[at + 1]) << 8 | p[at];

@@ -7,9 +7,9 @@
 #include <libheif/heif_items.h>
 #include <libheif/heif_properties.h>
 
-#include "hdr/apple_gain_map.h"
 #include "base/heif_holders.h"
 #include "formats/metadata.h"
+#include "hdr/apple_gain_map.h"
 
 namespace {
 
@@ -176,7 +176,8 @@ bool transform(heif_context* ctx, heif_item_id item, heif_property_id prop, Rast
     case heif_item_property_type_transform_rotation: {
       const int ccw = heif_item_get_property_transform_rotation_ccw(ctx, item, prop);
       if (ccw == 90) *r = remapped(*r, H, W, [&](int x, int y, int* sx, int* sy) { *sx = W - 1 - y, *sy = x; });
-      if (ccw == 180) *r = remapped(*r, W, H, [&](int x, int y, int* sx, int* sy) { *sx = W - 1 - x, *sy = H - 1 - y; });
+      if (ccw == 180)
+        *r = remapped(*r, W, H, [&](int x, int y, int* sx, int* sy) { *sx = W - 1 - x, *sy = H - 1 - y; });
       if (ccw == 270) *r = remapped(*r, H, W, [&](int x, int y, int* sx, int* sy) { *sx = y, *sy = H - 1 - x; });
       return true;
     }
@@ -199,8 +200,7 @@ bool transform(heif_context* ctx, heif_item_id item, heif_property_id prop, Rast
                     [&](int x, int y, int* sx, int* sy) { *sx = x + left, *sy = y + top; });
       return true;
     }
-    default:
-      return true;
+    default: return true;
   }
 }
 
@@ -322,8 +322,8 @@ GainMapFacts describe_gain_map(heif_context* ctx, heif_image_handle* image) {
     if (found.kind == GainMapKind::None || !found.why.empty()) return facts;
     facts.kind = found.kind;
     facts.item = found.item;
-    facts.headroom = found.kind == GainMapKind::Apple ? found.apple_headroom
-                                                      : std::exp2(found.metadata.alternate_headroom.value());
+    facts.headroom =
+        found.kind == GainMapKind::Apple ? found.apple_headroom : std::exp2(found.metadata.alternate_headroom.value());
   } catch (...) {
     facts = GainMapFacts();
   }

@@ -96,7 +96,8 @@ std::vector<std::string> hdrgm_values(const std::string& xmp, const std::string&
   const std::string body = xmp.substr(begin, end - begin);
   if (body.find("<rdf:li") == std::string::npos) return {body};
   std::vector<std::string> items;
-  for (size_t li = body.find("<rdf:li"); li != std::string::npos && items.size() < 4; li = body.find("<rdf:li", li + 1)) {
+  for (size_t li = body.find("<rdf:li"); li != std::string::npos && items.size() < 4;
+       li = body.find("<rdf:li", li + 1)) {
     const size_t gt = body.find('>', li);
     const size_t stop = body.find("</rdf:li>", li);
     if (gt == std::string::npos || stop == std::string::npos || stop < gt) return {};
@@ -213,10 +214,10 @@ bool parse_hdrgm_xmp(const std::string& xmp, GainMapMetadata* out) {
     double fallback;
     bool required;
     std::vector<double> values;
-  } fields[] = {{"GainMapMin", 0, false, {}},         {"GainMapMax", 0, true, {}},
-                {"Gamma", 1, false, {}},              {"OffsetSDR", 1.0 / 64, false, {}},
-                {"OffsetHDR", 1.0 / 64, false, {}},   {"HDRCapacityMin", 0, false, {}},
-                {"HDRCapacityMax", 0, true, {}}};
+  } fields[] = {
+      {"GainMapMin", 0, false, {}},       {"GainMapMax", 0, true, {}},        {"Gamma", 1, false, {}},
+      {"OffsetSDR", 1.0 / 64, false, {}}, {"OffsetHDR", 1.0 / 64, false, {}}, {"HDRCapacityMin", 0, false, {}},
+      {"HDRCapacityMax", 0, true, {}}};
   for (Field& f : fields) {
     const std::vector<std::string> texts = hdrgm_values(xmp, prefix, f.name);
     if (texts.empty()) {
@@ -251,8 +252,9 @@ bool parse_hdrgm_xmp(const std::string& xmp, GainMapMetadata* out) {
 }
 
 std::string hdrgm_description(const GainMapMetadata& md) {
-  std::string out = "<rdf:Description rdf:about=\"\" xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\""
-                    " hdrgm:Version=\"1.0\"";
+  std::string out =
+      "<rdf:Description rdf:about=\"\" xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\""
+      " hdrgm:Version=\"1.0\"";
   auto attribute = [&](const char* name, double v) {
     out += std::string(" hdrgm:") + name + "=\"";
     append_number(&out, v);

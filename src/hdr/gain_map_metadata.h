@@ -12,7 +12,7 @@
 #include "formats/metadata.h"
 
 struct GainFraction {
-  int64_t n = 0;   // signed or unsigned 32-bit numerator as stored
+  int64_t n = 0;  // signed or unsigned 32-bit numerator as stored
   uint32_t d = 1;
   double value() const { return static_cast<double>(n) / d; }
 };
@@ -25,7 +25,7 @@ struct GainMapMetadata {
   bool multichannel = false;
   bool use_base_colour_space = true;
   GainFraction base_headroom, alternate_headroom;  // log2 of the peak brightness over SDR white
-  GainMapChannel channel[3];                     // [0] only unless multichannel
+  GainMapChannel channel[3];                       // [0] only unless multichannel
 };
 
 // The 'tmap' item payload (version byte first). Fails on anything short,

@@ -113,8 +113,8 @@ void UltraHdrAppendix::prepare(heif_context* ctx, heif_image_handle* image, Pict
   gain_md.xmp.assign(gain_xmp.begin(), gain_xmp.end());
   JpegExtras gain_extras;
   gain_extras.app2.push_back(iso_segment(iso_gain_map_record(map.metadata)));
-  const PixelRows rows{map.pixels.data(), static_cast<size_t>(map.width) * map.channels, map.width, map.height,
-                       map.channels, 8};
+  const PixelRows rows{
+      map.pixels.data(), static_cast<size_t>(map.width) * map.channels, map.width, map.height, map.channels, 8};
   if (!encode_jpeg(rows, kGainMapQuality, gain_md, &gain_extras, &gain_map_jpeg_)) {
     hdr_note = "gain map could not be encoded";
     gain_map_jpeg_.clear();

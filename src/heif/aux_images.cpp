@@ -1,9 +1,9 @@
 #include "heif/aux_images.h"
 
+#include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <csetjmp>
 
 #include <libheif/heif_properties.h>
 #include <png.h>
@@ -15,8 +15,8 @@
 
 namespace {
 
-const char* const kKinds[] = {"depth",      "disparity",  "hdrgainmap",   "portraitmatte",   "skinmatte",    "skymatte",
-                              "hairmatte",  "teethmatte", "glassesmatte", "linearthumbnail", "styledeltamap"};
+const char* const kKinds[] = {"depth",     "disparity",  "hdrgainmap",   "portraitmatte",   "skinmatte",    "skymatte",
+                              "hairmatte", "teethmatte", "glassesmatte", "linearthumbnail", "styledeltamap"};
 
 bool starts_with(const std::string& s, const char* prefix) { return s.compare(0, std::strlen(prefix), prefix) == 0; }
 
@@ -83,8 +83,7 @@ bool apply(heif_context* ctx, heif_item_id item, heif_property_id prop, int* mas
       *g = remapped(W - l - r, H - t - b, [&](int x, int y) { return g->at(x + l, y + t); });
       return true;
     }
-    default:
-      return true;
+    default: return true;
   }
 }
 
@@ -122,8 +121,10 @@ bool upright_grey(heif_context* ctx, heif_image_handle* master, heif_image_handl
     const uint8_t* row = plane + static_cast<size_t>(y) * stride;
     for (int x = 0; x < w; ++x) {
       uint16_t s;
-      if (sample == 2) std::memcpy(&s, row + 2 * x, 2);  // libheif's native-endian 16-bit samples
-      else s = row[x];
+      if (sample == 2)
+        std::memcpy(&s, row + 2 * x, 2);  // libheif's native-endian 16-bit samples
+      else
+        s = row[x];
       g->v[static_cast<size_t>(y) * w + x] = s;
     }
   }
@@ -230,7 +231,8 @@ void depth_entries(heif_image_handle* master, heif_item_id aux_id, std::vector<T
   if (info->has_z_far) out->push_back({"ZFar", number_text(info->z_far)});
   if (info->has_d_min) out->push_back({"DMin", number_text(info->d_min)});
   if (info->has_d_max) out->push_back({"DMax", number_text(info->d_max)});
-  if (type == 1 || type == 3) out->push_back({"DisparityReferenceView", std::to_string(info->disparity_reference_view)});
+  if (type == 1 || type == 3)
+    out->push_back({"DisparityReferenceView", std::to_string(info->disparity_reference_view)});
   heif_depth_representation_info_free(info);
 }
 
@@ -259,8 +261,8 @@ std::string aux_kind(const std::string& urn) {
   }
   std::string safe;
   for (const char c : urn.substr(0, 100)) {
-    const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                      c == '-' || c == '_';
+    const bool keep =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
     safe += keep ? c : '_';
   }
   return safe.empty() ? "aux" : safe;
@@ -270,7 +272,8 @@ std::vector<heif_item_id> auxiliary_ids(heif_image_handle* image, bool with_alph
   const int filter = with_alpha ? 0 : LIBHEIF_AUX_IMAGE_FILTER_OMIT_ALPHA;
   const int n = heif_image_handle_get_number_of_auxiliary_images(image, filter);
   std::vector<heif_item_id> ids(static_cast<size_t>(n > 0 ? n : 0));
-  if (n > 0) ids.resize(static_cast<size_t>(heif_image_handle_get_list_of_auxiliary_image_IDs(image, filter, ids.data(), n)));
+  if (n > 0)
+    ids.resize(static_cast<size_t>(heif_image_handle_get_list_of_auxiliary_image_IDs(image, filter, ids.data(), n)));
   return ids;
 }
 

@@ -1,8 +1,8 @@
 #include "heif/decode_upright.h"
 
+#include <libheif/heif_properties.h>
 #include <cstdint>
 #include <cstring>
-#include <libheif/heif_properties.h>
 
 #include "base/heif_holders.h"
 #include "heif/hevc_decoder.h"
@@ -116,8 +116,7 @@ heif_error apply(const heif_context* ctx, heif_item_id item, heif_property_id pr
       }
       break;
     }
-    default:
-      return kOk;
+    default: return kOk;
   }
   image->reset(next.release());
   return kOk;
@@ -149,7 +148,8 @@ heif_error decode_upright(heif_context* ctx, heif_image_handle* handle, heif_chr
   const heif_item_id item = heif_image_handle_get_item_id(handle);
   heif_property_id props[kMaxProps];
   const int count = transformation_properties(ctx, item, props);
-  if (!has_crop(ctx, item, props, count)) return decode_image_preferring(handle, out, heif_colorspace_RGB, chroma, nullptr);
+  if (!has_crop(ctx, item, props, count))
+    return decode_image_preferring(handle, out, heif_colorspace_RGB, chroma, nullptr);
 
   heif_decoding_options untransformed{};
   untransformed.ignore_transformations = 1;

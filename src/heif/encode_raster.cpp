@@ -6,17 +6,17 @@
 
 #include <libheif/heif.h>
 
-#include "heif/encode_settings.h"
 #include "base/error_state.h"
-#include "calls/from_image.h"
 #include "base/heif_holders.h"
-#include "formats/jpeg_reader.h"
 #include "base/libheif_setup.h"
-#include "lumetra.h"
-#include "formats/metadata.h"
 #include "base/output_file.h"
 #include "base/platform.h"
+#include "calls/from_image.h"
+#include "formats/jpeg_reader.h"
+#include "formats/metadata.h"
 #include "formats/stb_reader.h"
+#include "heif/encode_settings.h"
+#include "lumetra.h"
 
 namespace {
 
@@ -122,8 +122,10 @@ bool raster_to_heif(const char* in, const char* out, bool av1, int quality, int 
     return false;
   }
   // Optional extras never fail the call.
-  if (!md.exif.empty()) heif_context_add_exif_metadata(ctx.get(), primary.get(), md.exif.data(), static_cast<int>(md.exif.size()));
-  if (!md.xmp.empty()) heif_context_add_XMP_metadata(ctx.get(), primary.get(), md.xmp.data(), static_cast<int>(md.xmp.size()));
+  if (!md.exif.empty())
+    heif_context_add_exif_metadata(ctx.get(), primary.get(), md.exif.data(), static_cast<int>(md.exif.size()));
+  if (!md.xmp.empty())
+    heif_context_add_XMP_metadata(ctx.get(), primary.get(), md.xmp.data(), static_cast<int>(md.xmp.size()));
   add_encoder_thumbnail(ctx.get(), image.get(), primary.get(), encoder.get(), w, h);
   primary.reset();
   err = write_heif_output(ctx.get(), out);

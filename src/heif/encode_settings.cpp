@@ -39,6 +39,8 @@ void apply_effort(heif_encoder* encoder, Effort effort, bool av1) {
     heif_encoder_set_parameter_integer(encoder, "speed", effort == Effort::Fast ? 8 : effort == Effort::Best ? 4 : 6);
   } else {
     heif_encoder_set_parameter_string(encoder, "preset",
-                                      effort == Effort::Fast ? "faster" : effort == Effort::Best ? "slow" : "medium");
+                                      effort == Effort::Fast   ? "faster"
+                                      : effort == Effort::Best ? "slow"
+                                                               : "medium");
   }
 }

@@ -38,8 +38,8 @@ const char* preferred_decoder_for(const heif_image_handle* handle) {
   heif_colorspace colorspace = heif_colorspace_undefined;
   heif_chroma chroma = heif_chroma_undefined;
   const heif_error err = heif_image_handle_get_preferred_decoding_colorspace(handle, &colorspace, &chroma);
-  return err.code == heif_error_Ok && chroma == heif_chroma_420 && heif_image_handle_get_luma_bits_per_pixel(handle) <= 10 &&
-                 !heif_image_handle_has_alpha_channel(handle)
+  return err.code == heif_error_Ok && chroma == heif_chroma_420 &&
+                 heif_image_handle_get_luma_bits_per_pixel(handle) <= 10 && !heif_image_handle_has_alpha_channel(handle)
              ? preferred
              : nullptr;
 }

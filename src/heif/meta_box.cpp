@@ -26,8 +26,10 @@ struct Cursor {
   uint32_t u16() { return uint32_t(read(2)); }
   uint32_t u32() { return uint32_t(read(4)); }
   void skip(size_t n) {
-    if (has(n)) at += n;
-    else ok = false;
+    if (has(n))
+      at += n;
+    else
+      ok = false;
   }
 };
 
@@ -172,10 +174,14 @@ bool read_meta_index(const uint8_t* data, size_t size, MetaIndex* index) {
   while (next_box(c, &box)) {
     const Cursor inner = inside(c, box);
     bool ok = true;
-    if (box.type == fourcc("pitm")) ok = read_pitm(inner, index);
-    else if (box.type == fourcc("iinf")) ok = read_iinf(inner, index);
-    else if (box.type == fourcc("iref")) ok = read_iref(inner, index);
-    else if (box.type == fourcc("iprp")) ok = read_iprp(inner, index);
+    if (box.type == fourcc("pitm"))
+      ok = read_pitm(inner, index);
+    else if (box.type == fourcc("iinf"))
+      ok = read_iinf(inner, index);
+    else if (box.type == fourcc("iref"))
+      ok = read_iref(inner, index);
+    else if (box.type == fourcc("iprp"))
+      ok = read_iprp(inner, index);
     if (!ok) return false;
   }
   return c.ok && index->has_primary;

@@ -16,17 +16,17 @@ constexpr uint32_t fourcc(const char (&s)[5]) {
 
 struct MetaItem {
   uint32_t id = 0;
-  uint32_t type = 0;     // infe item type (versions 2 and 3), else 0
-  size_t type_at = 0;    // where those four bytes are in the file
+  uint32_t type = 0;   // infe item type (versions 2 and 3), else 0
+  size_t type_at = 0;  // where those four bytes are in the file
 };
 
-struct MetaReference {   // one `from` → `to` pair of an iref entry
+struct MetaReference {  // one `from` → `to` pair of an iref entry
   uint32_t type = 0;
   uint32_t from = 0;
   uint32_t to = 0;
 };
 
-struct MetaProperty {    // a child box of ipco, 1-based index = position + 1
+struct MetaProperty {  // a child box of ipco, 1-based index = position + 1
   uint32_t type = 0;
   size_t payload_at = 0;
   size_t payload_size = 0;

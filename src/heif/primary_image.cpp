@@ -7,8 +7,8 @@
 #include <libheif/heif.h>
 
 #include "base/error_state.h"
-#include "heif/decode_upright.h"
 #include "base/libheif_setup.h"
+#include "heif/decode_upright.h"
 #include "pixels/pixel_rows.h"
 
 namespace {

@@ -48,7 +48,8 @@ int hide_unneeded_images(uint8_t* data, size_t size) {
   std::sort(alpha_items.begin(), alpha_items.end());
 
   References by_from = index.references, by_to = index.references;
-  std::sort(by_from.begin(), by_from.end(), [](const MetaReference& a, const MetaReference& b) { return a.from < b.from; });
+  std::sort(by_from.begin(), by_from.end(),
+            [](const MetaReference& a, const MetaReference& b) { return a.from < b.from; });
   std::sort(by_to.begin(), by_to.end(), [](const MetaReference& a, const MetaReference& b) { return a.to < b.to; });
   auto from_range = [&](uint32_t id) {
     return std::equal_range(by_from.begin(), by_from.end(), MetaReference{0, id, 0},

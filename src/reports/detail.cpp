@@ -5,14 +5,14 @@
 
 #include <libheif/heif_properties.h>
 
-#include "heif/aux_images.h"
 #include "base/error_state.h"
-#include "hdr/gain_map.h"
 #include "base/heif_holders.h"
+#include "base/libheif_setup.h"
+#include "hdr/gain_map.h"
+#include "heif/aux_images.h"
 #include "heif/open_file.h"
 #include "reports/icc_description.h"
 #include "reports/json_text.h"
-#include "base/libheif_setup.h"
 
 namespace {
 
@@ -26,8 +26,10 @@ void brands(const unsigned char* bytes, size_t size, JsonText* j) {
   const int len = size > 4096 ? 4096 : static_cast<int>(size);
   j->begin_object("brands");
   const heif_brand2 major = heif_read_main_brand(bytes, len);
-  if (major != 0) j->string("major", fourcc_text(major));
-  else j->null("major");
+  if (major != 0)
+    j->string("major", fourcc_text(major));
+  else
+    j->null("major");
   heif_brand2* list = nullptr;
   int count = 0;
   j->begin_array("compatible");
@@ -66,9 +68,12 @@ void transformations(heif_context* ctx, heif_image_handle* image, JsonText* j) {
       case heif_item_property_type_transform_mirror: {
         const heif_transform_mirror_direction dir = heif_item_get_property_transform_mirror(ctx, item, props[i]);
         j->begin_object().string("type", "imir");
-        if (dir == heif_transform_mirror_direction_vertical) j->string("axis", "vertical");
-        else if (dir == heif_transform_mirror_direction_horizontal) j->string("axis", "horizontal");
-        else j->null("axis");
+        if (dir == heif_transform_mirror_direction_vertical)
+          j->string("axis", "vertical");
+        else if (dir == heif_transform_mirror_direction_horizontal)
+          j->string("axis", "horizontal");
+        else
+          j->null("axis");
         j->end_object();
         break;
       }
@@ -81,8 +86,7 @@ void transformations(heif_context* ctx, heif_image_handle* image, JsonText* j) {
         h -= top + bottom;
         break;
       }
-      default:
-        break;
+      default: break;
     }
   }
   j->end_array();
@@ -108,8 +112,10 @@ void color_profile(heif_image_handle* image, JsonText* j) {
     const bool read = !icc.empty() && heif_image_handle_get_raw_color_profile(image, icc.data()).code == heif_error_Ok;
     j->begin_object("icc").string("type", fourcc_text(type)).integer("size", static_cast<int64_t>(icc.size()));
     const std::string description = read ? icc_description(icc.data(), icc.size()) : std::string();
-    if (description.empty()) j->null("description");
-    else j->string("description", description);
+    if (description.empty())
+      j->null("description");
+    else
+      j->string("description", description);
     j->end_object();
   } else {
     j->null("icc");
@@ -126,7 +132,8 @@ void thumbnails(heif_image_handle* image, JsonText* j) {
     HandleHolder thumb;
     if (heif_image_handle_get_thumbnail(image, id, thumb.out()).code != heif_error_Ok || !thumb) continue;
     j->begin_object().integer("item_id", id);
-    j->integer("width", heif_image_handle_get_width(thumb.get())).integer("height", heif_image_handle_get_height(thumb.get()));
+    j->integer("width", heif_image_handle_get_width(thumb.get()))
+        .integer("height", heif_image_handle_get_height(thumb.get()));
     j->end_object();
   }
   j->end_array();
@@ -139,7 +146,8 @@ void auxiliaries(heif_image_handle* image, JsonText* j) {
     if (heif_image_handle_get_auxiliary_image_handle(image, id, aux.out()).code != heif_error_Ok || !aux) continue;
     const std::string urn = auxiliary_type(aux.get());
     j->begin_object().integer("item_id", id).string("type", urn).string("kind", aux_kind(urn));
-    j->integer("width", heif_image_handle_get_width(aux.get())).integer("height", heif_image_handle_get_height(aux.get()));
+    j->integer("width", heif_image_handle_get_width(aux.get()))
+        .integer("height", heif_image_handle_get_height(aux.get()));
     j->integer("bit_depth", heif_image_handle_get_luma_bits_per_pixel(aux.get())).end_object();
   }
   j->end_array();
@@ -159,7 +167,8 @@ void gain_map(heif_context* ctx, heif_image_handle* image, JsonText* j) {
 void metadata(heif_image_handle* image, JsonText* j) {
   const int n = heif_image_handle_get_number_of_metadata_blocks(image, nullptr);
   std::vector<heif_item_id> ids(static_cast<size_t>(n > 0 ? n : 0));
-  if (n > 0) ids.resize(static_cast<size_t>(heif_image_handle_get_list_of_metadata_block_IDs(image, nullptr, ids.data(), n)));
+  if (n > 0)
+    ids.resize(static_cast<size_t>(heif_image_handle_get_list_of_metadata_block_IDs(image, nullptr, ids.data(), n)));
   j->begin_array("metadata");
   for (const heif_item_id id : ids) {
     const char* type = heif_image_handle_get_metadata_type(image, id);
@@ -230,9 +239,13 @@ std::string detail_json(heif_context* ctx, const unsigned char* bytes, size_t si
   j.begin_object().integer("schema", kDetailSchema);
   brands(bytes, size, &j);
   const SalvageNote salvage = last_salvage();
-  j.begin_object("salvage").boolean("needed", salvage.hidden_images > 0).integer("hidden_images", salvage.hidden_images);
-  if (salvage.hidden_images > 0 && salvage.reason != nullptr) j.string("reason", salvage.reason);
-  else j.null("reason");
+  j.begin_object("salvage")
+      .boolean("needed", salvage.hidden_images > 0)
+      .integer("hidden_images", salvage.hidden_images);
+  if (salvage.hidden_images > 0 && salvage.reason != nullptr)
+    j.string("reason", salvage.reason);
+  else
+    j.null("reason");
   j.end_object();
   heif_item_id primary = 0;
   heif_context_get_primary_image_ID(ctx, &primary);

@@ -6,10 +6,10 @@
 #include <libheif/heif.h>
 
 #include "base/error_state.h"
-#include "reports/exif_parse.h"
 #include "base/heif_holders.h"
-#include "heif/open_file.h"
 #include "base/libheif_setup.h"
+#include "heif/open_file.h"
+#include "reports/exif_parse.h"
 
 namespace {
 

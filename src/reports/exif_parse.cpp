@@ -22,8 +22,7 @@ struct TiffView {
 
   uint16_t u16(uint64_t off) const {
     const unsigned char* p = base + off;
-    return little ? static_cast<uint16_t>(p[0] | (p[1] << 8))
-                  : static_cast<uint16_t>((p[0] << 8) | p[1]);
+    return little ? static_cast<uint16_t>(p[0] | (p[1] << 8)) : static_cast<uint16_t>((p[0] << 8) | p[1]);
   }
   uint32_t u32(uint64_t off) const {
     const unsigned char* p = base + off;
@@ -114,7 +113,6 @@ void escape_json_str(const char* src, char* dst, size_t cap) {
   }
   dst[j] = '\0';
 }
-
 
 }  // namespace
 

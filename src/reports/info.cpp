@@ -6,8 +6,8 @@
 
 #include "base/error_state.h"
 #include "base/heif_holders.h"
-#include "heif/open_file.h"
 #include "base/libheif_setup.h"
+#include "heif/open_file.h"
 
 namespace {
 

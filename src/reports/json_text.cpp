@@ -14,10 +14,14 @@ size_t utf8_sequence(const std::string& s, size_t i) {
   size_t n;
   unsigned min;
   if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) n = 2, min = 0x80;
-  else if (c >= 0xE0 && c <= 0xEF) n = 3, min = 0x800;
-  else if (c >= 0xF0 && c <= 0xF4) n = 4, min = 0x10000;
-  else return 0;
+  if (c >= 0xC2 && c <= 0xDF)
+    n = 2, min = 0x80;
+  else if (c >= 0xE0 && c <= 0xEF)
+    n = 3, min = 0x800;
+  else if (c >= 0xF0 && c <= 0xF4)
+    n = 4, min = 0x10000;
+  else
+    return 0;
   if (i + n > s.size()) return 0;
   unsigned cp = c & (0x7F >> n);
   for (size_t k = 1; k < n; ++k) {
