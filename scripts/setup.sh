@@ -11,7 +11,7 @@ packages=(
   libstb-dev libcli11-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev
   googletest libgtest-dev
   python3 python3-pytest python3-pip python3-setuptools python3-distributed
-  locales libimage-exiftool-perl valgrind help2man bash-completion
+  locales libimage-exiftool-perl valgrind help2man bash-completion clang-format
 )
 # ffmpegdec: FFmpeg's HEVC decoder, which lumetra prefers (libde265 takes
 # over for what it cannot decode).

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Set-up, build, and the whole test suite: once in a release build, once
+# Set-up, the formatting check, the build, and the whole test suite: once in a release build, once
 # under AddressSanitizer + UBSan (leak detection on), once under
 # ThreadSanitizer, then the Windows build's suite under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
+./scripts/check-format.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

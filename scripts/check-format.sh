@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Fails, naming the files, when a C or C++ source differs from what
+# clang-format (.clang-format) makes of it. Fuzz regression inputs are data.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+clang_format=$(command -v clang-format-14 || command -v clang-format || true)
+if [ -z "$clang_format" ]; then
+  echo "check-format: clang-format is missing (scripts/setup.sh installs it)" >&2
+  exit 1
+fi
+bad=()
+while IFS= read -r f; do
+  "$clang_format" --dry-run --Werror "$f" >/dev/null 2>&1 || bad+=("$f")
+done < <(git ls-files '*.c' '*.cpp' '*.h' ':!tests/regressions/**')
+if [ ${#bad[@]} -gt 0 ]; then
+  echo "check-format: not formatted (run: clang-format -i FILE):" >&2
+  printf '  %s\n' "${bad[@]}" >&2
+  exit 1
+fi
+echo "check-format: ${#bad[@]} unformatted files"
