@@ -161,7 +161,7 @@ LUMETRA_API int lumetra_convert_image(const char* in_path, int selector, const c
  * transformations in order, colour profile (nclx values; ICC type, size
  * and description), thumbnails, auxiliary images, HDR gain map, metadata
  * blocks; and the file's brands and whether a salvage read was needed.
- * "schema" is its version; README describes it. No pixel is decoded.
+ * "schema" is its version; docs/detail-schema.md describes it. No pixel is decoded.
  * Returns the calling thread's third report buffer (64 KiB), or NULL on
  * failure (that thread's previous report stays). */
 LUMETRA_API const char* lumetra_info_detail(const char* heif_path);

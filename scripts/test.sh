@@ -1,36 +1,74 @@
 #!/usr/bin/env bash
-# Set-up, the formatting check, the build, and the whole test suite: once in a release build, once
-# under AddressSanitizer + UBSan (leak detection on), once under
-# ThreadSanitizer, then the Windows build's suite under wine.
-set -euo pipefail
+# Set-up, then every pass of the test suite: the formatting check, a release
+# build, AddressSanitizer + UBSan (leak detection on), ThreadSanitizer, and
+# the Windows build's suite under wine. Every pass runs even when an earlier
+# one fails; a summary of all of them closes the output, and the exit status
+# is non-zero when any failed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
-./scripts/check-format.sh
+./scripts/setup.sh || exit 1
 
 jobs=$(nproc 2>/dev/null || echo 2)
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+summary=()
+failures=0
+passes=0
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j "$jobs"
-(cd build && ctest --output-on-failure -j "$jobs")
+# run_pass NAME COMMAND...: runs the command with its output shown and kept,
+# then records its result, ctest's counts and its time.
+run_pass() {
+  local name=$1 start status counts
+  shift
+  echo "==== $name"
+  start=$(date +%s)
+  "$@" 2>&1 | tee "$logs/$name.log"
+  status=${PIPESTATUS[0]}
+  counts=$(grep -E '^[0-9]+% tests passed' "$logs/$name.log" | tail -1)
+  passes=$((passes + 1))
+  if [ "$status" = 0 ]; then
+    summary+=("$(printf '%-10s passed  %5ss  %s' "$name" $(($(date +%s) - start)) "$counts")")
+  else
+    failures=$((failures + 1))
+    summary+=("$(printf '%-10s FAILED  %5ss  %s' "$name" $(($(date +%s) - start)) "${counts:-exit status $status}")")
+  fi
+}
 
+release() {
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+    cmake --build build -j "$jobs" &&
+    (cd build && ctest --output-on-failure -j "$jobs")
+}
+
+asan() {
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DLUMETRA_SANITIZE=ON >/dev/null &&
+    cmake --build build-asan -j "$jobs" &&
+    (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+      ctest --output-on-failure -j "$jobs" -LE no-sanitizer)
+}
+
+# Calls from many threads, and the rest of the suite. The corpus sweeps
+# (full-size phone photos, one thread each) would take most of an hour here;
+# the builds above run them.
+tsan() {
+  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DLUMETRA_TSAN=ON >/dev/null &&
+    cmake --build build-tsan -j "$jobs" &&
+    (cd build-tsan && ctest --output-on-failure -j "$jobs" -LE no-sanitizer -E '^Corpus\.')
+}
+
+run_pass format ./scripts/check-format.sh
+run_pass release release
 if [ "${LUMETRA_SKIP_SANITIZERS:-0}" != 1 ]; then
-  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DLUMETRA_SANITIZE=ON >/dev/null
-  cmake --build build-asan -j "$jobs"
-  (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-     ctest --output-on-failure -j "$jobs" -LE no-sanitizer)
+  run_pass asan asan
+  run_pass tsan tsan
 fi
-
-# Calls from many threads, and the rest of the suite, under ThreadSanitizer.
-# The corpus sweeps (full-size phone photos, one thread each) would take most
-# of an hour here; the builds above run them.
-if [ "${LUMETRA_SKIP_SANITIZERS:-0}" != 1 ]; then
-  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DLUMETRA_TSAN=ON >/dev/null
-  cmake --build build-tsan -j "$jobs"
-  (cd build-tsan && ctest --output-on-failure -j "$jobs" -LE no-sanitizer -E '^Corpus\.')
-fi
-
 # The Windows DLL and tool, their tests under wine, the zip. Fails loudly
 # where the cross compilers or wine cannot be had.
 if [ "${LUMETRA_SKIP_WINDOWS:-0}" != 1 ]; then
-  ./scripts/build-windows.sh
+  run_pass windows ./scripts/build-windows.sh
 fi
+
+echo "==== summary"
+printf '%s\n' "${summary[@]}"
+echo "passes: $((passes - failures)) passed, $failures failed"
+[ "$failures" = 0 ]

@@ -129,9 +129,10 @@ int main(int argc, char** argv) {
   CLI::App* info = app.add_subcommand("info", "Print a HEIF file's facts as one-line JSON.");
   info->add_option("FILE", files, "HEIF files")->required();
   bool detail = false;
-  info->add_flag("--detail", detail,
-                 "Every image, its transformations, colour profile, thumbnails, auxiliary images, gain map and "
-                 "metadata, the brands and any salvage, as one JSON document per file (schema in the README)");
+  info->add_flag(
+      "--detail", detail,
+      "Every image, its transformations, colour profile, thumbnails, auxiliary images, gain map and "
+      "metadata, the brands and any salvage, as one JSON document per file (schema in docs/detail-schema.md)");
 
   CLI::App* exif = app.add_subcommand("exif", "Print a HEIF file's EXIF summary as one-line JSON.");
   exif->add_option("FILE", files, "HEIF files")->required();

@@ -146,7 +146,7 @@ def info(path):
 def info_detail(path):
     """Every top-level image of the file with its transformations, colour
     profile, thumbnails, auxiliary images, gain map and metadata, the
-    brands and whether a salvage read was needed, as a dict (the README
+    brands and whether a salvage read was needed, as a dict (docs/detail-schema.md
     describes its "schema" 1)."""
     return _report(_lib.lumetra_info_detail(_path(path)))
 

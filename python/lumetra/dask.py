@@ -113,6 +113,8 @@ def _convert_one(tool, source, output, options):
         command += ["-q", str(options["quality"])]
     if not options["metadata"]:
         command.append("--strip")
+    if not options["hdr"]:
+        command.append("--sdr")
     if options["max_memory"]:
         # RLIMIT_DATA, as `lumetra batch --max-memory` (the address space also
         # holds untouched codec reservations); set by a shell, as preexec_fn is
@@ -177,8 +179,9 @@ def convert_archive(client, sources, out_dir, *, root=None, to="jpg", quality=0,
 
     Outputs mirror root's tree (default: the sources' common directory)
     under out_dir, as "<name>.<to>" (jpg, jpeg, png or bmp). quality 0 is
-    the tool's default; metadata=False strips ICC, EXIF and XMP. hdr is
-    accepted for HDR output to come and changes nothing yet. timeout
+    the tool's default; metadata=False strips ICC, EXIF and XMP; hdr=False
+    writes plain JPEGs where a photo has an HDR gain map (the tool's
+    --sdr) instead of Ultra HDR JPEGs. timeout
     (seconds, 0 or None for none) and max_memory (bytes or "2G": the
     child's data size, RLIMIT_DATA) bound each file. skip_existing skips files whose
     output exists, so a rerun resumes.
@@ -190,13 +193,12 @@ def convert_archive(client, sources, out_dir, *, root=None, to="jpg", quality=0,
     name, "not HEIF" or "exists" for skipped files, "" for converted ones);
     a pandas DataFrame when pandas is installed, else a list of dicts.
     """
-    del hdr  # Accepted so that callers need not change when HDR output comes.
     suffix = _FORMATS.get(str(to).lower().lstrip("."))
     if suffix is None:
         raise ValueError(f"to must be one of {', '.join(_FORMATS)}: {to!r}")
     if timeout is not None and timeout < 0:
         raise ValueError("timeout must not be negative")
-    options = {"quality": int(quality), "metadata": bool(metadata), "timeout": timeout,
+    options = {"quality": int(quality), "metadata": bool(metadata), "hdr": bool(hdr), "timeout": timeout,
                "max_memory": _memory_bytes(max_memory), "skip_existing": bool(skip_existing), "tool": tool}
 
     pairs = _plan(sources, out_dir, root, suffix)

@@ -156,6 +156,8 @@ def test_the_tools_answers_become_records(photos, tmp_path):
         ("abort.heic", {"max_memory": 1 << 30}, "crashed", "crashed (signal 6)"),
         ("args.heic", {"quality": 70, "metadata": False, "max_memory": "1.5G"},
          "failed", "1572864 convert {in} {out} -q 70 --strip"),
+        ("args.heic", {"hdr": False}, "failed", "unlimited convert {in} {out} --sdr"),
+        ("args.heic", {"metadata": False, "hdr": False}, "failed", "unlimited convert {in} {out} --strip --sdr"),
         ("args.heic", {"to": "PNG", "max_memory": "64MiB"}, "failed", "65536 convert {in} {out}"),
         ("args.heic", {"to": "bmp"}, "failed", "unlimited convert {in} {out}"),
     ]

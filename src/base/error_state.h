@@ -1,6 +1,7 @@
-// The library's per-thread texts (last error, the two reports) and the one
-// way failures are reported. Each thread has its own copy, so calls from
-// different threads never see each other's messages or reports.
+// The library's per-thread texts (last error; the info, EXIF and detail
+// reports) and the one way failures are reported. Each thread has its own
+// copy, so calls from different threads never see each other's messages or
+// reports.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,6 @@
-// The specified calls' HEIF → JPEG/PNG/BMP conversions: decode the primary
-// image, write it with stb. Each is a whole call: it checks its arguments,
-// keeps exceptions in, and sets or empties the last-error text.
+// lumetra_to_jpg/png/bmp/image: decode a HEIF file's primary image and
+// write it with stb. Each is a whole call: it checks its arguments, keeps
+// exceptions in, and sets or empties the last-error text.
 #pragma once
 
 int heif_to_jpg(const char* in, const char* out, int quality);

@@ -1,5 +1,5 @@
-// The specified calls' writers: stb's JPEG, PNG and BMP encoders through the
-// safe output file, and the output-extension rules.
+// The writers of lumetra_to_jpg/png/bmp/image: stb's JPEG, PNG and BMP
+// encoders through the safe output file, and the output-extension rules.
 #pragma once
 
 enum class OutputFormat { Jpeg, Png, Bmp };
