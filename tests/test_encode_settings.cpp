@@ -9,8 +9,9 @@
 #include <libheif/heif.h>
 
 #include "fixtures.h"
-#include "formats/image_writers.h"
 #include "formats/jpeg_quality.h"
+#include "formats/jpeg_writer.h"
+#include "formats/png_writer.h"
 #include "heif/encode_settings.h"
 #include "lumetra.h"
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "formats/image_writers.h"
+#include "formats/jpeg_writer.h"
 #include "formats/metadata.h"
 
 struct JpegStreamState;

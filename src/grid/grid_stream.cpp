@@ -4,15 +4,16 @@
 #include <cstdint>
 
 #include <libheif/heif_items.h>
-#include <libheif/heif_properties.h>
 
 #include "base/error_state.h"
 #include "base/heif_holders.h"
 #include "base/output_file.h"
-#include "formats/image_writers.h"
 #include "formats/jpeg_band_writer.h"
+#include "formats/jpeg_writer.h"
+#include "formats/png_writer.h"
 #include "grid/tile_bands.h"
 #include "heif/hevc_decoder.h"
+#include "heif/transformations.h"
 
 namespace {
 
@@ -37,39 +38,7 @@ size_t tile_references(heif_context* ctx, heif_item_id grid) {
 // The transformations in property order; false for what the whole-image
 // path should judge (a crop where none may be, an invalid one, too many).
 bool read_orientation(heif_context* ctx, heif_item_id item, bool allow_crop, Orientation* o) {
-  const int kMax = 16;
-  heif_property_id props[kMax];
-  const int count = heif_item_get_transformation_properties(ctx, item, props, kMax);
-  if (count >= kMax) return false;
-  for (int i = 0; i < count; ++i) {
-    switch (heif_item_get_property_type(ctx, item, props[i])) {
-      case heif_item_property_type_transform_rotation:
-        o->rotate_ccw(heif_item_get_property_transform_rotation_ccw(ctx, item, props[i]));
-        break;
-      case heif_item_property_type_transform_mirror: {
-        const heif_transform_mirror_direction dir = heif_item_get_property_transform_mirror(ctx, item, props[i]);
-        if (dir == heif_transform_mirror_direction_vertical)
-          o->mirror(false);
-        else if (dir == heif_transform_mirror_direction_horizontal)
-          o->mirror(true);
-        break;
-      }
-      case heif_item_property_type_transform_crop: {
-        if (!allow_crop) return false;
-        const int W = o->out_width(), H = o->out_height();
-        int left = 0, top = 0, right = 0, bottom = 0;
-        heif_item_get_property_transform_crop_borders(ctx, item, props[i], W, H, &left, &top, &right, &bottom);
-        // Clamped as decode_upright does.
-        left = left < 0 ? 0 : left, top = top < 0 ? 0 : top;
-        right = right < 0 ? 0 : right, bottom = bottom < 0 ? 0 : bottom;
-        if (int64_t(left) + right >= W || int64_t(top) + bottom >= H) return false;
-        o->crop(left, top, W - left - right, H - top - bottom);
-        break;
-      }
-      default: return false;
-    }
-  }
-  return o->valid();
+  return read_transformations(ctx, item, o->in_width(), o->in_height(), o) && o->valid() && (allow_crop || !o->crops());
 }
 
 // A grid whose tiles this file can stream, and its coded 4:2:0-ness.
@@ -121,15 +90,24 @@ bool grid_colour_is_tiles(heif_context* ctx, heif_image_handle* handle) {
   return same;
 }
 
-// Writes the bands after the first; NotApplicable when a tile turns out
-// not to be what the grid promised: the whole-image path then takes the
-// picture, and the unfinished file goes.
-template <typename WriteRows>
-StreamResult write_bands(TileBands* bands, JpegStream* jpeg, OutputFile* output, FILE* f, UltraHdrAppendix* hdr,
-                         WriteRows write_rows) {
+// Opens `out`, starts the JPEG there (start(jpeg, file, extras)) and
+// writes the first band and those after it (write_rows(jpeg));
+// NotApplicable when a tile turns out not to be what the grid promised:
+// the whole-image path then takes the picture, and the unfinished file
+// goes.
+template <typename Start, typename WriteRows>
+StreamResult write_bands(TileBands* bands, const char* out, UltraHdrAppendix* hdr, Start start, WriteRows write_rows) {
+  OutputFile output(out);
+  FILE* f = output.open();
+  JpegStream jpeg;
+  JpegExtras* extras = hdr != nullptr ? hdr->extras() : nullptr;
+  if (f == nullptr || !start(&jpeg, f, extras)) {
+    set_error("Failed writing JPEG output file");
+    return StreamResult::Failed;
+  }
   bool written = true;
   for (bool more = true; written && more;) {
-    written = write_rows();
+    written = write_rows(&jpeg);
     if (!written) break;
     more = bands->next();
     if (!more && !bands->done()) {
@@ -138,7 +116,7 @@ StreamResult write_bands(TileBands* bands, JpegStream* jpeg, OutputFile* output,
       return StreamResult::Failed;
     }
   }
-  if (!written || !jpeg->finish() || (hdr != nullptr && !hdr->finish(f)) || !output->commit()) {
+  if (!written || !jpeg.finish() || (hdr != nullptr && !hdr->finish(f)) || !output.commit()) {
     set_error("Failed writing JPEG output file");
     return StreamResult::Failed;
   }
@@ -187,16 +165,12 @@ StreamResult stream_grid_ycbcr_jpeg(heif_context* ctx, heif_image_handle* handle
     return StreamResult::ColourRefused;
   }
 
-  OutputFile output(out);
-  FILE* f = output.open();
-  JpegStream jpeg;
-  JpegExtras* extras = hdr != nullptr ? hdr->extras() : nullptr;
-  if (f == nullptr || !jpeg.start_ycbcr420(f, orient.out_width(), orient.out_height(), quality, md, extras)) {
-    set_error("Failed writing JPEG output file");
-    return StreamResult::Failed;
-  }
-  return write_bands(&bands, &jpeg, &output, f, hdr,
-                     [&] { return jpeg.write_ycbcr420_rows(bands.rows(), bands.strides(), bands.row_count()); });
+  return write_bands(
+      &bands, out, hdr,
+      [&](JpegStream* jpeg, FILE* f, JpegExtras* extras) {
+        return jpeg->start_ycbcr420(f, orient.out_width(), orient.out_height(), quality, md, extras);
+      },
+      [&](JpegStream* jpeg) { return jpeg->write_ycbcr420_rows(bands.rows(), bands.strides(), bands.row_count()); });
 }
 
 namespace {
@@ -214,13 +188,21 @@ bool rgb_grid(heif_context* ctx, heif_image_handle* handle, GridShape* g, Orient
   return orient->crops() || !orient->turns() || (coded_420 && ((g->width | g->height) & 1) == 0);
 }
 
-// Starts the bands and delivers the first, before anything is written.
-StreamResult start_rgb_bands(heif_context* ctx, heif_image_handle* handle, TileBands* bands) {
+// The RGB stream's bands started and the first delivered, before anything
+// is written; then write(&bands, orientation) writes the file.
+template <typename Write>
+StreamResult stream_rgb_bands(heif_context* ctx, heif_image_handle* handle, Write write) {
+  GridShape g;
+  Orientation orient(0, 0);
+  if (!rgb_grid(ctx, handle, &g, &orient)) return StreamResult::NotApplicable;
+  TileBands bands(handle, g, orient, kRgbTiles);
   // (The probe decodes before the workers start: never one tile twice at once.)
-  if (!grid_colour_is_tiles(ctx, handle) || !bands->start() || !bands->tiles_agree()) {
+  if (!grid_colour_is_tiles(ctx, handle) || !bands.start() || !bands.tiles_agree()) {
     return StreamResult::NotApplicable;
   }
-  return first_band(bands);
+  const StreamResult first = first_band(&bands);
+  if (first != StreamResult::Written) return first;
+  return write(&bands, orient);
 }
 
 // Hands libpng the bands' rows as it asks for them.
@@ -241,47 +223,35 @@ struct PngRows {
 
 StreamResult stream_grid_rgb_jpeg(heif_context* ctx, heif_image_handle* handle, const char* out, int quality,
                                   const PictureMetadata& md, UltraHdrAppendix* hdr) {
-  GridShape g;
-  Orientation orient(0, 0);
-  if (!rgb_grid(ctx, handle, &g, &orient)) return StreamResult::NotApplicable;
-  TileBands bands(handle, g, orient, kRgbTiles);
-  const StreamResult first = start_rgb_bands(ctx, handle, &bands);
-  if (first != StreamResult::Written) return first;
-
-  OutputFile output(out);
-  FILE* f = output.open();
-  JpegStream jpeg;
-  JpegExtras* extras = hdr != nullptr ? hdr->extras() : nullptr;
-  if (f == nullptr || !jpeg.start_rgb(f, orient.out_width(), orient.out_height(), quality, md, extras)) {
-    set_error("Failed writing JPEG output file");
-    return StreamResult::Failed;
-  }
-  return write_bands(&bands, &jpeg, &output, f, hdr,
-                     [&] { return jpeg.write_rgb_rows(bands.rows()[0], bands.strides()[0], bands.row_count()); });
+  return stream_rgb_bands(ctx, handle, [&](TileBands* bands, const Orientation& orient) {
+    return write_bands(
+        bands, out, hdr,
+        [&](JpegStream* jpeg, FILE* f, JpegExtras* extras) {
+          return jpeg->start_rgb(f, orient.out_width(), orient.out_height(), quality, md, extras);
+        },
+        [&](JpegStream* jpeg) {
+          return jpeg->write_rgb_rows(bands->rows()[0], bands->strides()[0], bands->row_count());
+        });
+  });
 }
 
 StreamResult stream_grid_rgb_png(heif_context* ctx, heif_image_handle* handle, const char* out,
                                  const PictureMetadata& md) {
-  GridShape g;
-  Orientation orient(0, 0);
-  if (!rgb_grid(ctx, handle, &g, &orient)) return StreamResult::NotApplicable;
-  TileBands bands(handle, g, orient, kRgbTiles);
-  const StreamResult first = start_rgb_bands(ctx, handle, &bands);
-  if (first != StreamResult::Written) return first;
-
-  OutputFile output(out);
-  FILE* f = output.open();
-  PngRows rows{&bands, 0};
-  if (f != nullptr &&
-      write_png_rows(f, orient.out_width(), orient.out_height(), 3, 8, md, PixelRowSource{PngRows::row, &rows}) &&
-      output.commit()) {
-    return StreamResult::Written;
-  }
-  if (bands.layout_refused()) return StreamResult::NotApplicable;
-  if (!bands.done() && *bands.error() != '\0') {
-    set_error_fmt("Failed to decode HEIC image: %s", bands.error());
-  } else {
-    set_error("Failed writing PNG output file");
-  }
-  return StreamResult::Failed;
+  return stream_rgb_bands(ctx, handle, [&](TileBands* bands, const Orientation& orient) {
+    OutputFile output(out);
+    FILE* f = output.open();
+    PngRows rows{bands, 0};
+    if (f != nullptr &&
+        write_png_rows(f, orient.out_width(), orient.out_height(), 3, 8, md, PixelRowSource{PngRows::row, &rows}) &&
+        output.commit()) {
+      return StreamResult::Written;
+    }
+    if (bands->layout_refused()) return StreamResult::NotApplicable;
+    if (!bands->done() && *bands->error() != '\0') {
+      set_error_fmt("Failed to decode HEIC image: %s", bands->error());
+    } else {
+      set_error("Failed writing PNG output file");
+    }
+    return StreamResult::Failed;
+  });
 }

@@ -21,49 +21,6 @@ bool grid_shape(const heif_image_tiling& t, GridShape* g) {
   return true;
 }
 
-void Orientation::rotate_ccw(int degrees) {
-  if (degrees == 0) return;
-  if (degrees != 90 && degrees != 180 && degrees != 270) valid_ = false;
-  if (degrees != 180) std::swap(cw_, ch_);
-  turns_ = true;
-  ops_.push_back(Op{degrees, 0, 0});
-}
-
-void Orientation::mirror(bool horizontal) {
-  turns_ = true;
-  ops_.push_back(Op{horizontal ? -1 : -2, 0, 0});
-}
-
-void Orientation::crop(int left, int top, int width, int height) {
-  if (left < 0 || top < 0 || width <= 0 || height <= 0 || left + width > cw_ || top + height > ch_) valid_ = false;
-  ops_.push_back(Op{0, left, top});
-  crops_ = true;
-  cw_ = width;
-  ch_ = height;
-}
-
-PlaneMap Orientation::map(int shift) const {
-  PlaneMap m{1, 0, 0, 0, 1, 0};
-  int cw = w_ >> shift, ch = h_ >> shift;  // the picture's size before the next step
-  for (const Op& op : ops_) {
-    // The step's own map, new coordinates -> previous ones: B p + u.
-    int b00 = 1, b01 = 0, b10 = 0, b11 = 1, u0 = 0, u1 = 0;
-    switch (op.kind) {
-      case 90: b00 = 0, b01 = -1, b10 = 1, b11 = 0, u0 = cw - 1; break;
-      case 180: b00 = -1, b11 = -1, u0 = cw - 1, u1 = ch - 1; break;
-      case 270: b00 = 0, b01 = 1, b10 = -1, b11 = 0, u1 = ch - 1; break;
-      case -1: b00 = -1, u0 = cw - 1; break;
-      case -2: b11 = -1, u1 = ch - 1; break;
-      default: u0 = op.left >> shift, u1 = op.top >> shift; break;
-    }
-    const PlaneMap n{m.a * b00 + m.b * b10, m.a * b01 + m.b * b11, m.a * u0 + m.b * u1 + m.c,
-                     m.d * b00 + m.e * b10, m.d * b01 + m.e * b11, m.d * u0 + m.e * u1 + m.f};
-    m = n;
-    if (op.kind == 90 || op.kind == 270) std::swap(cw, ch);
-  }
-  return m;
-}
-
 TileBands::TileBands(heif_image_handle* handle, const GridShape& g, const Orientation& o, const TileFormat& format)
     : handle_(handle), g_(g), orient_(o), format_(format) {}
 

@@ -22,6 +22,7 @@
 #include <libheif/heif.h>
 
 #include "formats/metadata.h"
+#include "pixels/orientation.h"
 
 struct GridShape {
   int width, height;  // of the coded grid, before its transformations
@@ -31,37 +32,6 @@ struct GridShape {
 // The shape of an untransformed tiling; false unless the tiles have even
 // sides and cover the picture.
 bool grid_shape(const heif_image_tiling& tiling, GridShape* g);
-
-// Output (x, y) -> coded (a x + b y + c, d x + e y + f), in one plane.
-struct PlaneMap {
-  int a, b, c, d, e, f;
-};
-
-// irot, imir and clap in the order of the item's properties.
-class Orientation {
- public:
-  Orientation(int width, int height) : w_(width), h_(height), cw_(width), ch_(height) {}
-  void rotate_ccw(int degrees);
-  void mirror(bool horizontal);
-  void crop(int left, int top, int width, int height);
-  bool valid() const { return valid_; }
-  bool turns() const { return turns_; }  // any irot or imir
-  bool crops() const { return crops_; }
-  int out_width() const { return cw_; }  // so far
-  int out_height() const { return ch_; }
-  // For a plane of the coded size shifted right by `shift` (4:2:0 chroma:
-  // 1; only without a crop).
-  PlaneMap map(int shift) const;
-
- private:
-  struct Op {
-    int kind;  // 90, 180, 270; -1 horizontal mirror, -2 vertical; 0 crop
-    int left, top;
-  };
-  int w_, h_, cw_, ch_;
-  bool valid_ = true, turns_ = false, crops_ = false;
-  std::vector<Op> ops_;
-};
 
 // What the tiles decode to: 8-bit YCbCr 4:2:0 planes or one interleaved
 // plane of `bytes[0]` bytes a pixel.

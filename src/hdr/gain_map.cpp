@@ -5,11 +5,12 @@
 #include <vector>
 
 #include <libheif/heif_items.h>
-#include <libheif/heif_properties.h>
 
 #include "base/heif_holders.h"
 #include "formats/metadata.h"
 #include "hdr/apple_gain_map.h"
+#include "heif/aux_images.h"
+#include "pixels/orientation.h"
 
 namespace {
 
@@ -130,80 +131,6 @@ struct Raster {
   int width = 0, height = 0, channels = 0;
 };
 
-// dst(x, y) = src(map(x, y)), packed rows of `channels` bytes per pixel;
-// the copy is unrolled for the one- and three-channel maps there are, and
-// runs in blocks so that a quarter turn reads its columns from cache.
-template <int Channels, typename Map>
-void remap_rows(const Raster& src, Raster* dst, Map map) {
-  const int kBlock = 64;
-  const uint8_t* s = src.pixels.data();
-  for (int by = 0; by < dst->height; by += kBlock) {
-    for (int bx = 0; bx < dst->width; bx += kBlock) {
-      const int ey = by + kBlock < dst->height ? by + kBlock : dst->height;
-      const int ex = bx + kBlock < dst->width ? bx + kBlock : dst->width;
-      for (int y = by; y < ey; ++y) {
-        uint8_t* d = dst->pixels.data() + (static_cast<size_t>(y) * dst->width + bx) * Channels;
-        for (int x = bx; x < ex; ++x, d += Channels) {
-          int sx = 0, sy = 0;
-          map(x, y, &sx, &sy);
-          const uint8_t* from = s + (static_cast<size_t>(sy) * src.width + sx) * Channels;
-          for (int c = 0; c < Channels; ++c) d[c] = from[c];
-        }
-      }
-    }
-  }
-}
-
-template <typename Map>
-Raster remapped(const Raster& src, int width, int height, Map map) {
-  Raster dst;
-  dst.width = width;
-  dst.height = height;
-  dst.channels = src.channels;
-  dst.pixels.resize(static_cast<size_t>(width) * height * src.channels);
-  if (src.channels == 1) {
-    remap_rows<1>(src, &dst, map);
-  } else {
-    remap_rows<3>(src, &dst, map);
-  }
-  return dst;
-}
-
-// One rotation, mirror or crop of `item`'s; false for an invalid crop.
-bool transform(heif_context* ctx, heif_item_id item, heif_property_id prop, Raster* r) {
-  const int W = r->width, H = r->height;
-  switch (heif_item_get_property_type(ctx, item, prop)) {
-    case heif_item_property_type_transform_rotation: {
-      const int ccw = heif_item_get_property_transform_rotation_ccw(ctx, item, prop);
-      if (ccw == 90) *r = remapped(*r, H, W, [&](int x, int y, int* sx, int* sy) { *sx = W - 1 - y, *sy = x; });
-      if (ccw == 180)
-        *r = remapped(*r, W, H, [&](int x, int y, int* sx, int* sy) { *sx = W - 1 - x, *sy = H - 1 - y; });
-      if (ccw == 270) *r = remapped(*r, H, W, [&](int x, int y, int* sx, int* sy) { *sx = y, *sy = H - 1 - x; });
-      return true;
-    }
-    case heif_item_property_type_transform_mirror: {
-      const heif_transform_mirror_direction dir = heif_item_get_property_transform_mirror(ctx, item, prop);
-      if (dir == heif_transform_mirror_direction_vertical) {
-        *r = remapped(*r, W, H, [&](int x, int y, int* sx, int* sy) { *sx = x, *sy = H - 1 - y; });
-      } else if (dir == heif_transform_mirror_direction_horizontal) {
-        *r = remapped(*r, W, H, [&](int x, int y, int* sx, int* sy) { *sx = W - 1 - x, *sy = y; });
-      }
-      return true;
-    }
-    case heif_item_property_type_transform_crop: {
-      int left = 0, top = 0, right = 0, bottom = 0;
-      heif_item_get_property_transform_crop_borders(ctx, item, prop, W, H, &left, &top, &right, &bottom);
-      left = left < 0 ? 0 : left, top = top < 0 ? 0 : top;
-      right = right < 0 ? 0 : right, bottom = bottom < 0 ? 0 : bottom;
-      if (int64_t(left) + right >= W || int64_t(top) + bottom >= H) return false;
-      *r = remapped(*r, W - left - right, H - top - bottom,
-                    [&](int x, int y, int* sx, int* sy) { *sx = x + left, *sy = y + top; });
-      return true;
-    }
-    default: return true;
-  }
-}
-
 // 8-bit samples from a plane of `bits` (more than 8: 16-bit words).
 void take_plane(const uint8_t* plane, int stride, int bits, int samples_per_row, bool limited, Raster* r) {
   const int max = (1 << bits) - 1;
@@ -224,20 +151,14 @@ void take_plane(const uint8_t* plane, int stride, int bits, int samples_per_row,
 }
 
 bool decode_untransformed(heif_image_handle* handle, int channels, Raster* r) {
-  heif_decoding_options* options = heif_decoding_options_alloc();
-  if (options == nullptr) return false;
-  options->ignore_transformations = 1;
   ImageHolder image;
   heif_error err{heif_error_Ok, heif_suberror_Unspecified, ""};
   if (channels == 3) {
-    err = heif_decode_image(handle, image.out(), heif_colorspace_RGB, heif_chroma_interleaved_RGB, options);
+    err = decode_as_stored(handle, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image);
   } else {
-    err = heif_decode_image(handle, image.out(), heif_colorspace_monochrome, heif_chroma_monochrome, options);
-    if (err.code != heif_error_Ok) {
-      err = heif_decode_image(handle, image.out(), heif_colorspace_YCbCr, heif_chroma_420, options);
-    }
+    err = decode_as_stored(handle, heif_colorspace_monochrome, heif_chroma_monochrome, &image);
+    if (err.code != heif_error_Ok) err = decode_as_stored(handle, heif_colorspace_YCbCr, heif_chroma_420, &image);
   }
-  heif_decoding_options_free(options);
   if (err.code != heif_error_Ok || !image) return false;
   const heif_channel channel = channels == 3 ? heif_channel_interleaved : heif_channel_Y;
   int stride = 0;
@@ -261,35 +182,33 @@ bool decode_untransformed(heif_image_handle* handle, int channels, Raster* r) {
   return true;
 }
 
-const int kMaxProps = 16;
-
-bool has_crop(heif_context* ctx, heif_item_id item, const heif_property_id* props, int count) {
-  for (int i = 0; i < count; ++i) {
-    if (heif_item_get_property_type(ctx, item, props[i]) == heif_item_property_type_transform_crop) return true;
+// Upright by the gain map's own transformations; one stored without any
+// while the image has some takes the image's, which line it up only
+// without a crop.
+bool upright(heif_context* ctx, heif_image_handle* image, heif_item_id gain, Raster* r, std::string* why) {
+  Orientation o(r->width, r->height);
+  bool from_master = false;
+  if (!aux_orientation(ctx, image, gain, r->width, r->height, &o, &from_master)) {
+    *why = "gain map has too many transformation properties";
+    return false;
   }
-  return false;
-}
-
-// The gain map's own transformations; one stored without any while the
-// image has some takes the image's, which line it up only without a crop.
-bool upright(heif_context* ctx, heif_item_id gain, heif_item_id image, Raster* r, std::string* why) {
-  heif_property_id props[kMaxProps];
-  heif_item_id owner = gain;
-  int count = heif_item_get_transformation_properties(ctx, gain, props, kMaxProps);
-  if (count <= 0) {
-    owner = image;
-    count = heif_item_get_transformation_properties(ctx, image, props, kMaxProps);
-    if (has_crop(ctx, image, props, count < kMaxProps ? count : kMaxProps)) {
-      *why = "gain map cannot be lined up with the cropped picture";
-      return false;
-    }
+  if (from_master && o.crops()) {
+    *why = "gain map cannot be lined up with the cropped picture";
+    return false;
   }
-  for (int i = 0; i < count && i < kMaxProps; ++i) {
-    if (!transform(ctx, owner, props[i], r)) {
-      *why = "gain map has an invalid crop";
-      return false;
-    }
+  if (!o.valid()) {
+    *why = "gain map has an invalid crop";
+    return false;
   }
+  Raster turned;
+  turned.width = o.out_width();
+  turned.height = o.out_height();
+  turned.channels = r->channels;
+  turned.pixels.resize(static_cast<size_t>(turned.width) * turned.height * turned.channels);
+  const PixelSize size{1, r->channels};
+  remap_pixels(o, size, r->pixels.data(), static_cast<size_t>(r->width) * size.bytes(), turned.pixels.data(),
+               static_cast<size_t>(turned.width) * size.bytes());
+  *r = std::move(turned);
   return true;
 }
 
@@ -355,7 +274,7 @@ bool load_gain_map(heif_context* ctx, heif_image_handle* image, GainMap* out, st
     *why = "gain map cannot be decoded";
     return false;
   }
-  if (!upright(ctx, found.item, heif_image_handle_get_item_id(image), &r, why)) return false;
+  if (!upright(ctx, image, found.item, &r, why)) return false;
   if (!lines_up(r, width, height)) {
     *why = "gain map does not line up with the picture";
     return false;

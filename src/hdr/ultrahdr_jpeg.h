@@ -9,7 +9,7 @@
 
 #include <libheif/heif.h>
 
-#include "formats/image_writers.h"
+#include "formats/jpeg_writer.h"
 #include "formats/metadata.h"
 
 class UltraHdrAppendix {

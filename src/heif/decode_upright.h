@@ -12,9 +12,11 @@
 // the decoder's plane (a heap over-read, and that row's garbage reaches the
 // picture). An image with a clap is therefore decoded without
 // transformations and cropped, turned and mirrored here, on the RGB pixels,
-// in the order of its properties; other images are decoded by libheif as
-// they always were.
+// in the order of its properties; other images are decoded by libheif.
+// An image with more than kMaxTransformations transformation properties is
+// refused (heif/transformations.h).
 heif_error decode_upright(heif_context* ctx, heif_image_handle* handle, heif_chroma chroma, heif_image** out);
 
-// Whether the handle's image carries a clean aperture (clap).
+// Whether the handle's image carries a clean aperture (clap), or more
+// transformation properties than decode_upright takes.
 bool has_clean_aperture(heif_context* ctx, heif_image_handle* handle);

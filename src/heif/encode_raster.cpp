@@ -17,34 +17,21 @@
 #include "formats/stb_reader.h"
 #include "heif/encode_settings.h"
 #include "lumetra.h"
+#include "pixels/orientation.h"
 
 namespace {
 
 // The pixels turned and mirrored as EXIF orientation o (2-8) asks, into a
 // new packed block; width and height swap for 5-8.
-bool apply_orientation(const unsigned char* src, int w, int h, int bpp, int o, HeapBlock* dst, int* out_w, int* out_h) {
-  const bool quarter = o >= 5;
-  *out_w = quarter ? h : w;
-  *out_h = quarter ? w : h;
-  dst->reset(static_cast<unsigned char*>(std::malloc(static_cast<size_t>(w) * h * bpp)));
+bool apply_orientation(const SourceImage& src, int o, HeapBlock* dst, int* out_w, int* out_h) {
+  const Orientation orientation = Orientation::from_exif(o, src.width, src.height);
+  const PixelSize size{src.sample_bytes, src.bytes_per_pixel / src.sample_bytes};
+  *out_w = orientation.out_width();
+  *out_h = orientation.out_height();
+  dst->reset(static_cast<unsigned char*>(std::malloc(static_cast<size_t>(src.width) * src.height * size.bytes())));
   if (!*dst) return false;
-  unsigned char* d = dst->get();
-  for (int y = 0; y < *out_h; ++y) {
-    for (int x = 0; x < *out_w; ++x, d += bpp) {
-      int sx = x, sy = y;
-      switch (o) {
-        case 2: sx = w - 1 - x; break;
-        case 3: sx = w - 1 - x, sy = h - 1 - y; break;
-        case 4: sy = h - 1 - y; break;
-        case 5: sx = y, sy = x; break;
-        case 6: sx = y, sy = h - 1 - x; break;
-        case 7: sx = w - 1 - y, sy = h - 1 - x; break;
-        case 8: sx = w - 1 - y, sy = x; break;
-        default: break;
-      }
-      std::memcpy(d, src + (static_cast<size_t>(sy) * w + sx) * bpp, bpp);
-    }
-  }
+  remap_pixels(orientation, size, src.pixels, static_cast<size_t>(src.width) * size.bytes(), dst->get(),
+               static_cast<size_t>(*out_w) * size.bytes());
   return true;
 }
 
@@ -69,7 +56,7 @@ bool source_picture(const char* in, int flags, ImageHolder* image, PictureMetada
   HeapBlock turned;
   const int orientation = exif_orientation(md->exif);
   if ((flags & LUMETRA_UPRIGHT) && orientation >= 2) {
-    if (!apply_orientation(src.pixels, src.width, src.height, src.bytes_per_pixel, orientation, &turned, &w, &h)) {
+    if (!apply_orientation(src, orientation, &turned, &w, &h)) {
       set_error("Out of memory turning the image upright");
       return false;
     }

@@ -1,5 +1,5 @@
-// JPEG (libjpeg-turbo) and PNG (libpng) writers that carry a picture's
-// ICC profile, EXIF and XMP. Both write to an open stream; false on any
+// The JPEG (libjpeg-turbo) writer that carries a picture's ICC profile,
+// EXIF and XMP. It writes to an open stream or into memory; false on any
 // failure (the caller throws the file away).
 #pragma once
 
@@ -11,14 +11,7 @@
 #include <jpeglib.h>
 
 #include "formats/metadata.h"
-
-struct PixelRows {
-  const uint8_t* pixels;
-  size_t stride;  // bytes from one row to the next
-  int width, height;
-  int channels;   // 1 grey (JPEG only), 3 RGB, 4 RGBA
-  int bit_depth;  // 8, or 16 (big-endian samples; PNG only)
-};
+#include "pixels/pixel_rows.h"
 
 // EXIF and XMP each go in one APP1 segment or not at all: readers do not
 // join split ones, and a segment holds at most this many bytes.
@@ -70,14 +63,3 @@ bool write_jpeg_ycbcr_stream(FILE* out, const YcbcrPlanes& planes, int quality, 
                              JpegExtras* extras = nullptr);
 // A JPEG into memory.
 bool encode_jpeg(const PixelRows& rows, int quality, const PictureMetadata& md, JpegExtras* extras, ByteBlock* out);
-bool write_png_stream(FILE* out, const PixelRows& rows, const PictureMetadata& md);
-
-// Rows handed over one at a time, top to bottom, by whoever has them; a
-// null row stops the writer, which then fails.
-struct PixelRowSource {
-  const uint8_t* (*row)(void* state, int y);
-  void* state;
-};
-// write_png_stream's file from rows that need not all exist at once.
-bool write_png_rows(FILE* out, int width, int height, int channels, int bit_depth, const PictureMetadata& md,
-                    PixelRowSource source);

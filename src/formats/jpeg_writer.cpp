@@ -1,14 +1,11 @@
-#include "formats/image_writers.h"
+#include "formats/jpeg_writer.h"
 
 #include <jerror.h>
 #include <jpeglib.h>
-#include <png.h>
 #include <csetjmp>
 #include <cstring>
 
 namespace {
-
-// ---- JPEG
 
 struct JpegFailure {
   jpeg_error_mgr mgr;
@@ -131,47 +128,6 @@ bool write_jpeg(FILE* file, ByteBlock* memory, int width, int height, int compon
   return ok;
 }
 
-// ---- PNG
-
-void png_fail(png_structp png, png_const_charp) { png_longjmp(png, 1); }
-void png_quiet(png_structp, png_const_charp) {}
-
-// zlib level 4 with libpng's adaptive filters, by measurement (12 MP
-// iPhone photo / flat 12 MP drawing): level 6 takes 2.99 s for 13.85 MB /
-// 126 KB, level 4 1.35 s for 14.78 MB / 136 KB; level 3 is a little faster
-// but doubles flat pictures (267 KB).
-const int kPngCompressionLevel = 4;
-
-bool png_body(png_structp png, png_infop info, FILE* out, const PixelRows& rows, const PictureMetadata& md,
-              png_text* text, PixelRowSource source) {
-  if (setjmp(png_jmpbuf(png))) return false;
-  png_init_io(png, out);
-  png_set_benign_errors(png, 1);  // an odd ICC profile is kept, not fatal
-  png_set_compression_level(png, kPngCompressionLevel);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(rows.width), static_cast<png_uint_32>(rows.height), rows.bit_depth,
-               rows.channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  if (!md.icc.empty()) {
-    png_set_iCCP(png, info, "ICC Profile", PNG_COMPRESSION_TYPE_BASE, md.icc.data(),
-                 static_cast<png_uint_32>(md.icc.size()));
-  }
-  if (!md.exif.empty())
-    png_set_eXIf_1(png, info, static_cast<png_uint_32>(md.exif.size()), const_cast<png_bytep>(md.exif.data()));
-  if (text != nullptr) png_set_text(png, info, text, 1);
-  png_write_info(png, info);
-  for (int y = 0; y < rows.height; ++y) {
-    const uint8_t* row = source.row(source.state, y);
-    if (row == nullptr) png_error(png, "rows ended early");
-    png_write_row(png, row);
-  }
-  png_write_end(png, info);
-  return true;
-}
-
-}  // namespace
-
-namespace {
-
 J_COLOR_SPACE packed_space(int channels) {
   return channels == 1 ? JCS_GRAYSCALE : channels == 4 ? JCS_EXT_RGBA : JCS_RGB;
 }
@@ -229,41 +185,4 @@ bool encode_jpeg(const PixelRows& rows, int quality, const PictureMetadata& md, 
   out->clear();
   return write_jpeg(nullptr, out, rows.width, rows.height, rows.channels, packed_space(rows.channels), quality, md,
                     RowSource{packed_row, &state}, extras);
-}
-
-namespace {
-const uint8_t* packed_png_row(void* state, int y) {
-  const auto* rows = static_cast<const PixelRows*>(state);
-  return rows->pixels + static_cast<size_t>(y) * rows->stride;
-}
-}  // namespace
-
-bool write_png_stream(FILE* out, const PixelRows& rows, const PictureMetadata& md) {
-  PixelRows state = rows;
-  return write_png_rows(out, rows.width, rows.height, rows.channels, rows.bit_depth, md,
-                        PixelRowSource{packed_png_row, &state});
-}
-
-bool write_png_rows(FILE* out, int width, int height, int channels, int bit_depth, const PictureMetadata& md,
-                    PixelRowSource source) {
-  const PixelRows rows{nullptr, 0, width, height, channels, bit_depth};
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, png_fail, png_quiet);
-  if (png == nullptr) return false;
-  png_infop info = png_create_info_struct(png);
-  if (info == nullptr) {
-    png_destroy_write_struct(&png, nullptr);
-    return false;
-  }
-  // XMP goes in an uncompressed iTXt chunk, keyword XML:com.adobe.xmp.
-  std::string xmp(md.xmp.begin(), md.xmp.end());
-  png_text text{};
-  text.compression = PNG_ITXT_COMPRESSION_NONE;
-  text.key = const_cast<char*>("XML:com.adobe.xmp");
-  text.text = &xmp[0];
-  text.itxt_length = xmp.size();
-  text.lang = const_cast<char*>("");
-  text.lang_key = const_cast<char*>("");
-  const bool ok = png_body(png, info, out, rows, md, md.xmp.empty() ? nullptr : &text, source);
-  png_destroy_write_struct(&png, &info);
-  return ok;
 }

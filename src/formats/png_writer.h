@@ -1,0 +1,32 @@
+// The PNG (libpng) writer: a picture's rows with its ICC profile, EXIF and
+// XMP, or with text chunks and the significant bits of its samples. Writes
+// to an open stream; false on any failure (the caller throws the file
+// away).
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "formats/metadata.h"
+#include "pixels/pixel_rows.h"
+
+// A tEXt chunk: Latin-1 without control characters.
+struct PngTextEntry {
+  std::string key, value;
+};
+
+// What goes in the file besides the pixels.
+struct PngChunks {
+  const PictureMetadata* md = nullptr;  // iCCP, eXIf and XMP (iTXt), when given
+  std::vector<PngTextEntry> text;       // tEXt chunks, after any XMP
+  int significant_bits = 0;             // sBIT for every channel, when more than 0
+};
+
+// rows.channels 1 (grey), 3 (RGB) or 4 (RGBA); bit_depth 8 or 16.
+bool write_png_stream(FILE* out, const PixelRows& rows, const PictureMetadata& md);
+// write_png_stream's file from rows that need not all exist at once.
+bool write_png_rows(FILE* out, int width, int height, int channels, int bit_depth, const PictureMetadata& md,
+                    PixelRowSource source);
+bool write_png_rows(FILE* out, int width, int height, int channels, int bit_depth, const PngChunks& chunks,
+                    PixelRowSource source);
