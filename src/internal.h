@@ -10,5 +10,6 @@
 #include "calls/thumbnail.h"
 #include "formats/stb_reader.h"
 #include "formats/stb_writer.h"
+#include "heif/encoder.h"
 #include "heif/primary_image.h"
 #include "pixels/pixel_rows.h"

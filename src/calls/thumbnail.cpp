@@ -2,17 +2,14 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-
-#include <libheif/heif.h>
+#include <vector>
 
 #include "base/error_state.h"
-#include "base/heif_holders.h"
-#include "base/libheif_setup.h"
+#include "calls/arguments.h"
 #include "formats/stb_writer.h"
-#include "heif/decode_upright.h"
-#include "heif/open_file.h"
+#include "heif/primary_image.h"
 #include "pixels/pixel_rows.h"
+#include "pixels/scale.h"
 
 namespace {
 const int kThumbnailJpegQuality = 85;
@@ -35,70 +32,50 @@ void thumbnail_size(int width, int height, int* out_width, int* out_height, int 
   *out_height = oh;
 }
 
-void scale_nearest(const unsigned char* plane, int stride, int width, int height, int channels, unsigned char* dst,
-                   int out_width, int out_height) {
-  for (int y = 0; y < out_height; ++y) {
-    const int64_t sy = int64_t(y) * height / out_height;
-    const unsigned char* src_row = plane + sy * stride;
-    for (int x = 0; x < out_width; ++x) {
-      const int64_t sx = int64_t(x) * width / out_width;
-      std::memcpy(dst, src_row + sx * channels, static_cast<size_t>(channels));
-      dst += channels;
+bool choose_embedded_thumbnail(heif_image_handle* primary, EmbeddedChoice choice, int box, HandleHolder* out) {
+  const int n = heif_image_handle_get_number_of_thumbnails(primary);
+  std::vector<heif_item_id> ids(static_cast<size_t>(n > 0 ? n : 0));
+  if (n > 0) ids.resize(static_cast<size_t>(heif_image_handle_get_list_of_thumbnail_IDs(primary, ids.data(), n)));
+  if (choice == EmbeddedChoice::First && ids.size() > 1) ids.resize(1);
+  int best_side = 0;
+  for (const heif_item_id id : ids) {
+    HandleHolder thumb;
+    if (heif_image_handle_get_thumbnail(primary, id, thumb.out()).code != heif_error_Ok || !thumb) continue;
+    const int w = heif_image_handle_get_width(thumb.get()), h = heif_image_handle_get_height(thumb.get());
+    const int side = w > h ? w : h;
+    if (choice == EmbeddedChoice::First || (side >= box && (best_side == 0 || side < best_side))) {
+      best_side = side;
+      out->reset(thumb.release());
     }
   }
+  return static_cast<bool>(*out);
 }
 
 namespace {
 
+const OpenTexts kThumbnailOpenTexts = {"Failed allocating heif context",
+                                       {"Failed reading HEIC file for thumbnail", FailureTail::None},
+                                       {"Failed getting primary image handle", FailureTail::None}};
+
 int thumbnail_call(const char* in, const char* out, int box) {
-  if (in == nullptr || out == nullptr) {
-    set_error("Invalid arguments to lumetra_thumbnail");
-    return 0;
-  }
+  if (!paths_given(in, out, "lumetra_thumbnail")) return 0;
   // Declared in release order's reverse: raster, image, thumbnail handle,
   // primary handle, context (then the file's bytes it read from).
   HeifFileBytes file;
-  ContextHolder ctx(new_heif_context());
-  if (!ctx) {
-    set_error("Failed allocating heif context");
-    return 0;
-  }
-  if (read_heif_file(ctx.get(), in, &file).code != heif_error_Ok) {
-    set_error("Failed reading HEIC file for thumbnail");
-    return 0;
-  }
+  ContextHolder ctx;
   HandleHolder primary;
-  heif_error err = heif_context_get_primary_image_handle(ctx.get(), primary.out());
-  if (err.code != heif_error_Ok || !primary) {
-    set_error("Failed getting primary image handle");
-    return 0;
-  }
+  if (!open_primary_image(in, &file, &ctx, &primary, kThumbnailOpenTexts)) return 0;
   HandleHolder embedded;
-  if (heif_image_handle_get_number_of_thumbnails(primary.get()) > 0) {
-    heif_item_id id = 0;
-    heif_image_handle_get_list_of_thumbnail_IDs(primary.get(), &id, 1);
-    heif_image_handle_get_thumbnail(primary.get(), id, embedded.out());  // failure: use the primary image
-  }
-  heif_image_handle* chosen = embedded ? embedded.get() : primary.get();
-
-  const bool alpha = heif_image_handle_has_alpha_channel(chosen) != 0;
-  const int ch = alpha ? 4 : 3;
+  choose_embedded_thumbnail(primary.get(), EmbeddedChoice::First, box, &embedded);  // none: the primary image
   ImageHolder image;
-  err = decode_upright(ctx.get(), chosen, alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
-                       image.out());
-  if (err.code != heif_error_Ok || !image) {
+  PackedRows rows;
+  const heif_error err = decode_packed(ctx.get(), embedded ? embedded.get() : primary.get(), &image, &rows);
+  if (err.code != heif_error_Ok || !image || !packed_rows(image.get(), &rows)) {
     set_error("Failed decoding thumbnail image");
     return 0;
   }
-  int stride = 0;
-  const uint8_t* plane = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
-  const int w = heif_image_get_primary_width(image.get());
-  const int h = heif_image_get_primary_height(image.get());
-  const size_t row_len = static_cast<size_t>(w > 0 ? w : 0) * static_cast<size_t>(ch);
-  if (w <= 0 || h <= 0 || !plane_holds_rows(plane, stride, row_len)) {
-    set_error("Failed decoding thumbnail image");
-    return 0;
-  }
+  const int w = rows.width, h = rows.height, ch = rows.channels;
+  const size_t row_len = static_cast<size_t>(w) * static_cast<size_t>(ch);
 
   int ow = w, oh = h;
   if (!embedded) thumbnail_size(w, h, &ow, &oh, box);
@@ -106,7 +83,7 @@ int thumbnail_call(const char* in, const char* out, int box) {
   if (ow != w || oh != h) {
     raster.reset(static_cast<unsigned char*>(std::malloc(size_t(ow) * size_t(oh) * size_t(ch))));
     if (raster) {
-      scale_nearest(plane, stride, w, h, ch, raster.get(), ow, oh);
+      scale_nearest(rows.plane, rows.stride, w, h, ch, raster.get(), ow, oh);
     } else {
       ow = w, oh = h;  // fall back to the unscaled copy
     }
@@ -117,7 +94,7 @@ int thumbnail_call(const char* in, const char* out, int box) {
       set_error("Failed writing thumbnail image output file");
       return 0;
     }
-    copy_plane_rows(raster.get(), plane, stride, row_len, h);
+    copy_plane_rows(raster.get(), rows.plane, rows.stride, row_len, h);
   }
 
   const int written = write_raster(output_format_for(out), out, ow, oh, ch, raster.get(), kThumbnailJpegQuality);

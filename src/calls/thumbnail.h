@@ -1,6 +1,10 @@
 // Thumbnails: the file's embedded one, or the primary image reduced.
 #pragma once
 
+#include <libheif/heif.h>
+
+#include "base/heif_holders.h"
+
 // The box of lumetra_thumbnail's reduced pictures.
 constexpr int kThumbnailBox = 320;
 
@@ -8,10 +12,16 @@ constexpr int kThumbnailBox = 320;
 // else it is reduced to fit with its aspect kept.
 void thumbnail_size(int width, int height, int* out_width, int* out_height, int box = kThumbnailBox);
 
-// Nearest-neighbour reduction anchored at each cell's top-left corner; reads
-// only the sampled pixels.
-void scale_nearest(const unsigned char* plane, int stride, int width, int height, int channels, unsigned char* dst,
-                   int out_width, int out_height);
+// Which of a primary image's embedded thumbnails a thumbnail starts from.
+enum class EmbeddedChoice {
+  First,            // lumetra_thumbnail's: the first one the file lists
+  SmallestReaching  // the smallest whose long side reaches the box
+};
+
+// The embedded thumbnail `choice` picks for a box x box thumbnail, in *out
+// (empty on entry); false when there is none, or libheif gives no handle
+// for it.
+bool choose_embedded_thumbnail(heif_image_handle* primary, EmbeddedChoice choice, int box, HandleHolder* out);
 
 // lumetra_thumbnail with another box for the thumbnail made from the
 // picture (an embedded one is still written at its own size). A whole call:

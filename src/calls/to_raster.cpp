@@ -2,6 +2,7 @@
 
 #include "base/error_state.h"
 #include "base/heif_holders.h"
+#include "calls/arguments.h"
 #include "formats/stb_writer.h"
 #include "heif/primary_image.h"
 
@@ -24,42 +25,27 @@ int convert_heif_call(const char* in, const char* out, OutputFormat format, int 
 
 int convert_heif(const char* call, const char* in, const char* out, OutputFormat format, int quality,
                  const char* write_failure) {
+  if (!paths_given(in, out, call)) return 0;
   return without_exceptions(call, 0, [&] { return convert_heif_call(in, out, format, quality, write_failure); });
 }
 
 }  // namespace
 
 int heif_to_jpg(const char* in, const char* out, int quality) {
-  if (in == nullptr || out == nullptr) {
-    set_error("Invalid arguments to lumetra_to_jpg");
-    return 0;
-  }
-  if (quality <= 0) quality = 90;
-  if (quality > 100) quality = 100;
-  return convert_heif("lumetra_to_jpg", in, out, OutputFormat::Jpeg, quality, "Failed writing JPEG output file");
+  return convert_heif("lumetra_to_jpg", in, out, OutputFormat::Jpeg, settled_quality(quality, 90),
+                      "Failed writing JPEG output file");
 }
 
 int heif_to_png(const char* in, const char* out) {
-  if (in == nullptr || out == nullptr) {
-    set_error("Invalid arguments to lumetra_to_png");
-    return 0;
-  }
   return convert_heif("lumetra_to_png", in, out, OutputFormat::Png, 0, "Failed writing PNG output file");
 }
 
 int heif_to_bmp(const char* in, const char* out) {
-  if (in == nullptr || out == nullptr) {
-    set_error("Invalid arguments to lumetra_to_bmp");
-    return 0;
-  }
   return convert_heif("lumetra_to_bmp", in, out, OutputFormat::Bmp, 0, "Failed writing BMP output file");
 }
 
 int heif_to_image(const char* in, const char* out) {
-  if (in == nullptr || out == nullptr) {
-    set_error("Invalid arguments to lumetra_to_image");
-    return 0;
-  }
+  if (!paths_given(in, out, "lumetra_to_image")) return 0;
   switch (output_format_for(out)) {
     case OutputFormat::Jpeg: return heif_to_jpg(in, out, 90);
     case OutputFormat::Bmp: return heif_to_bmp(in, out);

@@ -9,13 +9,12 @@
 #include "base/error_state.h"
 #include "base/heif_holders.h"
 #include "base/libheif_setup.h"
-#include "base/output_file.h"
 #include "base/platform.h"
-#include "calls/from_image.h"
 #include "formats/jpeg_reader.h"
 #include "formats/metadata.h"
 #include "formats/stb_reader.h"
 #include "heif/encode_settings.h"
+#include "heif/encoder.h"
 #include "lumetra.h"
 #include "pixels/orientation.h"
 
@@ -81,7 +80,6 @@ bool raster_to_heif(const char* in, const char* out, bool av1, int quality, int 
   if (!(flags & LUMETRA_KEEP_EXIF)) md.exif.clear();
   if (!(flags & LUMETRA_KEEP_XMP)) md.xmp.clear();
   if (!md.icc.empty()) heif_image_set_raw_color_profile(image.get(), "prof", md.icc.data(), md.icc.size());
-  const int w = heif_image_get_primary_width(image.get()), h = heif_image_get_primary_height(image.get());
 
   ctx.reset(new_heif_context());
   if (!ctx) {
@@ -90,35 +88,15 @@ bool raster_to_heif(const char* in, const char* out, bool av1, int quality, int 
   }
   EncoderHolder encoder;
   if (quality <= 0) quality = quality_for_source(md.jpeg_quality, av1);
-  heif_error err =
-      heif_context_get_encoder_for_format(ctx.get(), av1 ? heif_compression_AV1 : heif_compression_HEVC, encoder.out());
-  if (err.code != heif_error_Ok || !encoder) {
+  if (!heif_encoder_for(ctx.get(), av1 ? heif_compression_AV1 : heif_compression_HEVC, quality, &encoder)) {
     set_error(av1 ? "No AV1 encoder available for AVIF output" : "No HEVC encoder available for HEIF output");
     return false;
   }
-  heif_encoder_set_lossy_quality(encoder.get(), quality);
   apply_effort(encoder.get(),
                (flags & LUMETRA_EFFORT_FAST)   ? Effort::Fast
                : (flags & LUMETRA_EFFORT_BEST) ? Effort::Best
                                                : Effort::Default,
                av1);
-  HandleHolder primary;
-  err = heif_context_encode_image(ctx.get(), image.get(), encoder.get(), nullptr, primary.out());
-  if (err.code != heif_error_Ok || !primary) {
-    set_error_fmt("Failed encoding image: %s", heif_error_text(err));
-    return false;
-  }
-  // Optional extras never fail the call.
-  if (!md.exif.empty())
-    heif_context_add_exif_metadata(ctx.get(), primary.get(), md.exif.data(), static_cast<int>(md.exif.size()));
-  if (!md.xmp.empty())
-    heif_context_add_XMP_metadata(ctx.get(), primary.get(), md.xmp.data(), static_cast<int>(md.xmp.size()));
-  add_encoder_thumbnail(ctx.get(), image.get(), primary.get(), encoder.get(), w, h);
-  primary.reset();
-  err = write_heif_output(ctx.get(), out);
-  if (err.code != heif_error_Ok) {
-    set_error_fmt("Failed writing HEIF file to disk: %s", heif_error_text(err));
-    return false;
-  }
-  return true;
+  return encode_heif_file(ctx.get(), encoder.get(), image.get(), {md.exif.data(), md.exif.size()},
+                          {md.xmp.data(), md.xmp.size()}, out);
 }

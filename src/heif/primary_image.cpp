@@ -1,10 +1,7 @@
 #include "heif/primary_image.h"
 
 #include <atomic>
-#include <cstdint>
 #include <cstdlib>
-
-#include <libheif/heif.h>
 
 #include "base/error_state.h"
 #include "base/libheif_setup.h"
@@ -12,31 +9,65 @@
 #include "pixels/pixel_rows.h"
 
 namespace {
+
 std::atomic<int> g_decoding_threads{0};  // 0: libheif's own choice
+
+void set_failure(const FailureText& failure, const char* path, const heif_error& err) {
+  switch (failure.tail) {
+    case FailureTail::None: set_error(failure.text); break;
+    case FailureTail::Reason: set_error_fmt("%s: %s", failure.text, heif_error_text(err)); break;
+    case FailureTail::PathAndReason: set_error_fmt("%s '%s': %s", failure.text, path, heif_error_text(err)); break;
+  }
+}
+
 }  // namespace
+
+const OpenTexts kDecodeOpenTexts = {"Failed to allocate heif context",
+                                    {"Failed to read HEIC file", FailureTail::PathAndReason},
+                                    {"Failed to get primary image handle", FailureTail::Reason}};
 
 void set_decoding_threads(int threads) { g_decoding_threads.store(threads, std::memory_order_relaxed); }
 int decoding_threads() { return g_decoding_threads.load(std::memory_order_relaxed); }
 
-bool open_primary_image(const char* path, HeifFileBytes* file, ContextHolder* ctx, HandleHolder* handle) {
+bool open_heif_file(const char* path, HeifFileBytes* file, ContextHolder* ctx, const OpenTexts& texts) {
   ctx->reset(new_heif_context());
   if (!*ctx) {
-    set_error("Failed to allocate heif context");
+    set_error(texts.no_context);
     return false;
   }
-  const int threads = g_decoding_threads.load(std::memory_order_relaxed);
+  const int threads = decoding_threads();
   if (threads > 0) heif_context_set_max_decoding_threads(ctx->get(), threads);
-  heif_error err = read_heif_file(ctx->get(), path, file);
+  const heif_error err = read_heif_file(ctx->get(), path, file);
   if (err.code != heif_error_Ok) {
-    set_error_fmt("Failed to read HEIC file '%s': %s", path, heif_error_text(err));
-    return false;
-  }
-  err = heif_context_get_primary_image_handle(ctx->get(), handle->out());
-  if (err.code != heif_error_Ok || !*handle) {
-    set_error_fmt("Failed to get primary image handle: %s", heif_error_text(err));
+    set_failure(texts.unreadable, path, err);
     return false;
   }
   return true;
+}
+
+bool open_primary_image(const char* path, HeifFileBytes* file, ContextHolder* ctx, HandleHolder* handle,
+                        const OpenTexts& texts) {
+  if (!open_heif_file(path, file, ctx, texts)) return false;
+  const heif_error err = heif_context_get_primary_image_handle(ctx->get(), handle->out());
+  if (err.code != heif_error_Ok || !*handle) {
+    set_failure(texts.no_primary, path, err);
+    return false;
+  }
+  return true;
+}
+
+heif_error decode_packed(heif_context* ctx, heif_image_handle* handle, ImageHolder* image, PackedRows* rows) {
+  const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
+  rows->channels = alpha ? 4 : 3;
+  return decode_upright(ctx, handle, alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, image->out());
+}
+
+bool packed_rows(const heif_image* image, PackedRows* rows) {
+  rows->plane = heif_image_get_plane_readonly(image, heif_channel_interleaved, &rows->stride);
+  rows->width = heif_image_get_primary_width(image);
+  rows->height = heif_image_get_primary_height(image);
+  return rows->width > 0 && rows->height > 0 &&
+         plane_holds_rows(rows->plane, rows->stride, static_cast<size_t>(rows->width) * rows->channels);
 }
 
 int decode_heic_pixels(const char* path, unsigned char** pixels, int* width, int* height, int* channels) {
@@ -48,35 +79,28 @@ int decode_heic_pixels(const char* path, unsigned char** pixels, int* width, int
   ContextHolder ctx;
   HandleHolder handle;
   if (!open_primary_image(path, &file, &ctx, &handle)) return 0;
-  heif_error err;
-  const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
-  const int ch = alpha ? 4 : 3;
   ImageHolder image;
-  err = decode_upright(ctx.get(), handle.get(), alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
-                       image.out());
+  PackedRows rows;
+  const heif_error err = decode_packed(ctx.get(), handle.get(), &image, &rows);
   if (err.code != heif_error_Ok || !image) {
     set_error_fmt("Failed to decode HEIC image: %s", heif_error_text(err));
     return 0;
   }
-  int stride = 0;
-  const uint8_t* plane = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
-  const int w = heif_image_get_primary_width(image.get());
-  const int h = heif_image_get_primary_height(image.get());
-  const size_t row_len = static_cast<size_t>(w) * static_cast<size_t>(ch);
-  if (w <= 0 || h <= 0 || !plane_holds_rows(plane, stride, row_len)) {
+  if (!packed_rows(image.get(), &rows)) {
     set_error("Failed to retrieve decoded image plane");
     return 0;
   }
-  auto* raster = static_cast<unsigned char*>(std::malloc(static_cast<uint64_t>(h) * row_len));
+  const size_t row_len = static_cast<size_t>(rows.width) * static_cast<size_t>(rows.channels);
+  auto* raster = static_cast<unsigned char*>(std::malloc(static_cast<uint64_t>(rows.height) * row_len));
   if (raster == nullptr) {
     set_error("Out of memory allocating pixel buffer");
     return 0;
   }
-  copy_plane_rows(raster, plane, stride, row_len, h);
+  copy_plane_rows(raster, rows.plane, rows.stride, row_len, rows.height);
   *pixels = raster;
-  *width = w;
-  *height = h;
-  *channels = ch;
+  *width = rows.width;
+  *height = rows.height;
+  *channels = rows.channels;
   image.reset();
   handle.reset();
   ctx.reset();

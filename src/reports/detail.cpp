@@ -7,10 +7,10 @@
 
 #include "base/error_state.h"
 #include "base/heif_holders.h"
-#include "base/libheif_setup.h"
 #include "hdr/gain_map.h"
 #include "heif/aux_images.h"
 #include "heif/open_file.h"
+#include "heif/primary_image.h"
 #include "reports/icc_description.h"
 #include "reports/json_text.h"
 
@@ -204,22 +204,18 @@ void image_facts(heif_context* ctx, heif_image_handle* image, bool primary, Json
   j->end_object();
 }
 
+const OpenTexts kDetailOpenTexts = {"Failed allocating heif context",
+                                    {"Failed reading HEIC file for info", FailureTail::Reason},
+                                    {"Failed getting primary image handle", FailureTail::None}};
+
 const char* detail_call(const char* path) {
   if (path == nullptr || path[0] == '\0') {
     set_error("Invalid null file path for lumetra_info_detail");
     return nullptr;
   }
   HeifFileBytes file;
-  ContextHolder ctx(new_heif_context());
-  if (!ctx) {
-    set_error("Failed allocating heif context");
-    return nullptr;
-  }
-  const heif_error err = read_heif_file(ctx.get(), path, &file);
-  if (err.code != heif_error_Ok) {
-    set_error_fmt("Failed reading HEIC file for info: %s", heif_error_text(err));
-    return nullptr;
-  }
+  ContextHolder ctx;
+  if (!open_heif_file(path, &file, &ctx, kDetailOpenTexts)) return nullptr;
   const std::string json = detail_json(ctx.get(), file.data.get(), file.size);
   if (json.size() >= kDetailReportSize) {
     set_error_fmt("The detailed report takes %zu bytes, more than its %zu-byte buffer", json.size(),

@@ -7,11 +7,14 @@
 
 #include "base/error_state.h"
 #include "base/heif_holders.h"
-#include "base/libheif_setup.h"
-#include "heif/open_file.h"
+#include "heif/primary_image.h"
 #include "reports/exif_parse.h"
 
 namespace {
+
+const OpenTexts kExifOpenTexts = {"Failed allocating heif context",
+                                  {"Failed reading HEIC file for EXIF", FailureTail::None},
+                                  {"Failed getting primary image handle", FailureTail::None}};
 
 const char* exif_call(const char* path) {
   if (path == nullptr || path[0] == '\0') {
@@ -19,21 +22,9 @@ const char* exif_call(const char* path) {
     return nullptr;
   }
   HeifFileBytes file;
-  ContextHolder ctx(new_heif_context());
-  if (!ctx) {
-    set_error("Failed allocating heif context");
-    return nullptr;
-  }
-  if (read_heif_file(ctx.get(), path, &file).code != heif_error_Ok) {
-    set_error("Failed reading HEIC file for EXIF");
-    return nullptr;
-  }
+  ContextHolder ctx;
   HandleHolder handle;
-  const heif_error err = heif_context_get_primary_image_handle(ctx.get(), handle.out());
-  if (err.code != heif_error_Ok || !handle) {
-    set_error("Failed getting primary image handle");
-    return nullptr;
-  }
+  if (!open_primary_image(path, &file, &ctx, &handle, kExifOpenTexts)) return nullptr;
   bool parsed = false;
   if (heif_image_handle_get_number_of_metadata_blocks(handle.get(), "Exif") > 0) {
     heif_item_id id = 0;

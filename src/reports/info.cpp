@@ -6,10 +6,13 @@
 
 #include "base/error_state.h"
 #include "base/heif_holders.h"
-#include "base/libheif_setup.h"
-#include "heif/open_file.h"
+#include "heif/primary_image.h"
 
 namespace {
+
+const OpenTexts kInfoOpenTexts = {"Failed allocating heif context",
+                                  {"Failed reading HEIC file for info", FailureTail::Reason},
+                                  {"Failed getting primary image handle", FailureTail::None}};
 
 const char* info_call(const char* path) {
   if (path == nullptr || path[0] == '\0') {
@@ -17,22 +20,9 @@ const char* info_call(const char* path) {
     return nullptr;
   }
   HeifFileBytes file;
-  ContextHolder ctx(new_heif_context());
-  if (!ctx) {
-    set_error("Failed allocating heif context");
-    return nullptr;
-  }
-  heif_error err = read_heif_file(ctx.get(), path, &file);
-  if (err.code != heif_error_Ok) {
-    set_error_fmt("Failed reading HEIC file for info: %s", heif_error_text(err));
-    return nullptr;
-  }
+  ContextHolder ctx;
   HandleHolder handle;
-  err = heif_context_get_primary_image_handle(ctx.get(), handle.out());
-  if (err.code != heif_error_Ok || !handle) {
-    set_error("Failed getting primary image handle");
-    return nullptr;
-  }
+  if (!open_primary_image(path, &file, &ctx, &handle, kInfoOpenTexts)) return nullptr;
   const int width = heif_image_handle_get_width(handle.get());
   const int height = heif_image_handle_get_height(handle.get());
   const int bits = heif_image_handle_get_luma_bits_per_pixel(handle.get());

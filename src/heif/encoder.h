@@ -1,0 +1,40 @@
+// Writing HEIF files: a packed raster as a libheif image, an encoder, and
+// the one encode-and-write path of lumetra_from_image and the faithful
+// encoder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <libheif/heif.h>
+
+#include "base/heif_holders.h"
+
+// A new interleaved 8-bit RGB(A) libheif image holding a packed raster; on
+// failure the last-error text is set.
+bool fill_heif_image(const unsigned char* pixels, int w, int h, int bytes_per_pixel, ImageHolder* image);
+
+// The same from native-endian 16-bit samples (3 or 4 a pixel), kept as
+// 10-bit samples: their top 10 bits.
+bool fill_heif_image_10bit(const uint16_t* pixels, int w, int h, int channels, ImageHolder* image);
+
+// Whether libheif can encode a thumbnail of this image in a box of
+// `box` pixels without crashing (short side of at least 2 pixels).
+bool thumbnail_encodable(int width, int height, int box);
+
+// libheif's encoder for `codec`, set to `quality` (libheif's 0-100 scale).
+// False, with no text set, when libheif has none.
+bool heif_encoder_for(heif_context* ctx, heif_compression_format codec, int quality, EncoderHolder* encoder);
+
+// A metadata block stored with the primary image; size 0: none.
+struct MetadataBlock {
+  const unsigned char* data = nullptr;
+  size_t size = 0;
+};
+
+// Encodes image as ctx's primary image, adds its EXIF and XMP blocks and
+// the encoder's 160-pixel thumbnail (where both sides reach the box and
+// libheif can make it; these extras never fail the call), and writes the
+// file to out. False with the last-error text set.
+bool encode_heif_file(heif_context* ctx, heif_encoder* encoder, heif_image* image, MetadataBlock exif,
+                      MetadataBlock xmp, const char* out);
