@@ -159,7 +159,7 @@ TEST(Batch, CutPathsAreNeverUsed) {
   // Pad the output directory with "/." so the output path is cut inside
   // the stem: "<out>/./././ph" would name a real, writable file.
   std::string padded = out;
-  const size_t want = 4096 - 1 - 3;  // leave room for "/ph" only
+  const size_t want = 4096 - 1 - 3;  // space left for "/ph" only
   while (padded.size() + 2 <= want) padded += "/.";
   if (padded.size() < want) padded += "/";
   ASSERT_LT(padded.size(), 4096u);

@@ -402,3 +402,10 @@ TEST(Convert, CroppedTurnedAndMirroredImagesComeOutUpright) {
     EXPECT_EQ(t.height, th) << tag;
   }
 }
+
+TEST(Build, LibheifIsNewEnough) {
+  // 1.19.7 (0x01130700) or newer, both the headers built against and the
+  // library loaded.
+  EXPECT_GE(LIBHEIF_NUMERIC_VERSION, 0x01130700);
+  EXPECT_GE(heif_get_version_number(), 0x01130700u) << heif_get_version();
+}

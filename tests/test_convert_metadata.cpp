@@ -81,7 +81,7 @@ Bytes with_offset_field(uint32_t offset, const Bytes& payload) {
 
 }  // namespace
 
-TEST(Faithful, HeifToJpegAndPngCarriesWhatTheFlagsSay) {
+TEST(ConvertMetadata, HeifToJpegAndPngCarriesWhatTheFlagsSay) {
   if (!have_exiftool()) GTEST_SKIP() << "exiftool not installed";
   const Bytes icc = test_icc_profile("Lumetra Test P3");
   const std::string in = phone_like_heif(with_offset_field(0, tiff_block(6)));
@@ -114,7 +114,7 @@ TEST(Faithful, HeifToJpegAndPngCarriesWhatTheFlagsSay) {
   EXPECT_EQ(stb_load(bmp).width, 48);
 }
 
-TEST(Faithful, ExifFoundWhateverTheItemLooksLike) {
+TEST(ConvertMetadata, ExifFoundWhateverTheItemLooksLike) {
   if (!have_exiftool()) GTEST_SKIP() << "exiftool not installed";
   const Bytes tiff = tiff_block(6);
   Bytes exif_prefixed{'E', 'x', 'i', 'f', 0, 0};
@@ -149,7 +149,7 @@ TEST(Faithful, ExifFoundWhateverTheItemLooksLike) {
   }
 }
 
-TEST(Faithful, RasterToHeifCarriesMetadataAndTurnsUpright) {
+TEST(ConvertMetadata, RasterToHeifCarriesMetadataAndTurnsUpright) {
   const int W = 40, H = 24;
   const Bytes icc = test_icc_profile("Lumetra Source");
   for (const bool png_source : {false, true}) {
@@ -223,7 +223,7 @@ TEST(Faithful, RasterToHeifCarriesMetadataAndTurnsUpright) {
   }
 }
 
-TEST(Faithful, DeepPngKeepsEveryBit) {
+TEST(ConvertMetadata, DeepPngKeepsEveryBit) {
   if (!libheif_encodes(false, 10)) GTEST_SKIP() << "no 10-bit HEVC encoder in this build";
   HeifSpec s;
   s.width = 48, s.height = 32, s.bit_depth = 10;
@@ -270,7 +270,7 @@ TEST(Faithful, DeepPngKeepsEveryBit) {
   EXPECT_GT(psnr(stb_load(jpg), libheif_decode(deep, false)), 30.0);
 }
 
-TEST(Faithful, FailuresReportAndLeaveNothing) {
+TEST(ConvertMetadata, FailuresReportAndLeaveNothing) {
   const std::string heif = heif_fixture("eight.heic", HeifSpec{});
   const std::string png = scratch_path("src-f.png");
   write_png(png, 16, 16, 3);

@@ -1,9 +1,15 @@
-// Information report and thumbnails.
+// Thumbnails: the fixed-size one by nearest neighbour or the embedded one
+// at its own size, against libheif's decode; the one that fits a box,
+// against a box filter written here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include <libheif/heif.h>
 #include <stb/stb_image_write.h>
 
 #include "fixtures.h"
@@ -11,19 +17,6 @@
 #include "lumetra.h"
 
 namespace {
-
-std::string info_json(bool alpha, bool thumb, bool exif, int w = 64, int h = 48, int depth = 8, int images = 1) {
-  return "{\"width\":" + std::to_string(w) + ",\"height\":" + std::to_string(h) +
-         ",\"bit_depth\":" + std::to_string(depth) + ",\"has_alpha\":" + (alpha ? "true" : "false") +
-         ",\"has_thumbnail\":" + (thumb ? "true" : "false") +
-         ",\"color_space\":\"YCbCr\",\"exif\":" + (exif ? "true" : "false") +
-         ",\"image_count\":" + std::to_string(images) + "}";
-}
-
-std::string info_of(const std::string& path) {
-  const char* r = lumetra_info(path.c_str());
-  return r != nullptr ? r : std::string("null: ") + lumetra_last_error();
-}
 
 uint8_t solid_red(int, int, int c) { return c == 0 ? 250 : (c == 3 ? 255 : 10); }
 uint8_t solid_blue(int, int, int c) { return c == 2 ? 250 : (c == 3 ? 255 : 10); }
@@ -39,72 +32,30 @@ std::string sized(int w, int h) {
 
 }  // namespace
 
-TEST(Info, ReportsExactly) {
-  EXPECT_EQ(info_of(heif_fixture("rgb.heic", HeifSpec{})), info_json(false, false, false));
-  HeifSpec alpha;
-  alpha.alpha = true;
-  EXPECT_EQ(info_of(heif_fixture("rgba.heic", alpha)), info_json(true, false, false));
+// The fixed thumbnail's size: a source's size and the size it gets.
+struct SizeRuleCase {
+  int w, h, ow, oh;
+};
 
-  HeifSpec thumb;
-  thumb.width = 200, thumb.height = 150, thumb.thumb_width = 40, thumb.thumb_height = 30;
-  EXPECT_EQ(info_of(heif_fixture("thumb_small.heic", thumb)), info_json(false, true, false, 200, 150));
+class ThumbnailSize : public ::testing::TestWithParam<SizeRuleCase> {};
 
-  HeifSpec exif;
-  exif.exif = Bytes{0, 0, 0, 0, 0x49, 0x49, 0x2A, 0, 8, 0, 0, 0, 0, 0};
-  EXPECT_EQ(info_of(heif_fixture("exif_info.heic", exif)), info_json(false, false, true));
-  HeifSpec xmp;
-  xmp.xmp = true;
-  EXPECT_EQ(info_of(heif_fixture("xmp.heic", xmp)), info_json(false, false, false));
-
-  HeifSpec two;
-  two.extra_images = 1;
-  EXPECT_EQ(info_of(heif_fixture("two.heic", two)), info_json(false, false, false, 64, 48, 8, 2));
-
-  if (libheif_encodes(false, 10)) {
-    HeifSpec ten;
-    ten.bit_depth = 10;
-    EXPECT_EQ(info_of(heif_fixture("ten.heic", ten)), info_json(false, false, false, 64, 48, 10));
-  }
-  EXPECT_STREQ(lumetra_last_error(), "");
+TEST_P(ThumbnailSize, FitsThe320Box) {
+  const SizeRuleCase& c = GetParam();
+  int ow = 0, oh = 0;
+  thumbnail_size(c.w, c.h, &ow, &oh);
+  EXPECT_EQ(ow, c.ow);
+  EXPECT_EQ(oh, c.oh);
 }
 
-TEST(Info, FailuresKeepThePreviousReport) {
-  const char* r = lumetra_info(heif_fixture("rgb.heic", HeifSpec{}).c_str());
-  ASSERT_NE(r, nullptr);
-  const std::string before = r;
-  EXPECT_EQ(lumetra_info(nullptr), nullptr);
-  EXPECT_STREQ(lumetra_last_error(), "Invalid null file path for lumetra_info");
-  EXPECT_EQ(lumetra_info(""), nullptr);
-  EXPECT_STREQ(lumetra_last_error(), "Invalid null file path for lumetra_info");
-  const std::string text = scratch_path("info.txt");
-  write_file(text, Bytes(50, 'i'));
-  EXPECT_EQ(lumetra_info(text.c_str()), nullptr);
-  EXPECT_STREQ(lumetra_last_error(),  // libheif 1.19's text, detail included
-               "Failed reading HEIC file for info: Invalid input: No 'ftyp' box: File does not start with 'ftyp' box.");
-  EXPECT_EQ(lumetra_info("/nonexistent.heic"), nullptr);
-  EXPECT_EQ(std::string(lumetra_last_error()).rfind("Failed reading HEIC file for info: Input file does not exist", 0),
-            0u);
-  EXPECT_EQ(std::string(r), before);
-  // Pointer stability: a later success rewrites the same buffer.
-  HeifSpec alpha;
-  alpha.alpha = true;
-  EXPECT_EQ(lumetra_info(heif_fixture("rgba.heic", alpha).c_str()), r);
-  EXPECT_EQ(std::string(r), info_json(true, false, false));
-}
-
-TEST(Thumbnail, SizeRule) {
-  const struct {
-    int w, h, ow, oh;
-  } cases[] = {{4032, 3024, 320, 240}, {3024, 4032, 240, 320}, {1000, 1000, 320, 320}, {321, 320, 320, 319},
-               {320, 321, 319, 320},   {5000, 10, 320, 1},     {10, 5000, 1, 320},     {320, 320, 320, 320},
-               {100, 20, 100, 20},     {640, 480, 320, 240}};
-  for (const auto& c : cases) {
-    int ow = 0, oh = 0;
-    thumbnail_size(c.w, c.h, &ow, &oh);
-    EXPECT_EQ(ow, c.ow) << c.w << "x" << c.h;
-    EXPECT_EQ(oh, c.oh) << c.w << "x" << c.h;
-  }
-}
+INSTANTIATE_TEST_SUITE_P(Thumbnail, ThumbnailSize,
+                         ::testing::Values(SizeRuleCase{4032, 3024, 320, 240}, SizeRuleCase{3024, 4032, 240, 320},
+                                           SizeRuleCase{1000, 1000, 320, 320}, SizeRuleCase{321, 320, 320, 319},
+                                           SizeRuleCase{320, 321, 319, 320}, SizeRuleCase{5000, 10, 320, 1},
+                                           SizeRuleCase{10, 5000, 1, 320}, SizeRuleCase{320, 320, 320, 320},
+                                           SizeRuleCase{100, 20, 100, 20}, SizeRuleCase{640, 480, 320, 240}),
+                         [](const ::testing::TestParamInfo<SizeRuleCase>& info) {
+                           return std::to_string(info.param.w) + "x" + std::to_string(info.param.h);
+                         });
 
 TEST(Thumbnail, NearestNeighbourIsExact) {
   for (const auto& size : {std::pair<int, int>{640, 480}, {321, 320}, {320, 321}, {320, 320}, {4096, 10}, {10, 4096}}) {
@@ -191,22 +142,92 @@ TEST(Thumbnail, Failures) {
   EXPECT_FALSE(file_exists(scratch_path("u.png")));
 }
 
-TEST(Grid, TiledPrimaryDecodesLikeLibheif) {
-  GridSpec g;
-  g.width = 200, g.height = 150, g.tile = 64;  // 4 x 3 tiles, the last column and row cropped
-  g.thumbnail = true;
-  g.exif = Bytes{0, 0, 0, 0, 0x49, 0x49, 0x2A, 0, 8, 0, 0, 0, 0, 0};
-  const std::string path = scratch_path("grid.heic");
-  write_grid_heif(path, g);
-  EXPECT_EQ(info_of(path), info_json(false, true, true, 200, 150));
-  const std::string png = scratch_path("grid.png");
-  ASSERT_EQ(lumetra_to_png(path.c_str(), png.c_str()), 1) << lumetra_last_error();
-  const Raster ours = stb_load(png);
-  EXPECT_EQ(ours.width, 200);
-  EXPECT_EQ(ours.height, 150);
-  EXPECT_TRUE(ours.pixels == libheif_decode(path, false).pixels);
-  // The embedded thumbnail (320 x 240 here) is written as it is.
-  ASSERT_EQ(lumetra_thumbnail(path.c_str(), png.c_str()), 1);
-  EXPECT_EQ(stb_load(png).width, 320);
-  EXPECT_EQ(stb_load(png).height, 240);
+namespace {
+
+// The reference: every output pixel the exact area mean of the source
+// rectangle it covers, computed in two dimensions at once.
+Raster box_reference(const Raster& src, int ow, int oh) {
+  Raster r;
+  r.width = ow, r.height = oh, r.channels = src.channels;
+  const double sx = double(src.width) / ow, sy = double(src.height) / oh;
+  for (int y = 0; y < oh; ++y) {
+    for (int x = 0; x < ow; ++x) {
+      for (int c = 0; c < src.channels; ++c) {
+        double sum = 0;
+        const double x0 = x * sx, x1 = (x + 1) * sx, y0 = y * sy, y1 = (y + 1) * sy;
+        for (int j = int(y0); j < y1 && j < src.height; ++j) {
+          const double wy = std::min(y1, j + 1.0) - std::max(y0, double(j));
+          for (int i = int(x0); i < x1 && i < src.width; ++i) {
+            const double wx = std::min(x1, i + 1.0) - std::max(x0, double(i));
+            sum += wx * wy * src.pixels[(size_t(j) * src.width + i) * src.channels + c];
+          }
+        }
+        r.pixels.push_back(static_cast<uint8_t>(std::lround(sum / (sx * sy))));
+      }
+    }
+  }
+  return r;
+}
+
+// The embedded thumbnail, decoded by libheif.
+Raster libheif_thumbnail(const std::string& path) {
+  Raster r;
+  heif_context* ctx = heif_context_alloc();
+  heif_context_read_from_file(ctx, path.c_str(), nullptr);
+  heif_image_handle *h = nullptr, *t = nullptr;
+  heif_context_get_primary_image_handle(ctx, &h);
+  heif_item_id id = 0;
+  if (heif_image_handle_get_list_of_thumbnail_IDs(h, &id, 1) == 1) heif_image_handle_get_thumbnail(h, id, &t);
+  heif_image* img = nullptr;
+  if (t != nullptr &&
+      heif_decode_image(t, &img, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code == heif_error_Ok) {
+    int stride = 0;
+    const uint8_t* p = heif_image_get_plane_readonly(img, heif_channel_interleaved, &stride);
+    r.width = heif_image_get_primary_width(img), r.height = heif_image_get_primary_height(img), r.channels = 3;
+    for (int y = 0; y < r.height; ++y)
+      r.pixels.insert(r.pixels.end(), p + size_t(y) * stride, p + size_t(y) * stride + r.width * 3);
+    heif_image_release(img);
+  }
+  if (t != nullptr) heif_image_handle_release(t);
+  heif_image_handle_release(h);
+  heif_context_free(ctx);
+  return r;
+}
+
+}  // namespace
+
+TEST(ThumbnailFit, FitsTheBoxByAreaAveraging) {
+  // A 1200 x 900 picture, with and without a 600 x 450 thumbnail of other
+  // content, so that the source taken shows in the pixels.
+  HeifSpec with_thumb;
+  with_thumb.width = 1200, with_thumb.height = 900, with_thumb.thumb_width = 600, with_thumb.thumb_height = 450;
+  with_thumb.thumb_pixel = [](int x, int y, int c) { return static_cast<uint8_t>((x * 7 + y * 3 + c * 50) & 0xFF); };
+  HeifSpec without = with_thumb;
+  without.thumb_width = without.thumb_height = 0;
+  const std::string files[2] = {heif_fixture("fit-thumb.heic", with_thumb), heif_fixture("fit-plain.heic", without)};
+  const Raster primary = libheif_decode(files[0], false), thumb = libheif_thumbnail(files[0]);
+  ASSERT_EQ(thumb.width, 600);
+  for (int f = 0; f < 2; ++f) {
+    for (const int box : {128, 256, 512, 1024}) {
+      SCOPED_TRACE(files[f] + " box " + std::to_string(box));
+      const std::string out = scratch_path("fit-" + std::to_string(f) + "-" + std::to_string(box) + ".png");
+      ASSERT_EQ(thumbnail_fit(files[f].c_str(), out.c_str(), box), 1) << lumetra_last_error();
+      const Raster got = stb_load(out);
+      EXPECT_EQ(got.width, box);
+      EXPECT_EQ(got.height, box * 3 / 4);
+      const bool from_thumb = f == 0 && box <= 600;
+      const Raster want = box_reference(from_thumb ? thumb : libheif_decode(files[f], false), box, box * 3 / 4);
+      ASSERT_EQ(got.pixels.size(), want.pixels.size());
+      int worst = 0;
+      for (size_t i = 0; i < got.pixels.size(); ++i) worst = std::max(worst, std::abs(got.pixels[i] - want.pixels[i]));
+      EXPECT_LE(worst, 1);
+    }
+  }
+  (void)primary;
+  // Already inside the box: kept at its size, pixels untouched.
+  const std::string out = scratch_path("fit-small.png");
+  const std::string small = heif_fixture("fit-small.heic", HeifSpec{});
+  ASSERT_EQ(thumbnail_fit(small.c_str(), out.c_str(), 128), 1);
+  const Raster got = stb_load(out);
+  EXPECT_EQ(got.pixels, libheif_decode(small, false).pixels);
 }
