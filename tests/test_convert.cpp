@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include <libheif/heif.h>
@@ -140,6 +141,9 @@ struct QualityCase {
   int requested, effective;
 };
 
+// How gtest names the case in its messages.
+void PrintTo(const QualityCase& c, std::ostream* os) { *os << "quality " << c.requested; }
+
 class JpegQuality : public ::testing::TestWithParam<QualityCase> {};
 
 TEST_P(JpegQuality, ClampIsByteIdentical) {
@@ -185,6 +189,9 @@ struct ExtensionCase {
   const char* path;
   OutputFormat format;
 };
+
+// How gtest names the case in its messages.
+void PrintTo(const ExtensionCase& c, std::ostream* os) { *os << '"' << c.path << '"'; }
 
 class OutputExtension : public ::testing::TestWithParam<ExtensionCase> {};
 
@@ -309,6 +316,11 @@ struct OrientedCase {
   int w, h, orientation;
   bool alpha;
 };
+
+// How gtest names the case in its messages.
+void PrintTo(const OrientedCase& c, std::ostream* os) {
+  *os << c.w << "x" << c.h << " orientation " << c.orientation << (c.alpha ? " alpha" : "");
+}
 
 class UprightOutput : public ::testing::TestWithParam<OrientedCase> {};
 

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -156,6 +157,9 @@ struct TopLevelCase {
   HeifSpec spec;
 };
 
+// How gtest names the case in its messages.
+void PrintTo(const TopLevelCase& c, std::ostream* os) { *os << c.name; }
+
 class TopLevelImages : public ::testing::TestWithParam<TopLevelCase> {};
 
 TEST_P(TopLevelImages, MatchLibheif) {
@@ -217,6 +221,9 @@ struct PhotoCase {
   int images;
   std::vector<AuxFacts> aux;  // of the first image, in file order
 };
+
+// How gtest names the case in its messages.
+void PrintTo(const PhotoCase& c, std::ostream* os) { *os << c.file; }
 
 class EveryImage : public ::testing::TestWithParam<PhotoCase> {};
 

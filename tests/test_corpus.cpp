@@ -296,13 +296,25 @@ TEST_P(HeifFile, EveryCallAgreesWithTheIndependentReaders) {
   const bool heif_info = have("heif-info"), exiftool = have("exiftool");
   const std::string facts = heif_info ? heif_info_text(f) : "";
   if (!heavy(GetParam())) {
-    SCOPED_TRACE("lumetra_to_jpg and lumetra_thumbnail");
-    const bool converted = converts_or_fails_cleanly(f);
+    bool converted = false;
+    {
+      SCOPED_TRACE("lumetra_to_jpg and lumetra_thumbnail");
+      converted = converts_or_fails_cleanly(f);
+    }
     const PrimaryFacts primary = primary_facts(facts);
     if (photo && primary.ok) EXPECT_TRUE(converted) << "heif-info reads it, we failed with " << lumetra_last_error();
-    if (heif_info) info_agrees_with_heif_info(f, primary);
-    if (photo && exiftool) exif_agrees_with_exiftool(f);
-    if (photo && exiftool && converted) convert_keeps_profile_and_exif_upright(f);
+    if (heif_info) {
+      SCOPED_TRACE("lumetra_info");
+      info_agrees_with_heif_info(f, primary);
+    }
+    if (photo && exiftool) {
+      SCOPED_TRACE("lumetra_exif");
+      exif_agrees_with_exiftool(f);
+    }
+    if (photo && exiftool && converted) {
+      SCOPED_TRACE("lumetra_convert");
+      convert_keeps_profile_and_exif_upright(f);
+    }
   }
   if (photo && heif_info && GetParam().find("grid200mp") == std::string::npos) {
     SCOPED_TRACE("lumetra_info_detail");
@@ -332,6 +344,7 @@ TEST_P(RasterFile, EncodesOrFailsToLoad) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpus, RasterFile, ::testing::ValuesIn(files_in({"raster"})), name_of);
+
 // An iOS 18 HDR photo (tone-map item, gain map, mattes): older libheif
 // refused it in every call.
 TEST(Corpus, IPhone16ProPhotoThroughEveryCall) {

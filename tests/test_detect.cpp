@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <ostream>
 #include <string>
 
 #include "fixtures.h"
@@ -105,6 +106,9 @@ struct BrandCase {
   const char* compat;
   int expected;
 };
+
+// How gtest names the case in its messages.
+void PrintTo(const BrandCase& c, std::ostream* os) { *os << "'" << c.major << "' + '" << c.compat << "'"; }
 
 class DetectBrand : public ::testing::TestWithParam<BrandCase> {};
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -67,6 +68,9 @@ struct OrientationCase {
   std::vector<Bytes> props;
   StreamResult ycbcr, rgb;
 };
+
+// How gtest names the case in its messages.
+void PrintTo(const OrientationCase& c, std::ostream* os) { *os << c.name; }
 
 const StreamResult W = StreamResult::Written, N = StreamResult::NotApplicable;
 
@@ -144,6 +148,9 @@ struct BrokenTileCase {
   const char* name;
   std::vector<Bytes> props;
 };
+
+// How gtest names the case in its messages.
+void PrintTo(const BrokenTileCase& c, std::ostream* os) { *os << c.name; }
 
 class GridBrokenTile : public ::testing::TestWithParam<BrokenTileCase> {};
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include <libheif/heif.h>
@@ -98,6 +99,9 @@ struct GainMapPhoto {
   const char* file;
   bool slow;
 };
+
+// How gtest names the case in its messages.
+void PrintTo(const GainMapPhoto& c, std::ostream* os) { *os << c.file; }
 
 class HdrPhoto : public ::testing::TestWithParam<GainMapPhoto> {};
 
@@ -210,6 +214,9 @@ struct TmapCase {
   bool kept;
 };
 
+// How gtest names the case in its messages.
+void PrintTo(const TmapCase& c, std::ostream* os) { *os << c.name; }
+
 TmapValues with(void (*change)(TmapValues*)) {
   TmapValues v;
   change(&v);
@@ -299,6 +306,11 @@ struct AppleNoteCase {
   bool little;
   double stops;
 };
+
+// How gtest names the case in its messages.
+void PrintTo(const AppleNoteCase& c, std::ostream* os) {
+  *os << c.m33n << "/" << c.m33d << ", " << c.m48n << "/" << c.m48d << (c.little ? " II" : " MM");
+}
 
 class AppleHeadroom : public ::testing::TestWithParam<AppleNoteCase> {};
 

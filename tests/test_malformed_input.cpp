@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <cctype>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 #ifndef _WIN32
@@ -78,27 +80,45 @@ Bytes bmp_header(int32_t w, int32_t h) {
 }
 }  // namespace
 
+// A raster header claiming more than the loader takes, and its reason.
+struct BombCase {
+  const char* name;
+  Bytes data;
+  const char* reason;
+};
+
+// How gtest names the case in its messages.
+void PrintTo(const BombCase& c, std::ostream* os) { *os << c.name; }
+
+class BombHeader : public ::testing::TestWithParam<BombCase> {};
+
+TEST_P(BombHeader, IsRefusedBeforeLoading) {
+  const BombCase& c = GetParam();
+  const std::string out = scratch_path("bomb.heic");
+  const std::string path = scratch_path(c.name);
+  write_file(path, c.data);
+  EXPECT_EQ(lumetra_from_image(path.c_str(), out.c_str(), 50), 0);
+  EXPECT_EQ(std::string(lumetra_last_error()), "Failed loading source image '" + path + "': " + c.reason);
+  EXPECT_FALSE(file_exists(out));
+}
+
+INSTANTIATE_TEST_SUITE_P(MalformedInput, BombHeader,
+                         ::testing::Values(BombCase{"huge.png", png_header(1u << 24, 1u << 24, 6), "too large"},
+                                           BombCase{"wide.png", png_header(40000, 1, 2), "too large"},
+                                           BombCase{"tall.bmp", bmp_header(1, 40000), "too large"},
+                                           BombCase{"psd.psd",
+                                                    Bytes{'8', 'B', 'P',  'S',  0,    1, 0,    0,    0,    0, 0, 0, 0,
+                                                          3,   0,   0x7F, 0xFF, 0xFF, 0, 0x7F, 0xFF, 0xFF, 0, 8, 0, 3},
+                                                    "too large"}),
+                         [](const ::testing::TestParamInfo<BombCase>& info) {
+                           std::string name = info.param.name;
+                           for (char& ch : name)
+                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           return name;
+                         });
+
 TEST(MalformedInput, DecompressionBombHeaders) {
   const std::string out = scratch_path("bomb.heic");
-  const struct {
-    const char* name;
-    Bytes data;
-    const char* reason;
-  } cases[] = {
-      {"huge.png", png_header(1u << 24, 1u << 24, 6), "too large"},
-      {"wide.png", png_header(40000, 1, 2), "too large"},
-      {"tall.bmp", bmp_header(1, 40000), "too large"},
-      {"psd.psd",
-       Bytes{'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0x7F, 0xFF, 0xFF, 0, 0x7F, 0xFF, 0xFF, 0, 8, 0, 3},
-       "too large"},
-  };
-  for (const auto& c : cases) {
-    const std::string path = scratch_path(c.name);
-    write_file(path, c.data);
-    EXPECT_EQ(lumetra_from_image(path.c_str(), out.c_str(), 50), 0) << c.name;
-    EXPECT_EQ(std::string(lumetra_last_error()), "Failed loading source image '" + path + "': " + c.reason) << c.name;
-    EXPECT_FALSE(file_exists(out));
-  }
   // 17 bytes claiming 24941 x 8481 RLE grey pixels: refused before the
   // loader spends seconds inventing 211 million of them.
   const std::string tga = scratch_path("bomb.tga");

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include <libheif/heif.h>
@@ -36,6 +37,9 @@ std::string sized(int w, int h) {
 struct SizeRuleCase {
   int w, h, ow, oh;
 };
+
+// How gtest names the case in its messages.
+void PrintTo(const SizeRuleCase& c, std::ostream* os) { *os << c.w << "x" << c.h; }
 
 class ThumbnailSize : public ::testing::TestWithParam<SizeRuleCase> {};
 
