@@ -1,4 +1,5 @@
-// Directory batch conversion and the lumetra command-line tool.
+// Directory batch conversion: by content, named by stem, failures kept
+// apart; crashes and hangs isolated, interrupted batches resumed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,31 +17,11 @@
 #include "fixtures.h"
 #include "internal.h"
 #include "lumetra.h"
+#include "tool_run.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string heif_source() {
-  HeifSpec s;
-  s.width = 24, s.height = 16;
-  return heif_fixture("batch_src.heic", s);
-}
-
-std::string fresh_dir(const std::string& name) {
-  const std::string d = scratch_path(name);
-  remove_tree(d);
-  fs::create_directories(d);
-  return d;
-}
-
-std::set<std::string> names_in(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
-  return names;
-}
-
-void copy_heif(const std::string& to) { fs::copy_file(heif_source(), to, fs::copy_options::overwrite_existing); }
 
 // The mixed input directory of the batch tests.
 std::string mixed_input() {
@@ -159,7 +140,7 @@ TEST(Batch, CutPathsAreNeverUsed) {
   // Pad the output directory with "/." so the output path is cut inside
   // the stem: "<out>/./././ph" would name a real, writable file.
   std::string padded = out;
-  const size_t want = 4096 - 1 - 3;  // leave room for "/ph" only
+  const size_t want = 4096 - 1 - 3;  // space left for "/ph" only
   while (padded.size() + 2 <= want) padded += "/.";
   if (padded.size() < want) padded += "/";
   ASSERT_LT(padded.size(), 4096u);
@@ -199,163 +180,9 @@ TEST(Batch, CallbackSeesEveryEntry) {
   EXPECT_EQ(batch_count_candidates(in.c_str()), 11 + kLinks);
 }
 
-// ---- the command-line tool -------------------------------------------------
-
-namespace {
-
-struct CliRun {
-  int status;
-  std::string out, err;
-};
-
-// The separator the tool puts between a directory and a name.
-#ifdef _WIN32
-const std::string kSep = "\\";
-#else
-const std::string kSep = "/";
-#endif
-
-CliRun run_cli_env(const std::string& env, const std::string& args) {
-  const std::string o = scratch_path("cli.out"), e = scratch_path("cli.err");
-#ifdef _WIN32
-  (void)env;
-  // cmd.exe takes the whole line in quotes when it starts with a quote.
-  const std::string cmd = "\"\"" + std::string(LUMETRA_CLI) + "\" " + args + " >\"" + o + "\" 2>\"" + e + "\" <NUL\"";
-  const int rc = std::system(cmd.c_str());
-#else
-  const std::string cmd = env + " " + std::string(LUMETRA_CLI) + " " + args + " >" + o + " 2>" + e + " </dev/null";
-  const int status = std::system(cmd.c_str());
-  const int rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
-  const Bytes ob = read_file(o), eb = read_file(e);
-  auto text = [](const Bytes& b) {
-    std::string t(b.begin(), b.end());
-    for (size_t at; (at = t.find("\r\n")) != std::string::npos;) t.erase(at, 1);  // text-mode streams
-    return t;
-  };
-  return CliRun{rc, text(ob), text(eb)};
-}
-
-CliRun run_cli(const std::string& args) { return run_cli_env("", args); }
-
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
-
-}  // namespace
-
-TEST(Cli, HelpVersionAndUsage) {
-  CliRun r = run_cli("--version");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(contains(r.out, "lumetra 1.")) << r.out;
-  r = run_cli("--help");
-  EXPECT_EQ(r.status, 0);
-  for (const char* sub : {"convert", "encode", "thumbnail", "info", "exif", "is-heic", "batch"})
-    EXPECT_TRUE(contains(r.out, sub)) << sub;
-  r = run_cli("help batch");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(contains(r.out, "--png"));
-  r = run_cli("convert --help");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(contains(r.out, "--quality"));
-
-  for (const char* bad :
-       {"", "convert only-one", "frobnicate", "batch a b --png --jpg", "convert a b -q x", "help nosuch"}) {
-    r = run_cli(bad);
-    EXPECT_EQ(r.status, 2) << bad;
-    EXPECT_TRUE(contains(r.err, "--help")) << bad << ": " << r.err;
-  }
-}
-
-TEST(Cli, SingleFileJobs) {
-  const std::string heif = heif_source();
-  const std::string dir = fresh_dir("cli");
-  CliRun r = run_cli("convert " + heif + " " + dir + "/o.jpg -q 70");
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(read_file(dir + "/o.jpg")[0], 0xFF);
-  r = run_cli("convert " + heif + " " + dir + "/o.png");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(stb_load(dir + "/o.png").width, 24);
-  r = run_cli("convert /nonexistent.heic " + dir + "/x.png");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(contains(r.err, "/nonexistent.heic: Failed to read HEIC file '/nonexistent.heic'")) << r.err;
-  EXPECT_FALSE(file_exists(dir + "/x.png"));
-
-  r = run_cli("encode " + dir + "/o.png " + dir + "/back.heic -q 60");
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(lumetra_is_heic((dir + "/back.heic").c_str()), 1);
-  r = run_cli("encode " + dir + "/missing.png " + dir + "/x.heic");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(contains(r.err, "can't fopen")) << r.err;
-
-  r = run_cli("thumbnail " + heif + " " + dir + "/t.bmp");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(read_file(dir + "/t.bmp")[0], 'B');
-
-  r = run_cli("info " + heif);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, std::string(lumetra_info(heif.c_str())) + "\n");
-  r = run_cli("info " + heif + " /nonexistent.heic");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(contains(r.out, heif + ": {\"width\":24"));
-  EXPECT_TRUE(contains(r.err, "/nonexistent.heic: Failed reading HEIC file for info"));
-
-  r = run_cli("exif " + heif);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "{\"ExifPresent\":false}\n");
-
-  r = run_cli("is-heic " + heif);
-  EXPECT_EQ(r.status, 0);
-  r = run_cli("is-heic " + heif + " " + dir + "/o.png");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(contains(r.out, dir + "/o.png: not HEIF"));
-}
-
-TEST(Cli, BatchSummaryAndQuietPipe) {
-  const std::string in = fresh_dir("cli_batch_in");
-  copy_heif(in + "/one.heic");
-  copy_heif(in + "/two.dat");
-  write_file(in + "/readme.txt", Bytes(20, 'r'));
-  const std::string out = fresh_dir("cli_batch_out");
-  CliRun r = run_cli("batch " + in + " " + out + " --png");
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "converted 2, skipped 1 (not HEIF), skipped 0 (exists), failed 0\n");
-  EXPECT_EQ(r.err, "");  // no progress into a pipe
-  EXPECT_EQ(names_in(out), (std::set<std::string>{"one.png", "two.png"}));
-
-  Bytes broken = read_file(heif_source());
-  broken.resize(broken.size() / 2);
-  write_file(in + "/broken.heic", broken);
-  r = run_cli("batch " + in + " " + out + " --jpg -q 80");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "converted 2, skipped 1 (not HEIF), skipped 0 (exists), failed 1\n");
-  EXPECT_TRUE(contains(r.err, in + kSep + "broken.heic: Failed to ")) << r.err;
-
-  r = run_cli("batch /nonexistent " + out);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(contains(r.err, "Failed opening input directory"));
-}
-
-// script(1), the pretend decoder fault (LD_PRELOAD), fork and signals are
-// POSIX; the Windows build's batch workers are checked by the tests above.
+// The pretend decoder fault (LD_PRELOAD), fork and signals are POSIX; the
+// Windows build's batch workers are checked by the tests above.
 #ifndef _WIN32
-TEST(Cli, BatchProgressOnATerminal) {
-  if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "script(1) not installed";
-  const std::string in = fresh_dir("cli_tty_in");
-  copy_heif(in + "/one.heic");
-  copy_heif(in + "/two.heic");
-  write_file(in + "/notes.txt", Bytes(10, 'n'));
-  const std::string out = fresh_dir("cli_tty_out");
-  const std::string log = scratch_path("tty.log");
-  // script(1) gives the tool a terminal for stdout and stderr alike.
-  const std::string cmd =
-      "script -qec \"" + std::string(LUMETRA_CLI) + " batch " + in + " " + out + " --png\" /dev/null >" + log;
-  ASSERT_EQ(std::system(cmd.c_str()), 0);
-  const Bytes b = read_file(log);
-  const std::string text(b.begin(), b.end());
-  EXPECT_TRUE(contains(text, "[2/2] failures: 0, ")) << text;  // files done of total
-  EXPECT_TRUE(contains(text, " files/s, about ")) << text;
-  EXPECT_TRUE(contains(text, "converted 2, skipped 1 (not HEIF), skipped 0 (exists), failed 0")) << text;
-}
-
 namespace {
 
 // The tool with the pretend decoder fault preloaded.

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <string>
 #ifndef _WIN32
 #  include <unistd.h>
@@ -158,26 +159,40 @@ TEST(Encode, QualityClamp) {
   EXPECT_LT(q1.size(), q100.size());
 }
 
-TEST(Encode, ThumbnailRule) {
-  const struct {
-    int w, h;
-    bool thumb;
-  } cases[] = {{161, 161, true},  {320, 200, true},  {200, 320, true},
-               {159, 900, false}, {900, 159, false}, {160, 160, false}};
-  for (const auto& c : cases) {
-    const std::string src = scratch_path("t.png");
-    const std::string out = scratch_path("t" + std::to_string(c.w) + "x" + std::to_string(c.h) + ".heic");
-    write_png(src, c.w, c.h, 3, gradient_pixel);
-    ASSERT_EQ(lumetra_from_image(src.c_str(), out.c_str(), 50), 1) << c.w << "x" << c.h;
-    const HeifFacts f = read_facts(out);
-    EXPECT_EQ(f.thumbnails > 0, c.thumb) << c.w << "x" << c.h;
-    if (c.thumb) {
-      EXPECT_LE(std::max(f.thumb_width, f.thumb_height), 160);
-      EXPECT_GE(std::max(f.thumb_width, f.thumb_height), 158);
-      EXPECT_NEAR(double(f.thumb_width) / f.thumb_height, double(c.w) / c.h, 0.05);
-    }
+// A source's size and whether its HEIF gets a thumbnail.
+struct ThumbnailRuleCase {
+  int w, h;
+  bool thumb;
+};
+
+// How gtest names the case in its messages.
+void PrintTo(const ThumbnailRuleCase& c, std::ostream* os) { *os << c.w << "x" << c.h; }
+
+class EncodedThumbnail : public ::testing::TestWithParam<ThumbnailRuleCase> {};
+
+TEST_P(EncodedThumbnail, FollowsTheRule) {
+  const ThumbnailRuleCase& c = GetParam();
+  const std::string tag = std::to_string(c.w) + "x" + std::to_string(c.h);
+  const std::string src = scratch_path("t" + tag + ".png");
+  const std::string out = scratch_path("t" + tag + ".heic");
+  write_png(src, c.w, c.h, 3, gradient_pixel);
+  ASSERT_EQ(lumetra_from_image(src.c_str(), out.c_str(), 50), 1);
+  const HeifFacts f = read_facts(out);
+  EXPECT_EQ(f.thumbnails > 0, c.thumb);
+  if (c.thumb) {
+    EXPECT_LE(std::max(f.thumb_width, f.thumb_height), 160);
+    EXPECT_GE(std::max(f.thumb_width, f.thumb_height), 158);
+    EXPECT_NEAR(double(f.thumb_width) / f.thumb_height, double(c.w) / c.h, 0.05);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Encode, EncodedThumbnail,
+                         ::testing::Values(ThumbnailRuleCase{161, 161, true}, ThumbnailRuleCase{320, 200, true},
+                                           ThumbnailRuleCase{200, 320, true}, ThumbnailRuleCase{159, 900, false},
+                                           ThumbnailRuleCase{900, 159, false}, ThumbnailRuleCase{160, 160, false}),
+                         [](const ::testing::TestParamInfo<ThumbnailRuleCase>& info) {
+                           return std::to_string(info.param.w) + "x" + std::to_string(info.param.h);
+                         });
 
 TEST(Encode, ThumbnailSkippedWhereLibheifWouldCrash) {
   EXPECT_TRUE(thumbnail_encodable(160, 12800, 160));

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 
 #include <libheif/heif.h>
@@ -47,26 +48,42 @@ TEST(EncodeSettings, JpegQualityReadFromItsTables) {
   EXPECT_EQ(estimate_jpeg_quality(nullptr, 0), 0);
 }
 
+// A source JPEG's quality, the codec, the HEIF quality its tables give,
+// and how close libheif's decode of the result stays to the source.
+struct SourceQualityCase {
+  int jpeg_quality;
+  bool av1;
+  int heif_quality;
+  double min_psnr;
+};
+
+void PrintTo(const SourceQualityCase& c, std::ostream* os) {
+  *os << "JPEG quality " << c.jpeg_quality << (c.av1 ? " to AVIF" : " to HEIC");
+}
+
+class DefaultQuality : public ::testing::TestWithParam<SourceQualityCase> {};
+
 // Quality 0 is the table's choice: the same bytes as asking for it, and
 // the picture libheif reads back stays close to the source's own pixels.
-TEST(EncodeSettings, DefaultQualityFollowsTheSource) {
-  const struct {
-    int jpeg_quality;
-    bool av1;
-    int heif_quality;
-    double min_psnr;
-  } cases[] = {{95, false, 62, 43.0}, {90, false, 60, 42.0}, {75, false, 50, 38.0}, {90, true, 82, 42.0}};
-  for (const auto& c : cases) {
-    if (!libheif_encodes(c.av1, 8)) continue;  // the Windows build has no AV1 encoder
-    const std::string src = libjpeg_file("src" + std::to_string(c.jpeg_quality) + ".jpg", c.jpeg_quality);
-    const std::string name = std::to_string(c.jpeg_quality) + (c.av1 ? ".avif" : ".heic");
-    const std::string chosen = scratch_path("chosen" + name), asked = scratch_path("asked" + name);
-    ASSERT_EQ(lumetra_convert(src.c_str(), chosen.c_str(), 0, 0), 1) << lumetra_last_error();
-    ASSERT_EQ(lumetra_convert(src.c_str(), asked.c_str(), c.heif_quality, 0), 1) << lumetra_last_error();
-    EXPECT_TRUE(read_file(chosen) == read_file(asked)) << c.jpeg_quality;
-    EXPECT_GE(psnr(libheif_decode(chosen, false), stb_load(src)), c.min_psnr) << c.jpeg_quality;
-  }
+TEST_P(DefaultQuality, FollowsTheSource) {
+  const SourceQualityCase& c = GetParam();
+  if (!libheif_encodes(c.av1, 8)) GTEST_SKIP() << "no AV1 encoder in this libheif";  // the Windows build
+  const std::string src = libjpeg_file("src" + std::to_string(c.jpeg_quality) + ".jpg", c.jpeg_quality);
+  const std::string name = std::to_string(c.jpeg_quality) + (c.av1 ? ".avif" : ".heic");
+  const std::string chosen = scratch_path("chosen" + name), asked = scratch_path("asked" + name);
+  ASSERT_EQ(lumetra_convert(src.c_str(), chosen.c_str(), 0, 0), 1) << lumetra_last_error();
+  ASSERT_EQ(lumetra_convert(src.c_str(), asked.c_str(), c.heif_quality, 0), 1) << lumetra_last_error();
+  EXPECT_TRUE(read_file(chosen) == read_file(asked));
+  EXPECT_GE(psnr(libheif_decode(chosen, false), stb_load(src)), c.min_psnr);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    EncodeSettings, DefaultQuality,
+    ::testing::Values(SourceQualityCase{95, false, 62, 43.0}, SourceQualityCase{90, false, 60, 42.0},
+                      SourceQualityCase{75, false, 50, 38.0}, SourceQualityCase{90, true, 82, 42.0}),
+    [](const ::testing::TestParamInfo<SourceQualityCase>& info) {
+      return "jpeg" + std::to_string(info.param.jpeg_quality) + (info.param.av1 ? "_to_avif" : "_to_heic");
+    });
 
 TEST(EncodeSettings, SixteenBitSourceKeepsTenBits) {
   if (!libheif_encodes(false, 10)) GTEST_SKIP() << "no 10-bit HEVC encoder";

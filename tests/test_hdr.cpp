@@ -3,9 +3,11 @@
 // renders like the HEIF it came from; unusable gain maps give the SDR JPEG.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include <libheif/heif.h>
@@ -91,36 +93,50 @@ Agreement check_ultrahdr(const std::string& heif, const std::string& hdr_jpeg, c
 
 static bool exiftool_present() { return !capture("exiftool -ver 2>/dev/null").empty(); }
 
-// A sweep like the other corpus ones (left out of the slowest builds).
-TEST(Corpus, HdrGainMapsRenderAsTheirHeif) {
+// The corpus's gain-map photos (left out of the slowest builds); `slow`
+// ones only when LUMETRA_SLOW_CORPUS is set.
+struct GainMapPhoto {
+  const char* file;
+  bool slow;
+};
+
+// How gtest names the case in its messages.
+void PrintTo(const GainMapPhoto& c, std::ostream* os) { *os << c.file; }
+
+class HdrPhoto : public ::testing::TestWithParam<GainMapPhoto> {};
+
+TEST_P(HdrPhoto, GainMapRendersAsItsHeif) {
+  const GainMapPhoto& c = GetParam();
+  const std::string in = kCorpus + "/heif/" + c.file;
+  if (!file_exists(in)) GTEST_SKIP() << "no corpus file " << in;
+  if (c.slow && std::getenv("LUMETRA_SLOW_CORPUS") == nullptr) GTEST_SKIP() << "slow: set LUMETRA_SLOW_CORPUS";
   if (!exiftool_present()) GTEST_SKIP() << "exiftool not installed";
-  const struct {
-    const char* file;
-    bool slow;
-  } kCases[] = {{"tmap-iphone16pro-ios18-24mp-10bit-mattes-exifMM.heic", false},
-                {"tmap-samsungS25ultra-gainmap-thumb-exifII.heic", false},
-                {"grid12mp-iphone12promax-thumb-gainmap-irot270-exifMM.heic", false},
-                {"grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic", false},
-                {"grid12mp-iphone14pro-portrait-depth-gainmap-nothumb-exifMM.heic", false},
-                {"grid7mp-iphone14pro-irot90-imir-thumb-exifMM.heic", false},
-                {"grid200mp-samsungS24ultra-thumb-irot270-gainmap-exifII.heic", true}};
-  const bool slow = std::getenv("LUMETRA_SLOW_CORPUS") != nullptr;
-  int checked = 0;
-  for (const auto& c : kCases) {
-    const std::string in = kCorpus + "/heif/" + c.file;
-    if (!file_exists(in) || (c.slow && !slow)) continue;
-    // At quality 100, so that the primary's own compression (the same as
-    // without HDR) does not hide what the gain map does.
-    const std::string hdr = scratch_path("hdr.jpg"), sdr = scratch_path("sdr.jpg");
-    ASSERT_EQ(lumetra_convert(in.c_str(), hdr.c_str(), 100, kFlags), 1) << lumetra_last_error();
-    ASSERT_EQ(lumetra_convert(in.c_str(), sdr.c_str(), 100, LUMETRA_KEEP_METADATA), 1) << lumetra_last_error();
-    const Agreement a = check_ultrahdr(in, hdr, sdr, c.slow ? 4 : 1);
-    EXPECT_LE(a.mean_stops, 0.05) << c.file;
-    EXPECT_LE(a.p99_stops, 0.25) << c.file;
-    ++checked;
-  }
-  if (checked == 0) GTEST_SKIP() << "no gain-map photos in " << kCorpus;
+  // At quality 100, so that the primary's own compression (the same as
+  // without HDR) does not hide what the gain map does.
+  const std::string hdr = scratch_path("hdr.jpg"), sdr = scratch_path("sdr.jpg");
+  ASSERT_EQ(lumetra_convert(in.c_str(), hdr.c_str(), 100, kFlags), 1) << lumetra_last_error();
+  ASSERT_EQ(lumetra_convert(in.c_str(), sdr.c_str(), 100, LUMETRA_KEEP_METADATA), 1) << lumetra_last_error();
+  const Agreement a = check_ultrahdr(in, hdr, sdr, c.slow ? 4 : 1);
+  EXPECT_LE(a.mean_stops, 0.05);
+  EXPECT_LE(a.p99_stops, 0.25);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Corpus, HdrPhoto,
+    ::testing::Values(GainMapPhoto{"tmap-iphone16pro-ios18-24mp-10bit-mattes-exifMM.heic", false},
+                      GainMapPhoto{"tmap-samsungS25ultra-gainmap-thumb-exifII.heic", false},
+                      GainMapPhoto{"grid12mp-iphone12promax-thumb-gainmap-irot270-exifMM.heic", false},
+                      GainMapPhoto{"grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic", false},
+                      GainMapPhoto{"grid12mp-iphone14pro-portrait-depth-gainmap-nothumb-exifMM.heic", false},
+                      GainMapPhoto{"grid7mp-iphone14pro-irot90-imir-thumb-exifMM.heic", false},
+                      GainMapPhoto{"grid200mp-samsungS24ultra-thumb-irot270-gainmap-exifII.heic", true}),
+    [](const ::testing::TestParamInfo<GainMapPhoto>& info) {
+      std::string name = info.param.file;
+      name = name.substr(0, name.find('.'));
+      for (char& ch : name)
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      return name;
+    });
 
 namespace {
 
@@ -189,52 +205,70 @@ std::string tmap_fixture(const std::string& name, const Bytes& payload, int gain
   return path;
 }
 
+// A hand-built ISO gain map: its tmap payload, the gain map's size, and
+// whether the map is kept.
+struct TmapCase {
+  const char* name;
+  Bytes (*payload)();
+  int gain_w, gain_h;
+  bool kept;
+};
+
+// How gtest names the case in its messages.
+void PrintTo(const TmapCase& c, std::ostream* os) { *os << c.name; }
+
+TmapValues with(void (*change)(TmapValues*)) {
+  TmapValues v;
+  change(&v);
+  return v;
+}
+
+const TmapCase kTmapCases[] = {
+    {"valid", [] { return tmap_payload(TmapValues{}); }, 128, 96, true},
+    {"truncated",
+     [] {
+       const Bytes valid = tmap_payload(TmapValues{});
+       return Bytes(valid.begin(), valid.begin() + 30);
+     },
+     128, 96, false},
+    {"zero_gamma_denominator", [] { return tmap_payload(with([](TmapValues* v) { v->gamma_d = 0; })); }, 128, 96,
+     false},
+    {"huge_max", [] { return tmap_payload(with([](TmapValues* v) { v->max_n = 0x7FFFFFFF; })); }, 128, 96, false},
+    {"base_brighter", [] { return tmap_payload(with([](TmapValues* v) { v->base_n = 3; })); }, 128, 96, false},
+    {"unknown_version", [] { return tmap_payload(with([](TmapValues* v) { v->version = 1; })); }, 128, 96, false},
+    {"no_headroom", [] { return tmap_payload(with([](TmapValues* v) { v->alt_n = 0; })); }, 128, 96, false},
+    {"map_larger_than_picture", [] { return tmap_payload(TmapValues{}); }, 512, 384, false},
+    {"map_of_other_shape", [] { return tmap_payload(TmapValues{}); }, 128, 128, false}};
+
 }  // namespace
 
-// A hand-built ISO gain map is kept; broken metadata or a map that cannot
-// line up gives exactly the SDR JPEG, no error.
-TEST(Hdr, TmapFixturesKeepOrFallBackToSdr) {
+// A valid map is kept; broken metadata or a map that cannot line up gives
+// exactly the SDR JPEG, no error.
+class TmapFixture : public ::testing::TestWithParam<TmapCase> {};
+
+TEST_P(TmapFixture, KeptOrFallsBackToSdr) {
   if (!exiftool_present()) GTEST_SKIP() << "exiftool not installed";
-  TmapValues valid;
-  const Bytes valid_payload = tmap_payload(valid);
-  TmapValues zero_gamma, huge, base_brighter, new_version, no_headroom;
-  zero_gamma.gamma_d = 0;
-  huge.max_n = 0x7FFFFFFF;
-  base_brighter.base_n = 3;
-  new_version.version = 1;
-  no_headroom.alt_n = 0;
-  const struct {
-    const char* name;
-    Bytes payload;
-    int gain_w, gain_h;
-    bool kept;
-  } kCases[] = {{"valid", valid_payload, 128, 96, true},
-                {"truncated", Bytes(valid_payload.begin(), valid_payload.begin() + 30), 128, 96, false},
-                {"zero-gamma-denominator", tmap_payload(zero_gamma), 128, 96, false},
-                {"huge-max", tmap_payload(huge), 128, 96, false},
-                {"base-brighter", tmap_payload(base_brighter), 128, 96, false},
-                {"unknown-version", tmap_payload(new_version), 128, 96, false},
-                {"no-headroom", tmap_payload(no_headroom), 128, 96, false},
-                {"map-larger-than-picture", tmap_payload(valid), 512, 384, false},
-                {"map-of-other-shape", tmap_payload(valid), 128, 128, false}};
-  for (const auto& c : kCases) {
-    const std::string in = tmap_fixture(std::string("tmap-") + c.name, c.payload, c.gain_w, c.gain_h);
-    const std::string hdr = scratch_path("tmap-hdr.jpg"), sdr = scratch_path("tmap-sdr.jpg");
-    ASSERT_EQ(lumetra_convert(in.c_str(), hdr.c_str(), 100, kFlags), 1) << c.name << ": " << lumetra_last_error();
-    ASSERT_EQ(lumetra_convert(in.c_str(), sdr.c_str(), 100, LUMETRA_KEEP_METADATA), 1) << c.name;
-    if (!c.kept) {
-      EXPECT_EQ(read_file(hdr), read_file(sdr)) << c.name;
-      // The tool converts all the same and says what it left out.
-      const std::string said = capture(std::string(LUMETRA_CLI) + " convert -q 100 '" + in + "' '" + hdr + "' 2>&1");
-      EXPECT_NE(said.find("HDR gain map not kept: "), std::string::npos) << c.name << ": " << said;
-      EXPECT_EQ(read_file(hdr), read_file(sdr)) << c.name;
-      continue;
-    }
-    // The gain map's path is checked inside; the fixture's sharp colour
-    // edges make the two decoders' chroma upsampling differ in the whole.
-    check_ultrahdr(in, hdr, sdr, 1);
+  const TmapCase& c = GetParam();
+  const std::string in = tmap_fixture(std::string("tmap-") + c.name, c.payload(), c.gain_w, c.gain_h);
+  const std::string hdr = scratch_path(std::string("tmap-hdr-") + c.name + ".jpg");
+  const std::string sdr = scratch_path(std::string("tmap-sdr-") + c.name + ".jpg");
+  ASSERT_EQ(lumetra_convert(in.c_str(), hdr.c_str(), 100, kFlags), 1) << lumetra_last_error();
+  ASSERT_EQ(lumetra_convert(in.c_str(), sdr.c_str(), 100, LUMETRA_KEEP_METADATA), 1);
+  if (!c.kept) {
+    EXPECT_EQ(read_file(hdr), read_file(sdr));
+    // The tool converts all the same and says what it left out.
+    const std::string said = capture(std::string(LUMETRA_CLI) + " convert -q 100 '" + in + "' '" + hdr + "' 2>&1");
+    EXPECT_NE(said.find("HDR gain map not kept: "), std::string::npos) << said;
+    EXPECT_EQ(read_file(hdr), read_file(sdr));
+    return;
   }
+  // The gain map's path is checked inside; the fixture's sharp colour
+  // edges make the two decoders' chroma upsampling differ in the whole.
+  check_ultrahdr(in, hdr, sdr, 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Hdr, TmapFixture, ::testing::ValuesIn(kTmapCases),
+                         [](const ::testing::TestParamInfo<TmapCase>& info) { return info.param.name; });
 
 namespace {
 
@@ -266,38 +300,57 @@ Bytes apple_exif(int32_t m33_num, int32_t m33_den, int32_t m48_num, int32_t m48_
 
 }  // namespace
 
+// Apple's maker-note values and the stops Apple's rule makes of them.
+struct AppleNoteCase {
+  int32_t m33n, m33d, m48n, m48d;
+  bool little;
+  double stops;
+};
+
+// How gtest names the case in its messages.
+void PrintTo(const AppleNoteCase& c, std::ostream* os) {
+  *os << c.m33n << "/" << c.m33d << ", " << c.m48n << "/" << c.m48d << (c.little ? " II" : " MM");
+}
+
+class AppleHeadroom : public ::testing::TestWithParam<AppleNoteCase> {};
+
 // Apple's headroom from its maker note, in each branch of Apple's rule;
 // exiftool reads the same tags from the same block.
-TEST(Hdr, AppleHeadroomFromTheMakerNote) {
-  const struct {
-    int32_t m33n, m33d, m48n, m48d;
-    bool little;
-    double stops;  // Apple's rule on the values
-  } kCases[] = {{8432, 10000, 802, 100000, false, -20 * 0.00802 + 1.8},
-                {7432, 10000, 30, 1000, true, -0.101 * 0.03 + 1.601},
-                {101, 100, 5, 1000, false, -70 * 0.005 + 3.0},
-                {101, 100, 29022, 10000, true, -0.303 * 2.9022 + 2.303},
-                {0, 1, 0, 0, false, 1.8},      // no 0x30: counts as 0
-                {101, 100, 80, 1, false, 0}};  // negative stops: no headroom
-  for (const auto& c : kCases) {
-    const Bytes exif = apple_exif(c.m33n, c.m33d, c.m48n, c.m48d, c.little);
-    const double h = apple_headroom("", exif.data(), exif.size());
-    EXPECT_NEAR(h, std::exp2(c.stops > 0 ? c.stops : 0), 1e-9) << c.m33n << "/" << c.m33d;
-    if (exiftool_present()) {
-      Bytes app1{'E', 'x', 'i', 'f', 0, 0};
-      app1.insert(app1.end(), exif.begin(), exif.end());
-      const std::string jpg = scratch_path("apple-note.jpg");
-      write_file(jpg, jpeg_with_segments({app_segment(0xE1, app1)}));
-      const std::string read = capture("exiftool -n -s3 -Apple:HDRHeadroom '" + jpg + "'");
-      EXPECT_NEAR(std::atof(read.c_str()), double(c.m33n) / c.m33d, 1e-6);
-    }
-    // Cut anywhere inside the note, the block gives no headroom, never a read past it.
-    for (size_t cut = exif.size() - 1; cut > exif.size() - 60; --cut) {
-      const Bytes head(exif.begin(), exif.begin() + long(cut));
-      EXPECT_EQ(apple_headroom("", head.data(), head.size()), 0.0) << cut;
-    }
+TEST_P(AppleHeadroom, FromTheMakerNote) {
+  const AppleNoteCase& c = GetParam();
+  const Bytes exif = apple_exif(c.m33n, c.m33d, c.m48n, c.m48d, c.little);
+  const double h = apple_headroom("", exif.data(), exif.size());
+  EXPECT_NEAR(h, std::exp2(c.stops > 0 ? c.stops : 0), 1e-9);
+  if (exiftool_present()) {
+    Bytes app1{'E', 'x', 'i', 'f', 0, 0};
+    app1.insert(app1.end(), exif.begin(), exif.end());
+    const std::string jpg = scratch_path("apple-note.jpg");
+    write_file(jpg, jpeg_with_segments({app_segment(0xE1, app1)}));
+    const std::string read = capture("exiftool -n -s3 -Apple:HDRHeadroom '" + jpg + "'");
+    EXPECT_NEAR(std::atof(read.c_str()), double(c.m33n) / c.m33d, 1e-6);
   }
-  // The gain map's own XMP headroom comes first.
+  // Cut anywhere inside the note, the block gives no headroom, never a read past it.
+  for (size_t cut = exif.size() - 1; cut > exif.size() - 60; --cut) {
+    const Bytes head(exif.begin(), exif.begin() + long(cut));
+    EXPECT_EQ(apple_headroom("", head.data(), head.size()), 0.0) << cut;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Hdr, AppleHeadroom,
+                         ::testing::Values(AppleNoteCase{8432, 10000, 802, 100000, false, -20 * 0.00802 + 1.8},
+                                           AppleNoteCase{7432, 10000, 30, 1000, true, -0.101 * 0.03 + 1.601},
+                                           AppleNoteCase{101, 100, 5, 1000, false, -70 * 0.005 + 3.0},
+                                           AppleNoteCase{101, 100, 29022, 10000, true, -0.303 * 2.9022 + 2.303},
+                                           AppleNoteCase{0, 1, 0, 0, false, 1.8},      // no 0x30: counts as 0
+                                           AppleNoteCase{101, 100, 80, 1, false, 0}),  // negative stops: no headroom
+                         [](const ::testing::TestParamInfo<AppleNoteCase>& info) {
+                           const AppleNoteCase& c = info.param;
+                           return "m33_" + std::to_string(c.m33n) + "_" + std::to_string(c.m33d) + "_m48_" +
+                                  std::to_string(c.m48n) + "_" + std::to_string(c.m48d) + (c.little ? "_II" : "_MM");
+                         });
+
+// The gain map's own XMP headroom comes before the maker note's.
+TEST(Hdr, GainMapXmpHeadroomComesFirst) {
   const std::string xmp = "<HDRGainMap:HDRGainMapHeadroom>2.682468</HDRGainMap:HDRGainMapHeadroom>";
   EXPECT_DOUBLE_EQ(apple_headroom(xmp, nullptr, 0), 2.682468);
 }

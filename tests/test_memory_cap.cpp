@@ -98,7 +98,7 @@ TEST(BatchAtScale, MemoryCapFailsTheBombAlone) {
       {"0.046875G", "out of memory (limit 48 MiB)"},
       {"50331648", "out of memory (limit 48 MiB)"},
       {"512M", nullptr},  // streamed: the whole picture (590 MB) is never held
-      {"1G", nullptr},    // the same file with room: the cap, not the file, failed it
+      {"1G", nullptr},    // the same file under a high cap: the cap, not the file, failed it
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.size);

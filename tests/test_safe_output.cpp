@@ -147,12 +147,12 @@ TEST(SafeOutput, RenameIsSyncedIntoItsDirectory) {
       if (fail_with == EIO) EXPECT_STREQ(lumetra_last_error(), c.message);
       // One sync, of the output's directory, once the new file had its name;
       // the new file stays even when the sync fails (the old one is gone).
-      struct stat now;
-      ASSERT_EQ(stat(out.c_str(), &now), 0);
+      struct stat new_st;
+      ASSERT_EQ(stat(out.c_str(), &new_st), 0);
       EXPECT_EQ(g_dir_syncs.syncs, 1);
       EXPECT_EQ(g_dir_syncs.directory, dir_st.st_ino);
-      EXPECT_EQ(g_dir_syncs.target_inode, now.st_ino);
-      EXPECT_NE(now.st_ino, old_st.st_ino);
+      EXPECT_EQ(g_dir_syncs.target_inode, new_st.st_ino);
+      EXPECT_NE(new_st.st_ino, old_st.st_ino);
       EXPECT_TRUE(lumetra_is_heic(out.c_str()) || stb_load(out).width == 400) << "unreadable result";
       EXPECT_EQ(leftovers(dir), 0);
     }
@@ -194,8 +194,8 @@ TEST(SafeOutput, FailedWritesKeepTheOldFile) {
 
     // Without the limit the same call replaces the file, keeping its mode.
     ASSERT_EQ(c.call(out), 1) << c.name << ": " << lumetra_last_error();
-    const Bytes now = read_file(out);
-    EXPECT_GT(now.size(), 1024u) << c.name << ": too small to have met the limit";
+    const Bytes replaced = read_file(out);
+    EXPECT_GT(replaced.size(), 1024u) << c.name << ": too small to have met the limit";
     EXPECT_TRUE(lumetra_is_heic(out.c_str()) || stb_load(out).width > 0) << c.name << ": unreadable result";
     struct stat st;
     ASSERT_EQ(stat(out.c_str(), &st), 0);
@@ -230,9 +230,9 @@ TEST(SafeOutput, KilledWriterLeavesOldOrCompleteFile) {
     nanosleep(&pause, nullptr);
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-    const Bytes now = read_file(out);
-    const bool old_file = now == kOld, new_file = now == complete;
-    EXPECT_TRUE(old_file || new_file) << "killed after " << ms << " ms: " << now.size() << " bytes";
+    const Bytes left = read_file(out);
+    const bool old_file = left == kOld, new_file = left == complete;
+    EXPECT_TRUE(old_file || new_file) << "killed after " << ms << " ms: " << left.size() << " bytes";
     old_seen += old_file, new_seen += new_file;
     for (const auto& e : fs::directory_iterator(dir))  // a killed writer cannot tidy up
       if (e.path().filename().string().find(".lumetra-") != std::string::npos) fs::remove(e.path());
@@ -253,12 +253,12 @@ TEST(SafeOutput, LinksDevicesAndLockedDirectories) {
   EXPECT_EQ(stb_load(real).width, 400);
   EXPECT_EQ(leftovers(dir), 0);
 
-  // An empty output path fails as before, leaving nothing in the working directory.
+  // An empty output path fails with the PNG writer's message, leaving nothing in the working directory.
   EXPECT_EQ(lumetra_to_png(heif.c_str(), ""), 0);
   EXPECT_STREQ(lumetra_last_error(), "Failed writing PNG output file");
   EXPECT_EQ(leftovers("."), 0);
 
-  // Nothing to rename over: written as before.
+  // Nothing to rename over: written in place.
   EXPECT_EQ(lumetra_to_png(heif.c_str(), "/dev/null"), 1) << lumetra_last_error();
   EXPECT_EQ(lumetra_thumbnail(heif.c_str(), "/dev/null"), 1) << lumetra_last_error();
   EXPECT_EQ(lumetra_to_png(heif.c_str(), "/dev/full"), 0);

@@ -141,7 +141,7 @@ TEST(Salvage, BrokenPrimaryStillFailsWithLibheifsMessage) {
 
 // The box reader on hostile structures: no crash, no hang, nothing hidden
 // where nothing can be known.
-TEST(Salvage, HostileItemStructures) {
+TEST(Salvage, MalformedItemStructures) {
   GridSpec s;
   s.width = 128, s.height = 64, s.aux_grid = true;
   const std::string path = scratch_path("hostile-base.heic");

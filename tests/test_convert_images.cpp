@@ -1,13 +1,15 @@
-// Every picture of a file: all top-level images and the auxiliary images
-// against libheif's own decode of the same items, the detailed report
-// against heif-info and against the fixtures' known facts, and thumbnails
-// that fit their box against a box filter written here.
+// Every picture of a file (lumetra_convert_image, LUMETRA_ALL_IMAGES,
+// LUMETRA_WITH_AUX): all top-level images and the auxiliary images against
+// libheif's own decode of the same items; depth facts in PNG text chunks; an
+// auxiliary image turned with its master.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -147,42 +149,54 @@ HeifSpec spec_with(int extra, bool alpha, int orientation, bool xmp) {
   return s;
 }
 
-bool have_corpus() { return fs::is_directory(kCorpus + "/heif"); }
-
 }  // namespace
 
-TEST(EveryPicture, TopLevelImagesMatchLibheif) {
-  const struct {
-    const char* name;
-    HeifSpec spec;
-  } kCases[] = {{"every_two.heic", spec_with(1, false, 1, false)},
-                {"every_alpha3.heic", spec_with(2, true, 1, false)},
-                {"every_turned.heic", spec_with(1, false, 6, true)}};
-  for (const auto& c : kCases) {
-    const std::string in = heif_fixture(c.name, c.spec);
-    const int n = top_level_count(in);
-    ASSERT_EQ(n, 1 + c.spec.extra_images) << c.name;
-    const std::string out = scratch_path(std::string(c.name) + ".png");
-    ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_METADATA | LUMETRA_ALL_IMAGES), 1)
+// A fixture with extra top-level images, alpha, a turn and XMP.
+struct TopLevelCase {
+  const char* name;
+  HeifSpec spec;
+};
+
+// How gtest names the case in its messages.
+void PrintTo(const TopLevelCase& c, std::ostream* os) { *os << c.name; }
+
+class TopLevelImages : public ::testing::TestWithParam<TopLevelCase> {};
+
+TEST_P(TopLevelImages, MatchLibheif) {
+  const TopLevelCase& c = GetParam();
+  const std::string file = std::string("every_") + c.name + ".heic";
+  const std::string in = heif_fixture(file, c.spec);
+  const int n = top_level_count(in);
+  ASSERT_EQ(n, 1 + c.spec.extra_images);
+  const std::string out = scratch_path(file + ".png");
+  ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_METADATA | LUMETRA_ALL_IMAGES), 1)
+      << lumetra_last_error();
+  for (int i = 0; i < n; ++i) {
+    const std::string name = stem_of(out) + "-" + std::to_string(i + 1) + ".png";
+    expect_same(png_samples(name), libheif_item(in, Pick{i}), name);
+    const std::string one = scratch_path(file + "-one.png");
+    ASSERT_EQ(lumetra_convert_image(in.c_str(), LUMETRA_IMAGE(i), one.c_str(), 0, LUMETRA_KEEP_METADATA), 1)
         << lumetra_last_error();
-    for (int i = 0; i < n; ++i) {
-      const std::string name = stem_of(out) + "-" + std::to_string(i + 1) + ".png";
-      expect_same(png_samples(name), libheif_item(in, Pick{i}), name);
-      const std::string one = scratch_path(std::string(c.name) + "-one.png");
-      ASSERT_EQ(lumetra_convert_image(in.c_str(), LUMETRA_IMAGE(i), one.c_str(), 0, LUMETRA_KEEP_METADATA), 1)
-          << lumetra_last_error();
-      EXPECT_EQ(read_file(one), read_file(name)) << c.name << " image " << i;
-    }
-    EXPECT_FALSE(file_exists(stem_of(out) + "-" + std::to_string(n + 1) + ".png"));
-    EXPECT_FALSE(file_exists(out));
-    // The primary (written first) takes the same road as lumetra_convert:
-    // the same JPEG, metadata and all.
-    const std::string all_jpeg = scratch_path(std::string(c.name) + "-all.jpg");
-    const std::string single = scratch_path(std::string(c.name) + "-single.jpg");
-    ASSERT_EQ(lumetra_convert(in.c_str(), all_jpeg.c_str(), 85, LUMETRA_KEEP_METADATA | LUMETRA_ALL_IMAGES), 1);
-    ASSERT_EQ(lumetra_convert(in.c_str(), single.c_str(), 85, LUMETRA_KEEP_METADATA), 1);
-    EXPECT_EQ(read_file(stem_of(all_jpeg) + "-1.jpg"), read_file(single)) << c.name;
+    EXPECT_EQ(read_file(one), read_file(name)) << "image " << i;
   }
+  EXPECT_FALSE(file_exists(stem_of(out) + "-" + std::to_string(n + 1) + ".png"));
+  EXPECT_FALSE(file_exists(out));
+  // The primary (written first) is written as lumetra_convert writes it:
+  // the same JPEG, metadata and all.
+  const std::string all_jpeg = scratch_path(file + "-all.jpg");
+  const std::string single = scratch_path(file + "-single.jpg");
+  ASSERT_EQ(lumetra_convert(in.c_str(), all_jpeg.c_str(), 85, LUMETRA_KEEP_METADATA | LUMETRA_ALL_IMAGES), 1);
+  ASSERT_EQ(lumetra_convert(in.c_str(), single.c_str(), 85, LUMETRA_KEEP_METADATA), 1);
+  EXPECT_EQ(read_file(stem_of(all_jpeg) + "-1.jpg"), read_file(single));
+}
+
+INSTANTIATE_TEST_SUITE_P(ConvertImages, TopLevelImages,
+                         ::testing::Values(TopLevelCase{"two", spec_with(1, false, 1, false)},
+                                           TopLevelCase{"alpha3", spec_with(2, true, 1, false)},
+                                           TopLevelCase{"turned", spec_with(1, false, 6, true)}),
+                         [](const ::testing::TestParamInfo<TopLevelCase>& info) { return info.param.name; });
+
+TEST(ConvertImages, RefusesImagesTheFileLacks) {
   const std::string in = heif_fixture("every_two.heic", spec_with(1, false, 1, false));
   const std::string out = scratch_path("refused.png");
   EXPECT_EQ(lumetra_convert_image(in.c_str(), LUMETRA_IMAGE(2), out.c_str(), 0, 0), 0);
@@ -194,58 +208,73 @@ TEST(EveryPicture, TopLevelImagesMatchLibheif) {
   EXPECT_FALSE(file_exists(out));
 }
 
-TEST(Corpus, EveryImageAndAuxiliaryMatchesLibheif) {
-  if (!have_corpus()) GTEST_SKIP() << "no corpus at " << kCorpus;
-  struct Aux {
-    const char* kind;
-    int width, height, bits;
-  };
-  const struct {
-    const char* file;
-    const char* ext;  // .png: the top-level images are compared too
-    int images;
-    std::vector<Aux> aux;  // of the first image, in file order
-  } kCases[] = {
-      {"heif/multi2-applevisionpro-spatial-grids-exifMM.heic", ".png", 2, {}},
-      {"heif/multi3-thumbs-badftyp.heic", ".png", 3, {}},
-      {"heif/nokia-grid2x2-960x640-noexif.heic", ".png", 5, {}},
-      {"heif/grid12mp-iphone14pro-portrait-depth-gainmap-nothumb-exifMM.heic",
-       ".jpg",
-       1,
-       {{"hdrgainmap", 1512, 2016, 8}, {"depth", 576, 768, 8}}},
-      {"heif/tmap-iphone16pro-ios18-24mp-10bit-mattes-exifMM.heic",
-       ".jpg",
-       1,
-       {{"hdrgainmap", 2142, 2856, 8},
-        {"linearthumbnail", 768, 1024, 16},
-        {"skinmatte", 1512, 2016, 8},
-        {"skymatte", 1512, 2016, 8},
-        {"portraitmatte", 1512, 2016, 8},
-        {"styledeltamap", 3072, 4096, 16}}},
-  };
-  for (const auto& c : kCases) {
-    const std::string in = kCorpus + "/" + c.file;
-    if (!file_exists(in)) continue;
-    const std::string out = scratch_path(fs::path(c.file).stem().string() + c.ext);
-    ASSERT_EQ(
-        lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_METADATA | LUMETRA_ALL_IMAGES | LUMETRA_WITH_AUX), 1)
-        << c.file << ": " << lumetra_last_error();
-    for (int i = 0; i < c.images; ++i) {
-      const std::string name = stem_of(out) + "-" + std::to_string(i + 1) + c.ext;
-      EXPECT_TRUE(file_exists(name)) << name;
-      if (std::string(c.ext) == ".png") expect_same(png_samples(name), libheif_item(in, Pick{i}), name);
-    }
-    EXPECT_FALSE(file_exists(stem_of(out) + "-" + std::to_string(c.images + 1) + c.ext)) << c.file;
-    for (size_t k = 0; k < c.aux.size(); ++k) {
-      const std::string name = stem_of(out) + "-1-" + c.aux[k].kind + ".png";
-      const Samples ours = png_samples(name);
-      EXPECT_EQ(ours.width, c.aux[k].width) << name;
-      EXPECT_EQ(ours.height, c.aux[k].height) << name;
-      EXPECT_EQ(ours.bits, c.aux[k].bits) << name;
-      expect_same(ours, libheif_item(in, Pick{0, static_cast<int>(k)}), name);
-    }
+// A corpus photo: the format its pictures are written in, its top-level
+// images and the auxiliary images of the first, with their sizes and depths.
+struct AuxFacts {
+  const char* kind;
+  int width, height, bits;
+};
+
+struct PhotoCase {
+  const char* file;
+  const char* ext;  // .png: the top-level images are compared too
+  int images;
+  std::vector<AuxFacts> aux;  // of the first image, in file order
+};
+
+// How gtest names the case in its messages.
+void PrintTo(const PhotoCase& c, std::ostream* os) { *os << c.file; }
+
+class EveryImage : public ::testing::TestWithParam<PhotoCase> {};
+
+TEST_P(EveryImage, AndItsAuxiliaryImagesMatchLibheif) {
+  const PhotoCase& c = GetParam();
+  const std::string in = kCorpus + "/" + c.file;
+  if (!file_exists(in)) GTEST_SKIP() << "no corpus file " << in;
+  const std::string out = scratch_path(fs::path(c.file).stem().string() + c.ext);
+  ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_METADATA | LUMETRA_ALL_IMAGES | LUMETRA_WITH_AUX),
+            1)
+      << lumetra_last_error();
+  for (int i = 0; i < c.images; ++i) {
+    const std::string name = stem_of(out) + "-" + std::to_string(i + 1) + c.ext;
+    EXPECT_TRUE(file_exists(name)) << name;
+    if (std::string(c.ext) == ".png") expect_same(png_samples(name), libheif_item(in, Pick{i}), name);
+  }
+  EXPECT_FALSE(file_exists(stem_of(out) + "-" + std::to_string(c.images + 1) + c.ext));
+  for (size_t k = 0; k < c.aux.size(); ++k) {
+    const std::string name = stem_of(out) + "-1-" + c.aux[k].kind + ".png";
+    const Samples ours = png_samples(name);
+    EXPECT_EQ(ours.width, c.aux[k].width) << name;
+    EXPECT_EQ(ours.height, c.aux[k].height) << name;
+    EXPECT_EQ(ours.bits, c.aux[k].bits) << name;
+    expect_same(ours, libheif_item(in, Pick{0, static_cast<int>(k)}), name);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Corpus, EveryImage,
+    ::testing::Values(PhotoCase{"heif/multi2-applevisionpro-spatial-grids-exifMM.heic", ".png", 2, {}},
+                      PhotoCase{"heif/multi3-thumbs-badftyp.heic", ".png", 3, {}},
+                      PhotoCase{"heif/nokia-grid2x2-960x640-noexif.heic", ".png", 5, {}},
+                      PhotoCase{"heif/grid12mp-iphone14pro-portrait-depth-gainmap-nothumb-exifMM.heic",
+                                ".jpg",
+                                1,
+                                {{"hdrgainmap", 1512, 2016, 8}, {"depth", 576, 768, 8}}},
+                      PhotoCase{"heif/tmap-iphone16pro-ios18-24mp-10bit-mattes-exifMM.heic",
+                                ".jpg",
+                                1,
+                                {{"hdrgainmap", 2142, 2856, 8},
+                                 {"linearthumbnail", 768, 1024, 16},
+                                 {"skinmatte", 1512, 2016, 8},
+                                 {"skymatte", 1512, 2016, 8},
+                                 {"portraitmatte", 1512, 2016, 8},
+                                 {"styledeltamap", 3072, 4096, 16}}}),
+    [](const ::testing::TestParamInfo<PhotoCase>& info) {
+      std::string name = fs::path(info.param.file).stem().string();
+      for (char& ch : name)
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      return name;
+    });
 
 TEST(Corpus, DepthRepresentationInTextChunks) {
   const std::string in = kCorpus + "/heif/grid12mp-iphone14pro-portrait-depth-gainmap-nothumb-exifMM.heic";

@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <libheif/heif.h>
@@ -81,61 +83,100 @@ Bytes with_offset_field(uint32_t offset, const Bytes& payload) {
 
 }  // namespace
 
-TEST(Faithful, HeifToJpegAndPngCarriesWhatTheFlagsSay) {
+// The flags and what the output keeps of the phone-like HEIF's profile,
+// EXIF and XMP.
+struct FlagsCase {
+  const char* name;
+  int flags;
+  bool icc, exif, xmp;
+};
+
+void PrintTo(const FlagsCase& c, std::ostream* os) { *os << c.name; }
+
+class CarriedMetadata : public ::testing::TestWithParam<std::tuple<FlagsCase, const char*>> {};
+
+TEST_P(CarriedMetadata, IsWhatTheFlagsSay) {
   if (!have_exiftool()) GTEST_SKIP() << "exiftool not installed";
+  const FlagsCase& c = std::get<0>(GetParam());
+  const std::string ext = std::get<1>(GetParam());
   const Bytes icc = test_icc_profile("Lumetra Test P3");
   const std::string in = phone_like_heif(with_offset_field(0, tiff_block(6)));
-  const struct {
-    int flags;
-    bool icc, exif, xmp;
-  } cases[] = {{LUMETRA_KEEP_METADATA, true, true, true},
-               {0, false, false, false},
-               {LUMETRA_KEEP_ICC, true, false, false},
-               {LUMETRA_KEEP_EXIF, false, true, false},
-               {LUMETRA_KEEP_XMP, false, false, true}};
-  for (const char* ext : {".jpg", ".png"}) {
-    for (const auto& c : cases) {
-      const std::string out = scratch_path(std::string("carried") + ext), label = ext + std::to_string(c.flags);
-      ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, c.flags), 1) << label << ": " << last_error();
-      EXPECT_EQ(last_error(), "");
-      EXPECT_EQ(icc_of(out) == icc, c.icc) << label;
-      EXPECT_EQ(tag(out, "IFD0:Make"), c.exif ? "Lumetra" : "") << label;
-      EXPECT_EQ(tag(out, "IFD0:Orientation"), c.exif ? "1" : "") << label;  // the pixels are upright
-      EXPECT_EQ(tag(out, "XMP-tiff:Orientation"), c.xmp ? "1" : "") << label;
-      int w = 0, h = 0, ch = 0;
-      ASSERT_TRUE(stbi_info(out.c_str(), &w, &h, &ch)) << label;
-      EXPECT_EQ(w, 48) << label;  // turned by the irot
-      EXPECT_EQ(h, 64) << label;
-    }
-  }
-  // BMP has no place for metadata: the picture alone.
+  const std::string out = scratch_path(std::string("carried-") + c.name + "." + ext);
+  ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, c.flags), 1) << last_error();
+  EXPECT_EQ(last_error(), "");
+  EXPECT_EQ(icc_of(out) == icc, c.icc);
+  EXPECT_EQ(tag(out, "IFD0:Make"), c.exif ? "Lumetra" : "");
+  EXPECT_EQ(tag(out, "IFD0:Orientation"), c.exif ? "1" : "");  // the pixels are upright
+  EXPECT_EQ(tag(out, "XMP-tiff:Orientation"), c.xmp ? "1" : "");
+  int w = 0, h = 0, ch = 0;
+  ASSERT_TRUE(stbi_info(out.c_str(), &w, &h, &ch));
+  EXPECT_EQ(w, 48);  // turned by the irot
+  EXPECT_EQ(h, 64);
+}
+
+INSTANTIATE_TEST_SUITE_P(ConvertMetadata, CarriedMetadata,
+                         ::testing::Combine(::testing::Values(FlagsCase{"all", LUMETRA_KEEP_METADATA, true, true, true},
+                                                              FlagsCase{"none", 0, false, false, false},
+                                                              FlagsCase{"icc", LUMETRA_KEEP_ICC, true, false, false},
+                                                              FlagsCase{"exif", LUMETRA_KEEP_EXIF, false, true, false},
+                                                              FlagsCase{"xmp", LUMETRA_KEEP_XMP, false, false, true}),
+                                            ::testing::Values("jpg", "png")),
+                         [](const ::testing::TestParamInfo<std::tuple<FlagsCase, const char*>>& info) {
+                           return std::string(std::get<1>(info.param)) + "_keeps_" + std::get<0>(info.param).name;
+                         });
+
+// BMP has no place for metadata: the picture alone.
+TEST(ConvertMetadata, BmpGetsThePictureAlone) {
+  const std::string in = phone_like_heif(with_offset_field(0, tiff_block(6)));
   const std::string bmp = scratch_path("carried.bmp");
   ASSERT_EQ(lumetra_convert(in.c_str(), bmp.c_str(), 0, LUMETRA_KEEP_METADATA), 1) << last_error();
   EXPECT_EQ(stb_load(bmp).width, 48);
 }
 
-TEST(Faithful, ExifFoundWhateverTheItemLooksLike) {
-  if (!have_exiftool()) GTEST_SKIP() << "exiftool not installed";
-  const Bytes tiff = tiff_block(6);
-  Bytes exif_prefixed{'E', 'x', 'i', 'f', 0, 0};
-  exif_prefixed.insert(exif_prefixed.end(), tiff.begin(), tiff.end());
-  Bytes app1{0xFF, 0xE1, uint8_t((exif_prefixed.size() + 2) >> 8), uint8_t(exif_prefixed.size() + 2)};
-  app1.insert(app1.end(), exif_prefixed.begin(), exif_prefixed.end());
-  const struct {
-    const char* name;
-    Bytes item;
-  } variants[] = {{"offset right", with_offset_field(0, tiff)},
-                  {"offset wrong", with_offset_field(1000, tiff)},
-                  {"Exif prefix", with_offset_field(6, exif_prefixed)},
-                  {"APP1 marker", with_offset_field(0, app1)},
-                  {"no offset field", tiff}};
-  for (const auto& v : variants) {
-    const std::string in = phone_like_heif(v.item), out = scratch_path("variant.jpg");
-    ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_EXIF), 1) << v.name << ": " << last_error();
-    EXPECT_EQ(tag(out, "IFD0:Make"), "Lumetra") << v.name;
-    EXPECT_EQ(tag(out, "IFD0:Orientation"), "1") << v.name;
-  }
+// An EXIF item in one of the shapes files hold it in.
+struct ExifItemCase {
+  const char* name;
+  Bytes (*item)();
+};
 
+void PrintTo(const ExifItemCase& c, std::ostream* os) { *os << c.name; }
+
+Bytes exif_prefixed_tiff() {
+  const Bytes tiff = tiff_block(6);
+  Bytes b{'E', 'x', 'i', 'f', 0, 0};
+  b.insert(b.end(), tiff.begin(), tiff.end());
+  return b;
+}
+
+const ExifItemCase kExifItems[] = {
+    {"offset_right", [] { return with_offset_field(0, tiff_block(6)); }},
+    {"offset_wrong", [] { return with_offset_field(1000, tiff_block(6)); }},
+    {"exif_prefix", [] { return with_offset_field(6, exif_prefixed_tiff()); }},
+    {"app1_marker",
+     [] {
+       const Bytes prefixed = exif_prefixed_tiff();
+       Bytes app1{0xFF, 0xE1, uint8_t((prefixed.size() + 2) >> 8), uint8_t(prefixed.size() + 2)};
+       app1.insert(app1.end(), prefixed.begin(), prefixed.end());
+       return with_offset_field(0, app1);
+     }},
+    {"no_offset_field", [] { return tiff_block(6); }},
+};
+
+class ExifItem : public ::testing::TestWithParam<ExifItemCase> {};
+
+TEST_P(ExifItem, IsFoundWhateverItLooksLike) {
+  if (!have_exiftool()) GTEST_SKIP() << "exiftool not installed";
+  const std::string in = phone_like_heif(GetParam().item()), out = scratch_path("variant.jpg");
+  ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_EXIF), 1) << last_error();
+  EXPECT_EQ(tag(out, "IFD0:Make"), "Lumetra");
+  EXPECT_EQ(tag(out, "IFD0:Orientation"), "1");
+}
+
+INSTANTIATE_TEST_SUITE_P(ConvertMetadata, ExifItem, ::testing::ValuesIn(kExifItems),
+                         [](const ::testing::TestParamInfo<ExifItemCase>& info) { return info.param.name; });
+
+TEST(ConvertMetadata, ExifAtTheApp1Limit) {
+  if (!have_exiftool()) GTEST_SKIP() << "exiftool not installed";
   // One APP1 segment holds 65533 bytes: "Exif\0\0" and 65527 of TIFF fit,
   // one more is left out of the JPEG (readers do not join split EXIF) but
   // not out of the PNG.
@@ -149,7 +190,7 @@ TEST(Faithful, ExifFoundWhateverTheItemLooksLike) {
   }
 }
 
-TEST(Faithful, RasterToHeifCarriesMetadataAndTurnsUpright) {
+TEST(ConvertMetadata, RasterToHeifCarriesMetadataAndTurnsUpright) {
   const int W = 40, H = 24;
   const Bytes icc = test_icc_profile("Lumetra Source");
   for (const bool png_source : {false, true}) {
@@ -223,7 +264,7 @@ TEST(Faithful, RasterToHeifCarriesMetadataAndTurnsUpright) {
   }
 }
 
-TEST(Faithful, DeepPngKeepsEveryBit) {
+TEST(ConvertMetadata, DeepPngKeepsEveryBit) {
   if (!libheif_encodes(false, 10)) GTEST_SKIP() << "no 10-bit HEVC encoder in this build";
   HeifSpec s;
   s.width = 48, s.height = 32, s.bit_depth = 10;
@@ -270,33 +311,56 @@ TEST(Faithful, DeepPngKeepsEveryBit) {
   EXPECT_GT(psnr(stb_load(jpg), libheif_decode(deep, false)), 30.0);
 }
 
-TEST(Faithful, FailuresReportAndLeaveNothing) {
+// An input, an output, flags, and the start of the message the call fails
+// with. The inputs a fixture provides are named by kind.
+enum class Input { None, Heif, Png, Missing };
+
+struct RefusedCase {
+  const char* name;
+  Input in;
+  const char* out;
+  int flags;
+  const char* message;  // prefix
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
+
+class RefusedConvert : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(RefusedConvert, ReportsAndLeavesNothing) {
+  const RefusedCase& c = GetParam();
   const std::string heif = heif_fixture("eight.heic", HeifSpec{});
   const std::string png = scratch_path("src-f.png");
   write_png(png, 16, 16, 3);
-  const struct {
-    const char* in;
-    const char* out;
-    int flags;
-    const char* message;  // prefix
-  } cases[] = {
-      {nullptr, "x.jpg", 0, "Invalid arguments to lumetra_convert"},
-      {heif.c_str(), nullptr, 0, "Invalid arguments to lumetra_convert"},
-      {heif.c_str(), "x.jpg", 0x400, "Invalid flags for lumetra_convert: 0x400"},
-      {heif.c_str(), "x.jpg", -1, "Invalid flags for lumetra_convert: 0xFFFFFFFF"},
-      {heif.c_str(), "x.gif", 0, "Unsupported output extension '.gif' for lumetra_convert"},
-      {heif.c_str(), "noext", 0, "Unsupported output extension '' for lumetra_convert"},
-      {"/nonexistent.heic", "x.jpg", 0, "Failed to read HEIC file '/nonexistent.heic': Input file does not exist"},
-      {png.c_str(), "x.png", 0, "Failed to read HEIC file '"},
-      {heif.c_str(), "x.heic", 0, "Failed loading source image '"},
-  };
-  for (const auto& c : cases) {
-    const std::string out = c.out == nullptr ? "" : scratch_path(c.out);
-    EXPECT_EQ(lumetra_convert(c.in, c.out == nullptr ? nullptr : out.c_str(), 0, c.flags), 0)
-        << (c.out ? c.out : "null");
-    EXPECT_EQ(last_error().rfind(c.message, 0), 0u) << last_error();
-    if (c.out != nullptr) EXPECT_FALSE(file_exists(out)) << c.out;
-  }
+  const char* in = c.in == Input::Heif      ? heif.c_str()
+                   : c.in == Input::Png     ? png.c_str()
+                   : c.in == Input::Missing ? "/nonexistent.heic"
+                                            : nullptr;
+  const std::string out = c.out == nullptr ? "" : scratch_path(c.out);
+  EXPECT_EQ(lumetra_convert(in, c.out == nullptr ? nullptr : out.c_str(), 0, c.flags), 0);
+  EXPECT_EQ(last_error().rfind(c.message, 0), 0u) << last_error();
+  if (c.out != nullptr) EXPECT_FALSE(file_exists(out));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ConvertMetadata, RefusedConvert,
+    ::testing::Values(
+        RefusedCase{"null_input", Input::None, "x.jpg", 0, "Invalid arguments to lumetra_convert"},
+        RefusedCase{"null_output", Input::Heif, nullptr, 0, "Invalid arguments to lumetra_convert"},
+        RefusedCase{"unknown_flag", Input::Heif, "x.jpg", 0x400, "Invalid flags for lumetra_convert: 0x400"},
+        RefusedCase{"all_flags", Input::Heif, "x.jpg", -1, "Invalid flags for lumetra_convert: 0xFFFFFFFF"},
+        RefusedCase{"gif_output", Input::Heif, "x.gif", 0, "Unsupported output extension '.gif' for lumetra_convert"},
+        RefusedCase{"no_extension", Input::Heif, "noext", 0, "Unsupported output extension '' for lumetra_convert"},
+        RefusedCase{"missing_input", Input::Missing, "x.jpg", 0,
+                    "Failed to read HEIC file '/nonexistent.heic': Input file does not exist"},
+        RefusedCase{"png_to_png", Input::Png, "x.png", 0, "Failed to read HEIC file '"},
+        RefusedCase{"heif_to_heif", Input::Heif, "x.heic", 0, "Failed loading source image '"}),
+    [](const ::testing::TestParamInfo<RefusedCase>& info) { return info.param.name; });
+
+TEST(ConvertMetadata, FailuresReportAndLeaveNothing) {
+  const std::string heif = heif_fixture("eight.heic", HeifSpec{});
+  const std::string png = scratch_path("src-f.png");
+  write_png(png, 16, 16, 3);
   // Write failures through every writer: a directory in the way.
   for (const char* ext : {"jpg", "png", "bmp", "heic"})
     std::filesystem::create_directories(scratch_path(std::string("in-the-way.") + ext));

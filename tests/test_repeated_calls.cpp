@@ -47,7 +47,7 @@ constexpr bool kSanitized = false;
 
 }  // namespace
 
-TEST(Repetition, EveryCallManyTimes) {
+TEST(RepeatedCalls, EveryCallManyTimes) {
   const char* env = std::getenv("LUMETRA_REPEAT");
   const int rounds = env != nullptr ? std::atoi(env) : 200;
   const int warmup = rounds >= 40 ? 20 : rounds / 2;
