@@ -142,6 +142,28 @@ TEST(Encode, RoundTripEveryChannelCount) {
   EXPECT_GT(psnr(libheif_decode(scratch_path("encjpg"), false), expected_rgb(w, h, 3)), 30.0);
 }
 
+// A BMP whose rows are stored top-down (negative height), written here byte
+// by byte: it encodes, the right way up.
+TEST(Encode, TopDownBmpSource) {
+  const int w = 96, h = 64;
+  const uint32_t row = (w * 3 + 3) & ~3u, pixels = row * h;
+  Bytes bmp{'B', 'M'};
+  const auto put = [&](const Bytes& b) { bmp.insert(bmp.end(), b.begin(), b.end()); };
+  put(u32_bytes(54 + pixels, true)), put(u32_bytes(0, true)), put(u32_bytes(54, true));
+  put(u32_bytes(40, true)), put(u32_bytes(w, true)), put(u32_bytes(static_cast<uint32_t>(-h), true));
+  put(u16_bytes(1, true)), put(u16_bytes(24, true)), put(u32_bytes(0, true)), put(u32_bytes(pixels, true));
+  for (int i = 0; i < 4; ++i) put(u32_bytes(0, true));
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x)
+      for (int c = 2; c >= 0; --c) bmp.push_back(smooth(x, y, c));
+    bmp.resize(bmp.size() + row - w * 3, 0);
+  }
+  const std::string src = scratch_path("top-down.bmp"), out = scratch_path("top-down.heic");
+  write_file(src, bmp);
+  ASSERT_EQ(lumetra_from_image(src.c_str(), out.c_str(), 90), 1) << lumetra_last_error();
+  EXPECT_GT(psnr(libheif_decode(out, false), expected_rgb(w, h, 3)), 30.0);
+}
+
 TEST(Encode, QualityClamp) {
   const std::string src = scratch_path("q.png");
   write_png(src, 48, 32, 3, smooth);

@@ -122,9 +122,13 @@ bool load_source_image(const char* path, SourceImage* img, bool keep_16) {
   }
   int w = 0, h = 0, channels = 0;
   if (stbi_info_from_file(file.f, &w, &h, &channels)) {
+    // stb's header reader gives a top-down BMP's height as the file stores
+    // it, negative; its loader takes the magnitude.
+    const uint64_t width = static_cast<uint64_t>(w < 0 ? -int64_t(w) : w);
+    const uint64_t height = static_cast<uint64_t>(h < 0 ? -int64_t(h) : h);
     // Neither libheif nor its encoders take a side beyond 32768 pixels; a
     // header claiming one is refused before gigabytes are allocated for it.
-    if (w > kMaxSourceSide || h > kMaxSourceSide) {
+    if (width > uint64_t(kMaxSourceSide) || height > uint64_t(kMaxSourceSide)) {
       set_error_fmt("Failed loading source image '%s': %s", path, "too large");
       return false;
     }
@@ -132,7 +136,7 @@ bool load_source_image(const char* path, SourceImage* img, bool keep_16) {
     // a byte (GIF's LZW at best about 2730): a header claiming more is a
     // bomb whose pixels the loader would invent from zeros past the end.
     const int64_t file_size = platform::size_of(path);
-    if (file_size >= 0 && uint64_t(w) * uint64_t(h) > kMaxPixelsPerByte * uint64_t(file_size)) {
+    if (file_size >= 0 && width * height > kMaxPixelsPerByte * uint64_t(file_size)) {
       set_error_fmt("Failed loading source image '%s': %s", path, "too large for its file size");
       return false;
     }
