@@ -205,11 +205,11 @@ int main(int argc, char** argv) {
     // In a child, so the encoder's memory stays out of this process.
     measure(1, [&] {
       if (g.grid) {
-        GridSpec spec;
-        spec.width = g.w, spec.height = g.h, spec.tile = 512, spec.thumbnail = g.thumb;
-        spec.exif = Bytes(kExif, kExif + sizeof kExif);
-        spec.pixel = scene;
-        write_grid_heif(path, spec);
+        GridRecipe recipe;
+        recipe.width = g.w, recipe.height = g.h, recipe.tile = 512, recipe.thumbnail = g.thumb;
+        recipe.exif = Bytes(kExif, kExif + sizeof kExif);
+        recipe.pixel = scene;
+        write_grid_heif(path, recipe);
       } else {
         make_heif(path, g.w, g.h, g.thumb, true);
       }

@@ -14,12 +14,12 @@ int main(int argc, char** argv) {
        {"exif_parse", "jpeg_exif", "detect", "raster_source", "heif_calls", "meta_box", "gain_map_metadata"})
     fs::create_directories(root / d);
 
-  TiffSpec t;
+  TiffRecipe t;
   t.ifd0 = {ascii_entry(271, "Canon"), ascii_entry(272, "EOS"), short_entry(274, 1, true)};
   t.exif_ifd = {rational_entry(33434, 1, 125, true), rational_entry(33437, 28, 10, true), short_entry(34855, 100, true),
                 rational_entry(37386, 50, 1, true)};
   const Bytes tiff = build_tiff(t);
-  TiffSpec mm = t;
+  TiffRecipe mm = t;
   mm.little = false;
   Bytes cap_prefix{0x04, 0x00};  // capacity 1024
   Bytes exif = cap_prefix;
@@ -39,10 +39,10 @@ int main(int argc, char** argv) {
     write_png((root / ("raster_source/c" + std::to_string(ch) + ".png")).string(), 9, 7, ch);
   write_jpeg((root / "raster_source/plain.jpg").string(), 12, 8);
 
-  HeifSpec small;
+  HeifRecipe small;
   small.width = 24, small.height = 16;
   write_heif((root / "heif_calls/rgb.heic").string(), small);
-  HeifSpec rich = small;
+  HeifRecipe rich = small;
   rich.alpha = true;
   rich.thumb_width = 12, rich.thumb_height = 8;
   rich.exif = Bytes{0, 0, 0, 0};
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
 
   // A grid with a hidden gain-map grid whose tiles lost their hvcC: the
   // salvage read's case, whole and for its box reader.
-  GridSpec grid;
+  GridRecipe grid;
   grid.width = 96, grid.height = 64, grid.tile = 32, grid.thumbnail = true, grid.aux_grid = true;
   const std::string gain_map = (root / "meta_box/gainmap.heic").string();
   write_grid_heif(gain_map, grid);

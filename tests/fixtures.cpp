@@ -122,7 +122,7 @@ bool libheif_encodes(bool av1, int bit_depth) {
   return known[key] = ok;
 }
 
-void write_heif(const std::string& path, const HeifSpec& s) {
+void write_heif(const std::string& path, const HeifRecipe& s) {
   heif_context* ctx = heif_context_alloc();
   heif_encoder* enc = make_encoder(ctx, s.av1, s.quality);
   heif_image* img = make_image(s.width, s.height, s.alpha, s.bit_depth, s.pixel);
@@ -167,11 +167,11 @@ void write_heif(const std::string& path, const HeifSpec& s) {
   heif_context_free(ctx);
 }
 
-std::string heif_fixture(const std::string& name, const HeifSpec& spec) {
+std::string heif_fixture(const std::string& name, const HeifRecipe& recipe) {
   static std::map<std::string, bool> made;
   const std::string path = scratch_path(name);
   if (!made[name]) {
-    write_heif(path, spec);
+    write_heif(path, recipe);
     made[name] = true;
   }
   return path;
@@ -343,13 +343,13 @@ TiffEntry rational_entry(uint16_t tag, uint32_t num, uint32_t den, bool little) 
   return TiffEntry{tag, 5, 1, rational_bytes(num, den, little)};
 }
 
-Bytes build_tiff(const TiffSpec& spec) {
-  const bool le = spec.little;
-  std::vector<TiffEntry> ifd0 = spec.ifd0;
-  const size_t n0 = ifd0.size() + (spec.exif_ifd.empty() ? 0 : 1);
+Bytes build_tiff(const TiffRecipe& recipe) {
+  const bool le = recipe.little;
+  std::vector<TiffEntry> ifd0 = recipe.ifd0;
+  const size_t n0 = ifd0.size() + (recipe.exif_ifd.empty() ? 0 : 1);
   const uint32_t ifd0_off = 8;
   const uint32_t exif_off = ifd0_off + 2 + 12 * static_cast<uint32_t>(n0) + 4;
-  const uint32_t exif_size = spec.exif_ifd.empty() ? 0 : 2 + 12 * static_cast<uint32_t>(spec.exif_ifd.size()) + 4;
+  const uint32_t exif_size = recipe.exif_ifd.empty() ? 0 : 2 + 12 * static_cast<uint32_t>(recipe.exif_ifd.size()) + 4;
   uint32_t data_off = exif_off + exif_size;
   Bytes data;
 
@@ -379,8 +379,8 @@ Bytes build_tiff(const TiffSpec& spec) {
   Bytes out = le ? Bytes{0x49, 0x49, 0x2A, 0x00} : Bytes{0x4D, 0x4D, 0x00, 0x2A};
   const Bytes first = u32_bytes(ifd0_off, le);
   out.insert(out.end(), first.begin(), first.end());
-  emit_ifd(out, ifd0, !spec.exif_ifd.empty());
-  if (!spec.exif_ifd.empty()) emit_ifd(out, spec.exif_ifd, false);
+  emit_ifd(out, ifd0, !recipe.exif_ifd.empty());
+  if (!recipe.exif_ifd.empty()) emit_ifd(out, recipe.exif_ifd, false);
   out.insert(out.end(), data.begin(), data.end());
   return out;
 }

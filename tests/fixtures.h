@@ -13,7 +13,7 @@ using Bytes = std::vector<uint8_t>;
 using PixelFn = std::function<uint8_t(int x, int y, int c)>;
 uint8_t gradient_pixel(int x, int y, int c);
 
-struct HeifSpec {
+struct HeifRecipe {
   int width = 64;
   int height = 48;
   bool alpha = false;
@@ -41,9 +41,9 @@ std::string scratch_path(const std::string& name);
 bool libheif_encodes(bool av1, int bit_depth);
 
 // Writes a HEIF file; aborts the test binary on a libheif failure.
-void write_heif(const std::string& path, const HeifSpec& spec);
+void write_heif(const std::string& path, const HeifRecipe& recipe);
 // The same, cached by name within scratch_dir.
-std::string heif_fixture(const std::string& name, const HeifSpec& spec);
+std::string heif_fixture(const std::string& name, const HeifRecipe& recipe);
 
 // Raster files written by stb_image_write. channels 1..4.
 void write_png(const std::string& path, int w, int h, int channels, const PixelFn& px = gradient_pixel);
@@ -83,14 +83,14 @@ struct TiffEntry {
   bool raw_field = false;  // value is the literal 4-byte field (for bad offsets)
 };
 
-struct TiffSpec {
+struct TiffRecipe {
   bool little = true;
   std::vector<TiffEntry> ifd0;
   std::vector<TiffEntry> exif_ifd;  // when non-empty, IFD0 gets an Exif IFD pointer
 };
 
 // A bare TIFF structure (starts at the byte-order mark).
-Bytes build_tiff(const TiffSpec& spec);
+Bytes build_tiff(const TiffRecipe& recipe);
 
 // Value helpers in a given byte order.
 Bytes u16_bytes(uint16_t v, bool little);
@@ -108,7 +108,7 @@ Bytes app_segment(uint8_t marker, const Bytes& payload);  // FF marker len paylo
 
 // A grid HEIF (primary 'grid' item over tile x tile HEVC tiles, cropped to
 // width x height), assembled box by box around tiles coded by libheif.
-struct GridSpec {
+struct GridRecipe {
   int width = 200;
   int height = 150;
   int tile = 64;
@@ -125,10 +125,10 @@ Bytes irot_box(int ccw_degrees);
 Bytes imir_box(int axis);  // 0: vertical axis (left-right flip), 1: horizontal axis
 // A clean aperture of w x h whose centre is offset by (dx, dy) / 2 pixels.
 Bytes clap_box(int w, int h, int dx_halves, int dy_halves);
-void write_grid_heif(const std::string& path, const GridSpec& spec);
+void write_grid_heif(const std::string& path, const GridRecipe& recipe);
 // Item IDs of write_grid_heif's files: the primary grid is 1, its tiles
 // follow; the auxiliary grid and its tiles are the last items.
-uint32_t grid_aux_item(const GridSpec& spec);
+uint32_t grid_aux_item(const GridRecipe& recipe);
 
 // Points the hvcC associations of the given items in ipma at the file's
 // first ispe property instead (same byte count), as in iPhone 16 photos whose

@@ -190,7 +190,7 @@ Bytes clap_box(int w, int h, int dx_halves, int dy_halves) {
   return box("clap", p);
 }
 
-void write_grid_heif(const std::string& path, const GridSpec& s) {
+void write_grid_heif(const std::string& path, const GridRecipe& s) {
   const int cols = (s.width + s.tile - 1) / s.tile, rows = (s.height + s.tile - 1) / s.tile;
   if (cols > 256 || rows > 256 || cols * rows > 65530) fail("grid too large for 16-bit item IDs");
   const int tiles = cols * rows;
@@ -362,7 +362,7 @@ void write_grid_heif(const std::string& path, const GridSpec& s) {
   write_file(path, file);
 }
 
-uint32_t grid_aux_item(const GridSpec& s) {
+uint32_t grid_aux_item(const GridRecipe& s) {
   const int tiles = ((s.width + s.tile - 1) / s.tile) * ((s.height + s.tile - 1) / s.tile);
   return 2 + uint32_t(tiles) + (s.thumbnail ? 1 : 0) + (s.exif.empty() ? 0 : 1);
 }

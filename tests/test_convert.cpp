@@ -17,10 +17,10 @@
 
 namespace {
 
-std::string rgb_heif() { return heif_fixture("rgb.heic", HeifSpec{}); }
+std::string rgb_heif() { return heif_fixture("rgb.heic", HeifRecipe{}); }
 
 std::string rgba_heif() {
-  HeifSpec s;
+  HeifRecipe s;
   s.alpha = true;
   return heif_fixture("rgba.heic", s);
 }
@@ -78,7 +78,7 @@ TEST(Frame, BuffersAndLifecycle) {
 TEST(Convert, PngMatchesLibheifDecodeExactly) {
   for (const bool alpha : {false, true}) {
     for (const auto& size : {std::pair<int, int>{1, 1}, {3, 5}, {64, 48}}) {
-      HeifSpec s;
+      HeifRecipe s;
       s.alpha = alpha;
       s.width = size.first;
       s.height = size.second;
@@ -100,7 +100,7 @@ TEST(Convert, PngMatchesLibheifDecodeExactly) {
 
 TEST(Convert, PaddedStrideIsPacked) {
   // libheif pads short rows; make sure this fixture really has padding.
-  HeifSpec s;
+  HeifRecipe s;
   s.width = 3;
   s.height = 5;
   const std::string in = heif_fixture("stride.heic", s);
@@ -335,7 +335,7 @@ TEST_P(UprightOutput, CroppedTurnedAndMirroredImagesComeOutUpright) {
       default: return static_cast<uint8_t>(y < H / 4 ? 90 : 250);
     }
   };
-  HeifSpec s;
+  HeifRecipe s;
   s.width = W, s.height = H, s.alpha = c.alpha, s.orientation = c.orientation, s.pixel = source;
   const std::string in = scratch_path("oriented.heic"), png = scratch_path("oriented.png");
   write_heif(in, s);

@@ -137,8 +137,8 @@ int top_level_count(const std::string& path) {
   return n;
 }
 
-HeifSpec spec_with(int extra, bool alpha, int orientation, bool xmp) {
-  HeifSpec s;
+HeifRecipe recipe_with(int extra, bool alpha, int orientation, bool xmp) {
+  HeifRecipe s;
   // Square: a turned 64 x 48 picture gets a clap, which libheif 1.19.7 crops
   // with a stray chroma row (see heif/decode_upright.h), so it is no reference.
   if (orientation != 1) s.height = s.width;
@@ -154,7 +154,7 @@ HeifSpec spec_with(int extra, bool alpha, int orientation, bool xmp) {
 // A fixture with extra top-level images, alpha, a turn and XMP.
 struct TopLevelCase {
   const char* name;
-  HeifSpec spec;
+  HeifRecipe recipe;
 };
 
 // How gtest names the case in its messages.
@@ -165,9 +165,9 @@ class TopLevelImages : public ::testing::TestWithParam<TopLevelCase> {};
 TEST_P(TopLevelImages, MatchLibheif) {
   const TopLevelCase& c = GetParam();
   const std::string file = std::string("every_") + c.name + ".heic";
-  const std::string in = heif_fixture(file, c.spec);
+  const std::string in = heif_fixture(file, c.recipe);
   const int n = top_level_count(in);
-  ASSERT_EQ(n, 1 + c.spec.extra_images);
+  ASSERT_EQ(n, 1 + c.recipe.extra_images);
   const std::string out = scratch_path(file + ".png");
   ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_METADATA | LUMETRA_ALL_IMAGES), 1)
       << lumetra_last_error();
@@ -191,13 +191,13 @@ TEST_P(TopLevelImages, MatchLibheif) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ConvertImages, TopLevelImages,
-                         ::testing::Values(TopLevelCase{"two", spec_with(1, false, 1, false)},
-                                           TopLevelCase{"alpha3", spec_with(2, true, 1, false)},
-                                           TopLevelCase{"turned", spec_with(1, false, 6, true)}),
+                         ::testing::Values(TopLevelCase{"two", recipe_with(1, false, 1, false)},
+                                           TopLevelCase{"alpha3", recipe_with(2, true, 1, false)},
+                                           TopLevelCase{"turned", recipe_with(1, false, 6, true)}),
                          [](const ::testing::TestParamInfo<TopLevelCase>& info) { return info.param.name; });
 
 TEST(ConvertImages, RefusesImagesTheFileLacks) {
-  const std::string in = heif_fixture("every_two.heic", spec_with(1, false, 1, false));
+  const std::string in = heif_fixture("every_two.heic", recipe_with(1, false, 1, false));
   const std::string out = scratch_path("refused.png");
   EXPECT_EQ(lumetra_convert_image(in.c_str(), LUMETRA_IMAGE(2), out.c_str(), 0, 0), 0);
   EXPECT_STREQ(lumetra_last_error(), "No top-level image 2 (the file has 2)");

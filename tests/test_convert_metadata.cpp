@@ -34,7 +34,7 @@ Bytes icc_of(const std::string& file) {
 
 // TIFF data with Make and Orientation, padded to `size` bytes when asked.
 Bytes tiff_block(int orientation, size_t size = 0) {
-  TiffSpec t;
+  TiffRecipe t;
   t.little = false;
   t.ifd0 = {ascii_entry(0x010F, "Lumetra"), short_entry(0x0112, static_cast<uint16_t>(orientation), false)};
   Bytes b = build_tiff(t);
@@ -64,7 +64,7 @@ uint8_t pattern(int x, int y, int c) {
 // A HEIF holding profile, EXIF (Orientation 6), XMP (tiff:Orientation 6)
 // and an irot, as a phone writes it.
 std::string phone_like_heif(const Bytes& exif_item) {
-  HeifSpec s;
+  HeifRecipe s;
   s.width = 64, s.height = 48, s.orientation = 6, s.pixel = pattern;
   s.icc = test_icc_profile("Lumetra Test P3");
   s.exif = exif_item;
@@ -266,9 +266,9 @@ TEST(ConvertMetadata, RasterToHeifCarriesMetadataAndTurnsUpright) {
 
 TEST(ConvertMetadata, DeepPngKeepsEveryBit) {
   if (!libheif_encodes(false, 10)) GTEST_SKIP() << "no 10-bit HEVC encoder in this build";
-  HeifSpec s;
+  HeifRecipe s;
   s.width = 48, s.height = 32, s.bit_depth = 10;
-  const std::string deep = scratch_path("deep.heic"), eight = heif_fixture("eight.heic", HeifSpec{});
+  const std::string deep = scratch_path("deep.heic"), eight = heif_fixture("eight.heic", HeifRecipe{});
   write_heif(deep, s);
   // libheif's own 10-bit samples, the reference.
   heif_context* ctx = heif_context_alloc();
@@ -329,7 +329,7 @@ class RefusedConvert : public ::testing::TestWithParam<RefusedCase> {};
 
 TEST_P(RefusedConvert, ReportsAndLeavesNothing) {
   const RefusedCase& c = GetParam();
-  const std::string heif = heif_fixture("eight.heic", HeifSpec{});
+  const std::string heif = heif_fixture("eight.heic", HeifRecipe{});
   const std::string png = scratch_path("src-f.png");
   write_png(png, 16, 16, 3);
   const char* in = c.in == Input::Heif      ? heif.c_str()
@@ -358,7 +358,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<RefusedCase>& info) { return info.param.name; });
 
 TEST(ConvertMetadata, FailuresReportAndLeaveNothing) {
-  const std::string heif = heif_fixture("eight.heic", HeifSpec{});
+  const std::string heif = heif_fixture("eight.heic", HeifRecipe{});
   const std::string png = scratch_path("src-f.png");
   write_png(png, 16, 16, 3);
   // Write failures through every writer: a directory in the way.

@@ -12,7 +12,7 @@
 
 namespace {
 
-std::string rgb_heif() { return heif_fixture("rgb.heic", HeifSpec{}); }
+std::string rgb_heif() { return heif_fixture("rgb.heic", HeifRecipe{}); }
 
 std::string last_error() { return lumetra_last_error(); }
 

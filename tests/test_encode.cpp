@@ -88,7 +88,7 @@ Raster expected_rgb(int w, int h, int channels) {
 }
 
 Bytes exif_tiff() {
-  TiffSpec t;
+  TiffRecipe t;
   t.ifd0 = {ascii_entry(271, "Lumetra"), ascii_entry(272, "Bench-1")};
   return build_tiff(t);
 }
@@ -254,7 +254,7 @@ TEST(Encode, ExifSegmentWalk) {
   EXPECT_TRUE(block == expected_block(tiff));
 
   // Only the first EXIF segment counts.
-  TiffSpec other;
+  TiffRecipe other;
   other.ifd0 = {ascii_entry(271, "Second")};
   ASSERT_TRUE(block_for(jpeg_with_segments({exif_seg, app_segment(0xE1, exif_payload(build_tiff(other)))}), &block));
   EXPECT_TRUE(block == expected_block(tiff));
@@ -345,7 +345,7 @@ TEST(Encode, Failures) {
   EXPECT_EQ(lumetra_from_image(hdr.c_str(), scratch_path("o.heic").c_str(), 50), 0);
   EXPECT_EQ(last_error(), "Failed loading source image '" + hdr + "': unknown image type");
 
-  const std::string heif = heif_fixture("rgb.heic", HeifSpec{});
+  const std::string heif = heif_fixture("rgb.heic", HeifRecipe{});
   EXPECT_EQ(lumetra_from_image(heif.c_str(), scratch_path("o.heic").c_str(), 50), 0);
   EXPECT_EQ(last_error().rfind("Failed loading source image '" + heif + "': ", 0), 0u);
 

@@ -44,8 +44,8 @@ std::string expected(const Fields& f) {
          ",\"FocalLength\":" + f.focal + ",\"ExifPresent\":true}";
 }
 
-TiffSpec camera(bool little) {
-  TiffSpec t;
+TiffRecipe camera(bool little) {
+  TiffRecipe t;
   t.little = little;
   t.ifd0 = {ascii_entry(271, "Canon"), ascii_entry(272, "EOS 5D Mark IV"), short_entry(274, 6, little),
             ascii_entry(305, "Firmware 1.0.4"), ascii_entry(306, "2024:05:17 10:22:31")};
@@ -172,7 +172,7 @@ TEST(ExifParse, OutOfLineValues) {
 
 TEST(ExifParse, TextLimitsAndEscaping) {
   auto make_report = [](const Bytes& value, uint16_t tag = 271) {
-    TiffSpec t;
+    TiffRecipe t;
     t.ifd0 = {TiffEntry{tag, 2, static_cast<uint32_t>(value.size()), value}};
     return report(build_tiff(t));
   };
@@ -202,7 +202,7 @@ TEST(ExifParse, TextLimitsAndEscaping) {
   EXPECT_EQ(make_report(Bytes{'X', ' ', ' ', 0, 'Y', 'Z'}, 272), expected(spaces));
   EXPECT_EQ(make_report(Bytes{}, 305), kDefaults);
 
-  TiffSpec two;
+  TiffRecipe two;
   two.ifd0 = {ascii_entry(271, "FirstMaker"), ascii_entry(271, "Sony")};
   Fields later;
   later.make = "Sony";
@@ -212,7 +212,7 @@ TEST(ExifParse, TextLimitsAndEscaping) {
 TEST(ExifParse, NumbersAndRationals) {
   for (const bool le : {true, false}) {
     for (const uint16_t o : {uint16_t(0), uint16_t(9), uint16_t(65535)}) {
-      TiffSpec t;
+      TiffRecipe t;
       t.little = le;
       t.ifd0 = {short_entry(274, o, le)};
       Fields f;
@@ -220,7 +220,7 @@ TEST(ExifParse, NumbersAndRationals) {
       EXPECT_EQ(report(build_tiff(t)), expected(f));
     }
     // ISO stored as a LONG: the 16-bit number at the start of the field.
-    TiffSpec iso;
+    TiffRecipe iso;
     iso.little = le;
     iso.exif_ifd = {TiffEntry{34855, 4, 1, u32_bytes(0x00030190, le)}};
     Fields fi;
@@ -229,7 +229,7 @@ TEST(ExifParse, NumbersAndRationals) {
   }
 
   auto exif_with = [](std::vector<TiffEntry> entries) {
-    TiffSpec t;
+    TiffRecipe t;
     t.exif_ifd = std::move(entries);
     return report(build_tiff(t));
   };
@@ -256,7 +256,7 @@ TEST(ExifParse, NumbersAndRationals) {
   cut.resize(cut.size() - 1);
   EXPECT_EQ(report(cut), kDefaults);
   // FNumber in IFD0 and Make in the Exif IFD are ignored.
-  TiffSpec wrong_ifd;
+  TiffRecipe wrong_ifd;
   wrong_ifd.ifd0 = {rational_entry(33437, 28, 10, true)};
   wrong_ifd.exif_ifd = {ascii_entry(271, "Nope")};
   EXPECT_EQ(report(build_tiff(wrong_ifd)), kDefaults);
@@ -319,7 +319,7 @@ TEST(ExifParse, NumbersIgnoreHostLocale) {
 
 namespace {
 std::string heif_with_exif(const std::string& name, const Bytes& block) {
-  HeifSpec s;
+  HeifRecipe s;
   s.width = 16, s.height = 16;
   s.exif = block;
   return heif_fixture(name, s);
@@ -335,7 +335,7 @@ TEST(ExifReport, FromHeifFiles) {
   EXPECT_STREQ(lumetra_last_error(), "");
   const std::string first = r;
 
-  HeifSpec plain;
+  HeifRecipe plain;
   plain.width = 16, plain.height = 16;
   const std::string none = heif_fixture("noexif.heic", plain);
   EXPECT_EQ(lumetra_exif(none.c_str()), r);  // same buffer, new report

@@ -102,7 +102,7 @@ class GridOrientation : public ::testing::TestWithParam<std::tuple<OrientationCa
 TEST_P(GridOrientation, StreamsTheWholeImageBytes) {
   const OrientationCase& c = std::get<0>(GetParam());
   const Writer writer = std::get<1>(GetParam());
-  GridSpec grid;
+  GridRecipe grid;
   grid.width = c.width;
   grid.height = c.height;
   grid.tile = c.tile;
@@ -156,7 +156,7 @@ class GridBrokenTile : public ::testing::TestWithParam<BrokenTileCase> {};
 
 TEST_P(GridBrokenTile, LeavesTheOldFileAndTheUsualMessage) {
   const BrokenTileCase& c = GetParam();
-  GridSpec grid;
+  GridRecipe grid;
   grid.width = 256;
   grid.height = 320;
   grid.tile = 64;
@@ -231,7 +231,7 @@ TEST(Corpus, GridsStreamToTheWholeImageBytes) {
 }
 
 TEST(Grid, TiledPrimaryDecodesLikeLibheif) {
-  GridSpec g;
+  GridRecipe g;
   g.width = 200, g.height = 150, g.tile = 64;  // 4 x 3 tiles, the last column and row cropped
   g.thumbnail = true;
   g.exif = Bytes{0, 0, 0, 0, 0x49, 0x49, 0x2A, 0, 8, 0, 0, 0, 0, 0};

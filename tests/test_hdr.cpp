@@ -291,11 +291,11 @@ Bytes apple_exif(int32_t m33_num, int32_t m33_den, int32_t m48_num, int32_t m48_
   put32(&note, 0);
   put32(&note, uint32_t(m33_num)), put32(&note, uint32_t(m33_den));
   if (with_m48) put32(&note, uint32_t(m48_num)), put32(&note, uint32_t(m48_den));
-  TiffSpec spec;
-  spec.little = little_tiff;
-  spec.ifd0 = {ascii_entry(0x010F, "Apple")};
-  spec.exif_ifd = {TiffEntry{0x927C, 7, uint32_t(note.size()), note}};
-  return build_tiff(spec);
+  TiffRecipe recipe;
+  recipe.little = little_tiff;
+  recipe.ifd0 = {ascii_entry(0x010F, "Apple")};
+  recipe.exif_ifd = {TiffEntry{0x927C, 7, uint32_t(note.size()), note}};
+  return build_tiff(recipe);
 }
 
 }  // namespace

@@ -41,28 +41,28 @@ std::string size_text(const Json& j) {
 }  // namespace
 
 TEST(Info, ReportsExactly) {
-  EXPECT_EQ(info_of(heif_fixture("rgb.heic", HeifSpec{})), info_json(false, false, false));
-  HeifSpec alpha;
+  EXPECT_EQ(info_of(heif_fixture("rgb.heic", HeifRecipe{})), info_json(false, false, false));
+  HeifRecipe alpha;
   alpha.alpha = true;
   EXPECT_EQ(info_of(heif_fixture("rgba.heic", alpha)), info_json(true, false, false));
 
-  HeifSpec thumb;
+  HeifRecipe thumb;
   thumb.width = 200, thumb.height = 150, thumb.thumb_width = 40, thumb.thumb_height = 30;
   EXPECT_EQ(info_of(heif_fixture("thumb_small.heic", thumb)), info_json(false, true, false, 200, 150));
 
-  HeifSpec exif;
+  HeifRecipe exif;
   exif.exif = Bytes{0, 0, 0, 0, 0x49, 0x49, 0x2A, 0, 8, 0, 0, 0, 0, 0};
   EXPECT_EQ(info_of(heif_fixture("exif_info.heic", exif)), info_json(false, false, true));
-  HeifSpec xmp;
+  HeifRecipe xmp;
   xmp.xmp = true;
   EXPECT_EQ(info_of(heif_fixture("xmp.heic", xmp)), info_json(false, false, false));
 
-  HeifSpec two;
+  HeifRecipe two;
   two.extra_images = 1;
   EXPECT_EQ(info_of(heif_fixture("two.heic", two)), info_json(false, false, false, 64, 48, 8, 2));
 
   if (libheif_encodes(false, 10)) {
-    HeifSpec ten;
+    HeifRecipe ten;
     ten.bit_depth = 10;
     EXPECT_EQ(info_of(heif_fixture("ten.heic", ten)), info_json(false, false, false, 64, 48, 10));
   }
@@ -70,7 +70,7 @@ TEST(Info, ReportsExactly) {
 }
 
 TEST(Info, FailuresKeepThePreviousReport) {
-  const char* r = lumetra_info(heif_fixture("rgb.heic", HeifSpec{}).c_str());
+  const char* r = lumetra_info(heif_fixture("rgb.heic", HeifRecipe{}).c_str());
   ASSERT_NE(r, nullptr);
   const std::string before = r;
   EXPECT_EQ(lumetra_info(nullptr), nullptr);
@@ -87,22 +87,22 @@ TEST(Info, FailuresKeepThePreviousReport) {
             0u);
   EXPECT_EQ(std::string(r), before);
   // Pointer stability: a later success rewrites the same buffer.
-  HeifSpec alpha;
+  HeifRecipe alpha;
   alpha.alpha = true;
   EXPECT_EQ(lumetra_info(heif_fixture("rgba.heic", alpha).c_str()), r);
   EXPECT_EQ(std::string(r), info_json(true, false, false));
 }
 
 TEST(Detail, FixturesReportWhatWasWritten) {
-  HeifSpec alpha;
+  HeifRecipe alpha;
   alpha.alpha = true;
-  HeifSpec two;
+  HeifRecipe two;
   two.extra_images = 1;
-  HeifSpec thumbs;
+  HeifRecipe thumbs;
   thumbs.width = 200, thumbs.height = 150, thumbs.thumb_width = 40, thumbs.thumb_height = 30;
-  HeifSpec xmp_only;
+  HeifRecipe xmp_only;
   xmp_only.xmp_text = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><only/></x:xmpmeta>";
-  HeifSpec icc;
+  HeifRecipe icc;
   icc.icc = test_icc_profile("Lumetra \"test\" profile");
 
   const Json a = detail_of(heif_fixture("detail_alpha.heic", alpha));
@@ -150,7 +150,7 @@ TEST(Detail, FixturesReportWhatWasWritten) {
 }
 
 TEST(Detail, SalvagedReadIsSaid) {
-  GridSpec s;
+  GridRecipe s;
   s.width = 150, s.height = 100, s.tile = 64, s.aux_grid = true;
   const std::string intact = scratch_path("detail-salvage-intact.heic"), broken = scratch_path("detail-salvage.heic");
   write_grid_heif(intact, s);

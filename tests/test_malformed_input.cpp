@@ -204,7 +204,7 @@ TEST(MalformedInput, FuzzerRegressions) {
 
 namespace {
 std::string rich_heif() {
-  HeifSpec s;
+  HeifRecipe s;
   s.width = 96, s.height = 64;
   s.alpha = true;
   s.thumb_width = 48, s.thumb_height = 32;
@@ -308,7 +308,7 @@ TEST(MalformedInput, ExifWith65535EntriesAndHugeOffsets) {
   }
   Bytes block{0, 0, 0, 0};
   block.insert(block.end(), tiff.begin(), tiff.end());
-  HeifSpec s;
+  HeifRecipe s;
   s.width = 16, s.height = 16;
   s.exif = block;
   const char* r = lumetra_exif(heif_fixture("exif65535.heic", s).c_str());
@@ -379,7 +379,7 @@ TEST(MalformedInput, UnwritableOutputsAndOddInputs) {
 
 TEST(MalformedInput, GridWithThousandsOfTiles) {
   // 30 x 30 = 900 tiles sharing one coded block: decodes, slowly but surely.
-  GridSpec many;
+  GridRecipe many;
   many.width = 480, many.height = 480, many.tile = 16, many.distinct_tiles = false;
   const std::string path = scratch_path("grid900.heic");
   write_grid_heif(path, many);
@@ -398,7 +398,7 @@ TEST(MalformedInput, GridWithThousandsOfTiles) {
       << err();
 
   // A 30 x 30 grid (900 tile items) that lists only 100 of them.
-  GridSpec short_list;
+  GridRecipe short_list;
   short_list.width = 480, short_list.height = 480, short_list.tile = 16, short_list.distinct_tiles = false;
   short_list.referenced_tiles = 100;
   const std::string bad = scratch_path("grid-short.heic");
@@ -409,7 +409,7 @@ TEST(MalformedInput, GridWithThousandsOfTiles) {
   EXPECT_TRUE(starts(err(), "Failed to read HEIC file '" + bad + "': Invalid input: Missing grid images")) << err();
 
   // 62500 tile items: more than libheif reads at all.
-  GridSpec huge = short_list;
+  GridRecipe huge = short_list;
   huge.width = 4000, huge.height = 4000;
   write_grid_heif(bad, huge);
   every_heif_call(bad, "62500 tile items");

@@ -46,7 +46,7 @@ BatchRun batch(const std::string& in, const std::string& out, const std::string&
 // 64 MiB, converts at 96 MiB, with -j 2 on 2 cores); a cap below that
 // still fails it alone.
 void write_bomb(const std::string& path) {
-  GridSpec g;
+  GridRecipe g;
   g.tile = 640;
   g.width = g.height = 31 * g.tile;
   g.distinct_tiles = false;
@@ -68,7 +68,7 @@ TEST(BatchAtScale, MemoryCapFailsTheBombAlone) {
   const std::string in = scratch_path("cap_in");
   remove_tree(in);
   fs::create_directories(in);
-  HeifSpec photo;
+  HeifRecipe photo;
   photo.width = 64, photo.height = 48;
   write_heif(in + "/a-photo.heic", photo);
   write_bomb(in + "/b-bomb.heic");
@@ -76,7 +76,7 @@ TEST(BatchAtScale, MemoryCapFailsTheBombAlone) {
   broken.resize(broken.size() * 2 / 3);
   write_file(in + "/c-broken.heic", broken);
   fs::copy_file(in + "/a-photo.heic", in + "/d-CRASH.heic");
-  GridSpec grid;  // 200 x 150 over 64-pixel tiles
+  GridRecipe grid;  // 200 x 150 over 64-pixel tiles
   write_grid_heif(in + "/e-grid.heic", grid);
   ASSERT_LT(read_file(in + "/b-bomb.heic").size(), 64000u);
 

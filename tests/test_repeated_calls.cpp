@@ -52,7 +52,7 @@ TEST(RepeatedCalls, EveryCallManyTimes) {
   const int rounds = env != nullptr ? std::atoi(env) : 200;
   const int warmup = rounds >= 40 ? 20 : rounds / 2;
 
-  HeifSpec rich;
+  HeifRecipe rich;
   rich.width = 48, rich.height = 32, rich.alpha = true;
   rich.thumb_width = 24, rich.thumb_height = 16;
   rich.exif = Bytes{0, 0, 0, 0, 0x4D, 0x4D, 0, 0x2A, 0, 0, 0, 8, 0, 0};

@@ -46,7 +46,7 @@ uint8_t noise(int x, int y, int c) {
 }
 
 std::string noisy_heif() {
-  HeifSpec s;
+  HeifRecipe s;
   s.width = 400, s.height = 300, s.pixel = noise;
   return heif_fixture("safe_noisy.heic", s);
 }
@@ -214,7 +214,7 @@ TEST(SafeOutput, FailedWritesKeepTheOldFile) {
 }
 
 TEST(SafeOutput, KilledWriterLeavesOldOrCompleteFile) {
-  HeifSpec s;
+  HeifRecipe s;
   s.width = 1600, s.height = 1200, s.pixel = noise;
   const std::string heif = heif_fixture("safe_big.heic", s);
   const std::string dir = fresh_dir("safe_kill");

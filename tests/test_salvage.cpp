@@ -33,9 +33,9 @@ struct Pair {
 };
 
 Pair gain_map_grid_pair(const std::string& name, bool break_primary) {
-  GridSpec s;
+  GridRecipe s;
   s.width = 150, s.height = 100, s.tile = 64, s.thumbnail = true, s.aux_grid = true;
-  const Bytes tiff = build_tiff(TiffSpec{false, {ascii_entry(0x010F, "Salvage")}, {}});
+  const Bytes tiff = build_tiff(TiffRecipe{false, {ascii_entry(0x010F, "Salvage")}, {}});
   s.exif = Bytes(4, 0);
   s.exif.insert(s.exif.end(), tiff.begin(), tiff.end());
   Pair p{scratch_path(name + "-intact.heic"), scratch_path(name + "-broken.heic")};
@@ -142,7 +142,7 @@ TEST(Salvage, BrokenPrimaryStillFailsWithLibheifsMessage) {
 // The box reader on hostile structures: no crash, no hang, nothing hidden
 // where nothing can be known.
 TEST(Salvage, MalformedItemStructures) {
-  GridSpec s;
+  GridRecipe s;
   s.width = 128, s.height = 64, s.aux_grid = true;
   const std::string path = scratch_path("hostile-base.heic");
   write_grid_heif(path, s);

@@ -33,12 +33,12 @@ struct Outcome {
 // Each thread's own picture: its size and camera make differ from every
 // other thread's, so a report or message that crossed threads shows.
 std::string thread_fixture(int t) {
-  HeifSpec s;
+  HeifRecipe s;
   s.width = 40 + 8 * t;
   s.height = 32 + 4 * t;
   s.thumb_width = t % 2 ? 20 : 0;
   s.thumb_height = t % 2 ? 16 : 0;
-  const Bytes tiff = build_tiff(TiffSpec{true, {ascii_entry(0x010F, "Maker" + std::to_string(t))}, {}});
+  const Bytes tiff = build_tiff(TiffRecipe{true, {ascii_entry(0x010F, "Maker" + std::to_string(t))}, {}});
   s.exif = Bytes(4, 0);
   s.exif.insert(s.exif.end(), tiff.begin(), tiff.end());
   return heif_fixture("thread" + std::to_string(t) + ".heic", s);

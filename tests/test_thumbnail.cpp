@@ -25,7 +25,7 @@ uint8_t solid_blue(int, int, int c) { return c == 2 ? 250 : (c == 3 ? 255 : 10);
 // Large flat blocks survive lossy coding, so sampled pixels can be
 // compared with libheif's own decode exactly.
 std::string sized(int w, int h) {
-  HeifSpec s;
+  HeifRecipe s;
   s.width = w, s.height = h;
   s.pixel = [](int x, int y, int c) { return static_cast<uint8_t>(((x / 16) * 37 + (y / 16) * 91 + c * 50) & 0xFF); };
   return heif_fixture("sized" + std::to_string(w) + "x" + std::to_string(h) + ".heic", s);
@@ -89,7 +89,7 @@ TEST(Thumbnail, NearestNeighbourIsExact) {
 
 TEST(Thumbnail, EmbeddedIsWrittenAtItsOwnSize) {
   // Primary blue, thumbnail red: the colour tells which one was decoded.
-  HeifSpec s;
+  HeifRecipe s;
   s.width = 1000, s.height = 750;
   s.thumb_width = 201, s.thumb_height = 151;  // odd, and not the box's shape
   s.pixel = solid_blue;
@@ -106,7 +106,7 @@ TEST(Thumbnail, EmbeddedIsWrittenAtItsOwnSize) {
 }
 
 TEST(Thumbnail, FormatsAlphaAndQuality) {
-  HeifSpec alpha;
+  HeifRecipe alpha;
   alpha.alpha = true;
   const std::string in = heif_fixture("rgba.heic", alpha);
   ASSERT_EQ(lumetra_thumbnail(in.c_str(), scratch_path("a.png").c_str()), 1);
@@ -118,7 +118,7 @@ TEST(Thumbnail, FormatsAlphaAndQuality) {
   EXPECT_EQ(read_file(scratch_path("a_noext"))[1], 'P');  // PNG signature
 
   // JPEG at quality 85, from the unscaled decode.
-  const std::string rgb = heif_fixture("rgb.heic", HeifSpec{});
+  const std::string rgb = heif_fixture("rgb.heic", HeifRecipe{});
   const Raster ref = libheif_decode(rgb, false);
   const std::string ours = scratch_path("t.JPEG"), theirs = scratch_path("t85.jpg");
   ASSERT_EQ(lumetra_thumbnail(rgb.c_str(), ours.c_str()), 1);
@@ -133,7 +133,7 @@ TEST(Thumbnail, Failures) {
   EXPECT_STREQ(lumetra_last_error(), "Invalid arguments to lumetra_thumbnail");
   EXPECT_EQ(lumetra_thumbnail("", scratch_path("f.png").c_str()), 0);
   EXPECT_STREQ(lumetra_last_error(), "Failed reading HEIC file for thumbnail");
-  const std::string rgb = heif_fixture("rgb.heic", HeifSpec{});
+  const std::string rgb = heif_fixture("rgb.heic", HeifRecipe{});
   EXPECT_EQ(lumetra_thumbnail(rgb.c_str(), "/nonexistent/dir/t.jpg"), 0);
   EXPECT_STREQ(lumetra_last_error(), "Failed writing thumbnail image output file");
 
@@ -203,10 +203,10 @@ Raster libheif_thumbnail(const std::string& path) {
 TEST(ThumbnailFit, FitsTheBoxByAreaAveraging) {
   // A 1200 x 900 picture, with and without a 600 x 450 thumbnail of other
   // content, so that the source taken shows in the pixels.
-  HeifSpec with_thumb;
+  HeifRecipe with_thumb;
   with_thumb.width = 1200, with_thumb.height = 900, with_thumb.thumb_width = 600, with_thumb.thumb_height = 450;
   with_thumb.thumb_pixel = [](int x, int y, int c) { return static_cast<uint8_t>((x * 7 + y * 3 + c * 50) & 0xFF); };
-  HeifSpec without = with_thumb;
+  HeifRecipe without = with_thumb;
   without.thumb_width = without.thumb_height = 0;
   const std::string files[2] = {heif_fixture("fit-thumb.heic", with_thumb), heif_fixture("fit-plain.heic", without)};
   const Raster primary = libheif_decode(files[0], false), thumb = libheif_thumbnail(files[0]);
@@ -230,7 +230,7 @@ TEST(ThumbnailFit, FitsTheBoxByAreaAveraging) {
   (void)primary;
   // Already inside the box: kept at its size, pixels untouched.
   const std::string out = scratch_path("fit-small.png");
-  const std::string small = heif_fixture("fit-small.heic", HeifSpec{});
+  const std::string small = heif_fixture("fit-small.heic", HeifRecipe{});
   ASSERT_EQ(thumbnail_fit(small.c_str(), out.c_str(), 128), 1);
   const Raster got = stb_load(out);
   EXPECT_EQ(got.pixels, libheif_decode(small, false).pixels);

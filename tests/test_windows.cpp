@@ -22,7 +22,7 @@ std::set<std::string> names_in(const std::string& dir) {
 }
 
 std::string small_heif() {
-  HeifSpec s;
+  HeifRecipe s;
   s.width = 20, s.height = 14;
   return heif_fixture("win_small.heic", s);
 }

@@ -73,7 +73,7 @@ std::set<std::string> utf8_names_in(const std::string& utf8_dir) {
 }
 
 std::string rich_heif() {
-  HeifSpec s;
+  HeifRecipe s;
   s.width = 40, s.height = 30;
   s.thumb_width = 20, s.thumb_height = 15;
   s.exif = Bytes{0, 0, 0, 0, 0x4D, 0x4D, 0, 0x2A, 0, 0, 0, 8, 0, 0};

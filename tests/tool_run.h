@@ -13,7 +13,7 @@
 #include "fixtures.h"
 
 inline std::string heif_source() {
-  HeifSpec s;
+  HeifRecipe s;
   s.width = 24, s.height = 16;
   return heif_fixture("batch_src.heic", s);
 }
