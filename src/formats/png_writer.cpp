@@ -45,6 +45,9 @@ bool png_body(png_structp png, png_infop info, FILE* out, const PixelRows& rows,
   }
   if (text_count > 0) png_set_text(png, info, text, text_count);
   png_write_info(png, info);
+  // eXIf went out with the chunks before the image data; libpng 1.6.39's
+  // png_write_end would write it a second time from the same info.
+  png_set_invalid(png, info, PNG_INFO_eXIf);
   for (int y = 0; y < rows.height; ++y) {
     const uint8_t* row = source.row(source.state, y);
     if (row == nullptr) png_error(png, "rows ended early");
