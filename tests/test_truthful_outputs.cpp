@@ -4,7 +4,9 @@
 // own here (PNG chunks, JPEG markers, TIFF fields) or by libheif.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -138,5 +140,72 @@ INSTANTIATE_TEST_SUITE_P(Convert, PngExifOnce,
                          ::testing::Values(ExifPngCase{"Whole", PngSource::Whole}, ExifPngCase{"Grid", PngSource::Grid},
                                            ExifPngCase{"Deep", PngSource::Deep}),
                          [](const ::testing::TestParamInfo<ExifPngCase>& info) { return info.param.name; });
+
+// ---- A colour profile whose header length is off, kept in PNG
+
+// The profile of a PNG's iCCP chunk, inflated here.
+Bytes iccp_profile(const PngChunk& iccp) {
+  const auto name_end = std::find(iccp.data.begin(), iccp.data.end(), uint8_t(0));
+  if (name_end == iccp.data.end() || iccp.data.end() - name_end < 2 || name_end[1] != 0) return {};
+  const Bytes packed(name_end + 2, iccp.data.end());
+  Bytes out(1 << 20);
+  uLongf size = out.size();
+  if (uncompress(out.data(), &size, packed.data(), packed.size()) != Z_OK) return {};
+  out.resize(size);
+  return out;
+}
+
+void put_be32(Bytes* b, uint32_t v) {
+  for (int i = 0; i < 4; ++i) (*b)[size_t(i)] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+
+struct IccLengthCase {
+  const char* name;
+  uint8_t version;    // the profile's major version
+  int payload_extra;  // bytes the payload has beyond the profile
+  int header_extra;   // bytes the header length says beyond the profile
+  int padding;        // zero bytes the PNG's copy adds to the payload
+};
+
+void PrintTo(const IccLengthCase& c, std::ostream* os) { *os << c.name; }
+
+class PngIccLength : public ::testing::TestWithParam<IccLengthCase> {};
+
+TEST_P(PngIccLength, ProfileKeptWithItsLengthSetToItsSize) {
+  const IccLengthCase& c = GetParam();
+  Bytes profile = test_icc_profile("Length off");
+  profile[8] = c.version;
+  const uint32_t whole = static_cast<uint32_t>(profile.size());
+  Bytes payload = profile;
+  payload.resize(payload.size() + size_t(c.payload_extra), 0x5A);
+  put_be32(&payload, whole + uint32_t(c.header_extra));
+  HeifSpec s;
+  s.icc = payload;
+  const std::string in = scratch_path(std::string("icc_length_") + c.name + ".heic");
+  write_heif(in, s);
+  const std::string out = scratch_path(std::string("icc_length_") + c.name + ".png");
+  ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_METADATA), 1) << lumetra_last_error();
+  const std::vector<PngChunk> chunks = png_chunks(read_file(out));
+  ASSERT_EQ(count_chunks(chunks, "iCCP"), 1);
+  Bytes expected = payload;
+  expected.resize(expected.size() + size_t(c.padding), 0);
+  put_be32(&expected, static_cast<uint32_t>(expected.size()));
+  EXPECT_EQ(iccp_profile(chunks[size_t(first_chunk(chunks, "iCCP"))]), expected);
+#ifndef _WIN32
+  // The tool says what it repaired, and still succeeds.
+  const std::string err = scratch_path(std::string("icc_length_") + c.name + ".err");
+  const std::string cmd = std::string(LUMETRA_CLI) + " convert '" + in + "' '" + out + "' 2>'" + err + "'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  const Bytes said = read_file(err);
+  EXPECT_NE(std::string(said.begin(), said.end()).find("colour profile length repaired"), std::string::npos);
+#endif
+}
+
+// A Samsung Display P3 photo's profile: 634 bytes, header saying 632, version 4.
+INSTANTIATE_TEST_SUITE_P(Convert, PngIccLength,
+                         ::testing::Values(IccLengthCase{"PayloadTwoLongerV4", 4, 2, 0, 2},
+                                           IccLengthCase{"PayloadTwoLongerV2", 2, 2, 0, 0},
+                                           IccLengthCase{"HeaderTwoLonger", 4, 0, 2, 0}),
+                         [](const ::testing::TestParamInfo<IccLengthCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -293,6 +293,7 @@ bool convert_heif_image(heif_context* ctx, heif_image_handle* image, const char*
 
 int convert_file(const char* in, const char* out, int quality, int flags, bool ycbcr_fast_path) {
   clear_hdr_note();
+  clear_icc_note();
   if (in == nullptr || out == nullptr) {
     set_error("Invalid arguments to lumetra_convert");
     return 0;
