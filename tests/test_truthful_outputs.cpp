@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include <libheif/heif.h>
 #include <zlib.h>
 
+#include "calls/fitted_thumbnail.h"
 #include "fixtures.h"
 #include "lumetra.h"
 
@@ -207,5 +209,94 @@ INSTANTIATE_TEST_SUITE_P(Convert, PngIccLength,
                                            IccLengthCase{"PayloadTwoLongerV2", 2, 2, 0, 0},
                                            IccLengthCase{"HeaderTwoLonger", 4, 0, 2, 0}),
                          [](const ::testing::TestParamInfo<IccLengthCase>& info) { return info.param.name; });
+
+// ---- Thumbnails at their item's size
+
+// Sets the height of the one ispe property of width x height to new_height
+// (same byte count); false unless exactly one such box is found.
+bool patch_ispe_height(Bytes* heif, uint32_t width, uint32_t height, uint32_t new_height) {
+  const uint8_t head[8] = {0, 0, 0, 20, 'i', 's', 'p', 'e'};
+  size_t found = 0, count = 0;
+  for (size_t at = 0; at + 20 <= heif->size(); ++at) {
+    const uint8_t* p = heif->data() + at;
+    if (std::memcmp(p, head, 8) == 0 && be32(p + 12) == width && be32(p + 16) == height) found = at, ++count;
+  }
+  if (count != 1) return false;
+  Bytes h(4);
+  put_be32(&h, new_height);
+  std::copy(h.begin(), h.end(), heif->begin() + long(found + 16));
+  return true;
+}
+
+// Coded 320 x 256, said to be 320 x 212 by its ispe: rows from 212 on are black.
+const int kCodedHeight = 256, kItemHeight = 212;
+
+uint8_t banded_thumbnail(int, int y, int c) { return y < kItemHeight ? static_cast<uint8_t>(150 + 30 * c) : 0; }
+
+std::string banded_thumbnail_heif() {
+  const std::string path = scratch_path("ispe_thumbnail.heic");
+  if (file_exists(path)) return path;
+  HeifSpec s;
+  s.width = 640;
+  s.height = 424;
+  s.thumb_width = 320;
+  s.thumb_height = kCodedHeight;
+  s.thumb_pixel = banded_thumbnail;
+  const std::string coded = scratch_path("ispe_thumbnail_coded.heic");
+  write_heif(coded, s);
+  Bytes heif = read_file(coded);
+  if (!patch_ispe_height(&heif, 320, kCodedHeight, kItemHeight)) return "";
+  write_file(path, heif);
+  return path;
+}
+
+struct ThumbnailCase {
+  const char* name;
+  bool fitted;  // the tool's thumbnail; else lumetra_thumbnail
+  const char* ext;
+};
+
+void PrintTo(const ThumbnailCase& c, std::ostream* os) { *os << c.name; }
+
+class ThumbnailItemSize : public ::testing::TestWithParam<ThumbnailCase> {};
+
+TEST_P(ThumbnailItemSize, CodedRowsBeyondTheItemAreCut) {
+  const ThumbnailCase& c = GetParam();
+  const std::string in = banded_thumbnail_heif();
+  ASSERT_FALSE(in.empty()) << "no ispe box of 320 x 256 to patch";
+  {
+    // libheif reads the item's size from ispe and decodes the coded rows.
+    heif_context* ctx = heif_context_alloc();
+    ASSERT_EQ(heif_context_read_from_file(ctx, in.c_str(), nullptr).code, heif_error_Ok);
+    heif_image_handle* primary = nullptr;
+    heif_context_get_primary_image_handle(ctx, &primary);
+    heif_item_id id = 0;
+    ASSERT_EQ(heif_image_handle_get_list_of_thumbnail_IDs(primary, &id, 1), 1);
+    heif_image_handle* thumb = nullptr;
+    heif_image_handle_get_thumbnail(primary, id, &thumb);
+    EXPECT_EQ(heif_image_handle_get_height(thumb), kItemHeight);
+    heif_image_handle_release(thumb);
+    heif_image_handle_release(primary);
+    heif_context_free(ctx);
+  }
+  const std::string out = scratch_path(std::string("ispe_thumbnail_") + c.name + c.ext);
+  const int ok = c.fitted ? thumbnail_fit(in.c_str(), out.c_str(), 320) : lumetra_thumbnail(in.c_str(), out.c_str());
+  ASSERT_EQ(ok, 1) << lumetra_last_error();
+  const Raster r = stb_load(out);
+  EXPECT_EQ(r.width, 320);
+  ASSERT_EQ(r.height, kItemHeight);
+  for (int y = 0; y < r.height; ++y) {
+    long sum = 0;
+    for (int x = 0; x < r.width; ++x) sum += r.pixels[(size_t(y) * r.width + x) * r.channels];
+    ASSERT_GT(sum / r.width, 100) << "dark row " << y;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Thumbnail, ThumbnailItemSize,
+                         ::testing::Values(ThumbnailCase{"LumetraJpeg", false, ".jpg"},
+                                           ThumbnailCase{"LumetraPng", false, ".png"},
+                                           ThumbnailCase{"FittedJpeg", true, ".jpg"},
+                                           ThumbnailCase{"FittedPng", true, ".png"}),
+                         [](const ::testing::TestParamInfo<ThumbnailCase>& info) { return info.param.name; });
 
 }  // namespace
