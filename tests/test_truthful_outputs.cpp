@@ -299,4 +299,101 @@ INSTANTIATE_TEST_SUITE_P(Thumbnail, ThumbnailItemSize,
                                            ThumbnailCase{"FittedPng", true, ".png"}),
                          [](const ::testing::TestParamInfo<ThumbnailCase>& info) { return info.param.name; });
 
+// ---- EXIF Orientation kept where no irot/imir turned the pixels
+
+// IFD0's Orientation of TIFF data, read here; 0 when there is none.
+int tiff_orientation(const Bytes& tiff) {
+  if (tiff.size() < 8) return 0;
+  const bool little = tiff[0] == 'I';
+  auto u16 = [&](size_t at) { return little ? tiff[at] | tiff[at + 1] << 8 : tiff[at] << 8 | tiff[at + 1]; };
+  auto u32 = [&](size_t at) { return little ? uint32_t(u16(at)) | uint32_t(u16(at + 2)) << 16 : be32(&tiff[at]); };
+  const uint32_t ifd = u32(4);
+  if (ifd > tiff.size() - 2) return 0;
+  const int entries = u16(ifd);
+  for (int i = 0; i < entries && ifd + 2 + 12 * size_t(i + 1) <= tiff.size(); ++i) {
+    const size_t e = ifd + 2 + 12 * size_t(i);
+    if (u16(e) == 0x0112) return u16(e + 8);
+  }
+  return 0;
+}
+
+// The TIFF data and XMP packet of a JPEG's APP1 segments, walked marker by marker.
+void jpeg_app1(const Bytes& jpeg, Bytes* tiff, std::string* xmp) {
+  static const char kXmp[] = "http://ns.adobe.com/xap/1.0/";
+  size_t at = 2;
+  while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF && jpeg[at + 1] != 0xDA) {
+    const size_t length = size_t(jpeg[at + 2]) << 8 | jpeg[at + 3];
+    if (length < 2 || at + 2 + length > jpeg.size()) return;
+    const uint8_t* body = &jpeg[at + 4];
+    const size_t n = length - 2;
+    if (jpeg[at + 1] == 0xE1 && n > 6 && std::memcmp(body, "Exif\0\0", 6) == 0) tiff->assign(body + 6, body + n);
+    if (jpeg[at + 1] == 0xE1 && n > sizeof kXmp && std::memcmp(body, kXmp, sizeof kXmp) == 0)
+      xmp->assign(reinterpret_cast<const char*>(body) + sizeof kXmp, n - sizeof kXmp);
+    at += 2 + length;
+  }
+}
+
+// tiff:Orientation of an XMP packet written as an attribute; 0 when absent.
+int xmp_orientation_attribute(const std::string& xmp) {
+  const std::string key = "tiff:Orientation=\"";
+  const size_t at = xmp.find(key);
+  return at == std::string::npos || at + key.size() >= xmp.size() ? 0 : xmp[at + key.size()] - '0';
+}
+
+std::string xmp_packet(int orientation) {
+  return "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+         "<rdf:Description xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" tiff:Orientation=\"" +
+         std::to_string(orientation) + "\"/></rdf:RDF></x:xmpmeta>";
+}
+
+struct OrientationCase {
+  const char* name;
+  bool grid;
+  int irot_orientation;  // EXIF orientation libheif writes as irot/imir; 1: none
+  const char* ext;
+  int expected;  // Orientation in the output's EXIF and XMP
+};
+
+void PrintTo(const OrientationCase& c, std::ostream* os) { *os << c.name; }
+
+class ExifOrientationKept : public ::testing::TestWithParam<OrientationCase> {};
+
+TEST_P(ExifOrientationKept, OnlyTurnedPixelsResetIt) {
+  const OrientationCase& c = GetParam();
+  const std::string in = scratch_path(std::string("orientation_") + c.name + ".heic");
+  if (c.grid) {
+    GridSpec g;
+    g.exif = exif_item(tiff_block(6));
+    write_grid_heif(in, g);
+  } else {
+    HeifSpec s;
+    s.exif = exif_item(tiff_block(6));
+    s.xmp_text = xmp_packet(6);
+    s.orientation = c.irot_orientation;
+    write_heif(in, s);
+  }
+  const std::string out = scratch_path(std::string("orientation_") + c.name + c.ext);
+  ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_METADATA), 1) << lumetra_last_error();
+  const Bytes file = read_file(out);
+  Bytes tiff;
+  std::string xmp;
+  if (std::string(c.ext) == ".png") {
+    for (const PngChunk& chunk : png_chunks(file)) {
+      if (chunk.type == "eXIf") tiff = chunk.data;
+      if (chunk.type == "iTXt") xmp.assign(chunk.data.begin(), chunk.data.end());
+    }
+  } else {
+    jpeg_app1(file, &tiff, &xmp);
+  }
+  EXPECT_EQ(tiff_orientation(tiff), c.expected);
+  if (!c.grid) EXPECT_EQ(xmp_orientation_attribute(xmp), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Convert, ExifOrientationKept,
+                         ::testing::Values(OrientationCase{"NoIrotJpeg", false, 1, ".jpg", 6},
+                                           OrientationCase{"NoIrotPng", false, 1, ".png", 6},
+                                           OrientationCase{"NoIrotGridJpeg", true, 1, ".jpg", 6},
+                                           OrientationCase{"IrotJpeg", false, 6, ".jpg", 1}),
+                         [](const ::testing::TestParamInfo<OrientationCase>& info) { return info.param.name; });
+
 }  // namespace
