@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "formats/png_writer.h"
 #include "hdr/ultrahdr_jpeg.h"
 #include "heif/open_file.h"
 
@@ -19,12 +20,14 @@ inline std::string salvage_warning() {
          " dropped (" + reason + ")";
 }
 
-// The salvage warning and, for a conversion that was asked to keep HDR but
-// wrote an SDR JPEG, why.
+// The salvage warning; for a conversion that was asked to keep HDR but
+// wrote an SDR JPEG, why; and a colour profile repaired for PNG.
 inline std::string conversion_warning() {
   std::string warning = salvage_warning();
   const std::string hdr = last_hdr_note();
   if (!hdr.empty()) warning += (warning.empty() ? "" : "; ") + std::string("HDR gain map not kept: ") + hdr;
+  const std::string icc = last_icc_note();
+  if (!icc.empty()) warning += (warning.empty() ? "" : "; ") + icc;
   return warning;
 }
 

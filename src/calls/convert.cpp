@@ -24,6 +24,7 @@
 #include "heif/hevc_decoder.h"
 #include "heif/open_file.h"
 #include "heif/primary_image.h"
+#include "heif/transformations.h"
 #include "lumetra.h"
 #include "pixels/pixel_rows.h"
 
@@ -48,9 +49,12 @@ Target target_for(const char* ext) {
 
 // ---- HEIF to JPEG, PNG or BMP
 
-// The HEIF's profile, EXIF and XMP as the flags ask, with the orientation
-// tags set to 1: the decoded pixels are already upright.
-PictureMetadata heif_metadata(heif_image_handle* handle, int flags) {
+// The HEIF's profile, EXIF and XMP as the flags ask. Where irot/imir turn
+// the decoded pixels upright, the orientation tags are set to 1; without
+// them the tags are the only record of the orientation and stay as stored.
+PictureMetadata heif_metadata(heif_context* ctx, heif_image_handle* handle, int flags) {
+  Orientation o(0, 0);
+  const bool turned = !read_transformations(ctx, heif_image_handle_get_item_id(handle), 0, 0, &o) || o.turns();
   PictureMetadata md;
   const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
   if ((flags & LUMETRA_KEEP_ICC) && (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC)) {
@@ -81,11 +85,11 @@ PictureMetadata heif_metadata(heif_image_handle* handle, int flags) {
       md.exif.clear();
     else
       md.exif.erase(md.exif.begin(), md.exif.begin() + at);
-    set_exif_orientation(&md.exif, 1);
+    if (turned) set_exif_orientation(&md.exif, 1);
   }
   if (flags & LUMETRA_KEEP_XMP) {
     block("mime", "application/rdf+xml", &md.xmp);
-    set_xmp_orientation(&md.xmp, 1);
+    if (turned) set_xmp_orientation(&md.xmp, 1);
   }
   return md;
 }
@@ -172,7 +176,7 @@ FastPath jpeg_from_ycbcr(heif_context* ctx, heif_image_handle* handle, const cha
 bool image_to_raster(heif_context* ctx, heif_image_handle* handle, const char* out, Target target, int quality,
                      int flags, bool ycbcr_fast_path) {
   heif_error err;
-  PictureMetadata md = heif_metadata(handle, flags);
+  PictureMetadata md = heif_metadata(ctx, handle, flags);
   UltraHdrAppendix hdr;
   if (target == Target::Jpeg && (flags & LUMETRA_KEEP_HDR)) hdr.prepare(ctx, handle, &md);
   if (target == Target::Jpeg && ycbcr_fast_path) {
@@ -293,6 +297,7 @@ bool convert_heif_image(heif_context* ctx, heif_image_handle* image, const char*
 
 int convert_file(const char* in, const char* out, int quality, int flags, bool ycbcr_fast_path) {
   clear_hdr_note();
+  clear_icc_note();
   if (in == nullptr || out == nullptr) {
     set_error("Invalid arguments to lumetra_convert");
     return 0;

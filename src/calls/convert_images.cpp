@@ -10,6 +10,7 @@
 #include "base/error_state.h"
 #include "base/heif_holders.h"
 #include "calls/convert.h"
+#include "formats/png_writer.h"
 #include "formats/stb_writer.h"
 #include "hdr/ultrahdr_jpeg.h"
 #include "heif/aux_images.h"
@@ -52,6 +53,7 @@ bool is_raster_name(const char* out) {
 
 int selected_call(const char* in, int selector, const char* out, int quality, int flags) {
   clear_hdr_note();
+  clear_icc_note();
   if (in == nullptr || out == nullptr || selector < 0) {
     set_error("Invalid arguments to lumetra_convert_image");
     return 0;
@@ -113,6 +115,7 @@ void write_auxiliaries(heif_context* ctx, heif_image_handle* image, const std::s
 
 int every_call(const char* in, const char* out, int quality, int flags) {
   clear_hdr_note();
+  clear_icc_note();
   if (in == nullptr || out == nullptr) {
     set_error("Invalid arguments to lumetra_convert");
     return 0;

@@ -30,9 +30,9 @@ int fit_call(const char* in, const char* out, int box) {
   PackedRows rows;
   heif_error err{heif_error_Decoder_plugin_error, heif_suberror_Unspecified, nullptr};
   if (choose_embedded_thumbnail(primary.get(), EmbeddedChoice::SmallestReaching, box, &embedded)) {
-    err = decode_packed(ctx.get(), embedded.get(), &image, &rows);
+    err = decode_packed(ctx.get(), embedded.get(), &image, &rows, true);
   }
-  if (err.code != heif_error_Ok || !image) err = decode_packed(ctx.get(), primary.get(), &image, &rows);
+  if (err.code != heif_error_Ok || !image) err = decode_packed(ctx.get(), primary.get(), &image, &rows, true);
   if (err.code != heif_error_Ok || !image) {
     set_error_fmt("Failed decoding thumbnail image: %s", heif_error_text(err));
     return 0;

@@ -69,7 +69,7 @@ int thumbnail_call(const char* in, const char* out, int box) {
   choose_embedded_thumbnail(primary.get(), EmbeddedChoice::First, box, &embedded);  // none: the primary image
   ImageHolder image;
   PackedRows rows;
-  const heif_error err = decode_packed(ctx.get(), embedded ? embedded.get() : primary.get(), &image, &rows);
+  const heif_error err = decode_packed(ctx.get(), embedded ? embedded.get() : primary.get(), &image, &rows, true);
   if (err.code != heif_error_Ok || !image || !packed_rows(image.get(), &rows)) {
     set_error("Failed decoding thumbnail image");
     return 0;

@@ -2,8 +2,35 @@
 
 #include <png.h>
 #include <csetjmp>
+#include <cstring>
 
 namespace {
+
+thread_local std::string icc_note;
+
+uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+
+// The profile with its header length set to its size, when that field is
+// all that is wrong with it; empty when it is right or the profile is not
+// whole.
+ByteBlock repaired_icc(const ByteBlock& icc) {
+  const size_t kHeader = 128;
+  if (icc.size() < kHeader + 4 || icc.size() > 0xFFFFFFF0u) return {};
+  const uint32_t declared = be32(icc.data());
+  if (declared == icc.size() || std::memcmp(&icc[36], "acsp", 4) != 0) return {};
+  const uint32_t tags = be32(&icc[kHeader]);
+  if (tags > (icc.size() - kHeader - 4) / 12) return {};
+  for (uint32_t i = 0; i < tags; ++i) {
+    const uint8_t* entry = &icc[kHeader + 4 + 12 * size_t(i)];
+    const uint32_t offset = be32(entry + 4), length = be32(entry + 8);
+    if (offset > icc.size() || length > icc.size() - offset) return {};
+  }
+  ByteBlock fixed = icc;
+  if (fixed[8] >= 4) fixed.resize((fixed.size() + 3) / 4 * 4, 0);
+  const size_t size = fixed.size();
+  for (int i = 0; i < 4; ++i) fixed[size_t(i)] = static_cast<uint8_t>(size >> (24 - 8 * i));
+  return fixed;
+}
 
 void png_fail(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 void png_quiet(png_structp, png_const_charp) {}
@@ -23,8 +50,9 @@ int colour_type(int channels) {
 }
 
 // Only plain data lives in this frame: longjmp skips no destructor.
+// fixed_icc: the profile to write instead of md's, when not empty.
 bool png_body(png_structp png, png_infop info, FILE* out, const PixelRows& rows, const PngChunks& chunks,
-              png_text* text, int text_count, PixelRowSource source) {
+              const ByteBlock& fixed_icc, png_text* text, int text_count, PixelRowSource source) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_init_io(png, out);
   png_set_benign_errors(png, 1);  // an odd ICC profile is kept, not fatal
@@ -33,8 +61,8 @@ bool png_body(png_structp png, png_infop info, FILE* out, const PixelRows& rows,
                colour_type(rows.channels), PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   const PictureMetadata* md = chunks.md;
   if (md != nullptr && !md->icc.empty()) {
-    png_set_iCCP(png, info, "ICC Profile", PNG_COMPRESSION_TYPE_BASE, md->icc.data(),
-                 static_cast<png_uint_32>(md->icc.size()));
+    const ByteBlock& icc = fixed_icc.empty() ? md->icc : fixed_icc;
+    png_set_iCCP(png, info, "ICC Profile", PNG_COMPRESSION_TYPE_BASE, icc.data(), static_cast<png_uint_32>(icc.size()));
   }
   if (md != nullptr && !md->exif.empty())
     png_set_eXIf_1(png, info, static_cast<png_uint_32>(md->exif.size()), const_cast<png_bytep>(md->exif.data()));
@@ -45,6 +73,9 @@ bool png_body(png_structp png, png_infop info, FILE* out, const PixelRows& rows,
   }
   if (text_count > 0) png_set_text(png, info, text, text_count);
   png_write_info(png, info);
+  // eXIf went out with the chunks before the image data; libpng 1.6.39's
+  // png_write_end would write it a second time from the same info.
+  png_set_invalid(png, info, PNG_INFO_eXIf);
   for (int y = 0; y < rows.height; ++y) {
     const uint8_t* row = source.row(source.state, y);
     if (row == nullptr) png_error(png, "rows ended early");
@@ -98,6 +129,7 @@ bool write_png_rows(FILE* out, int width, int height, int channels, int bit_dept
     t.text_length = entry.value.size();
     text.push_back(t);
   }
+  const ByteBlock icc = chunks.md != nullptr ? repaired_icc(chunks.md->icc) : ByteBlock();
   const PixelRows rows{nullptr, 0, width, height, channels, bit_depth};
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, png_fail, png_quiet);
   if (png == nullptr) return false;
@@ -106,7 +138,15 @@ bool write_png_rows(FILE* out, int width, int height, int channels, int bit_dept
     png_destroy_write_struct(&png, nullptr);
     return false;
   }
-  const bool ok = png_body(png, info, out, rows, chunks, text.data(), static_cast<int>(text.size()), source);
+  const bool ok = png_body(png, info, out, rows, chunks, icc, text.data(), static_cast<int>(text.size()), source);
+  if (ok && !icc.empty() && png_get_valid(png, info, PNG_INFO_iCCP) != 0) {
+    icc_note = "colour profile length repaired (header said " + std::to_string(be32(chunks.md->icc.data())) +
+               " bytes, profile has " + std::to_string(chunks.md->icc.size()) + ")";
+  }
   png_destroy_write_struct(&png, &info);
   return ok;
 }
+
+const char* last_icc_note() { return icc_note.c_str(); }
+
+void clear_icc_note() { icc_note.clear(); }

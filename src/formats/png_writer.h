@@ -30,3 +30,11 @@ bool write_png_rows(FILE* out, int width, int height, int channels, int bit_dept
                     PixelRowSource source);
 bool write_png_rows(FILE* out, int width, int height, int channels, int bit_depth, const PngChunks& chunks,
                     PixelRowSource source);
+
+// libpng refuses an ICC profile whose header length differs from its size.
+// A profile otherwise whole ('acsp' signature, tag table and tags inside
+// it) goes to the PNG with that field set to its size (a version 4 profile
+// padded with zeros to a multiple of 4 bytes, as libpng requires); this
+// says so for the calling thread's last such repair, else empty.
+const char* last_icc_note();
+void clear_icc_note();

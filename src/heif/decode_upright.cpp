@@ -1,5 +1,6 @@
 #include "heif/decode_upright.h"
 
+#include <climits>
 #include <cstdint>
 
 #include "base/heif_holders.h"
@@ -22,12 +23,15 @@ PixelSize pixel_size(heif_chroma chroma) {
 }
 
 // The decoded image cropped, turned and mirrored by the item's properties
-// into a new image.
-heif_error apply(heif_context* ctx, heif_item_id item, heif_chroma chroma, ImageHolder* image) {
+// into a new image; only its first max_width x max_height pixels count.
+heif_error apply(heif_context* ctx, heif_item_id item, heif_chroma chroma, ImageHolder* image, int max_width,
+                 int max_height) {
   int src_stride = 0;
   const uint8_t* src = heif_image_get_plane_readonly(image->get(), heif_channel_interleaved, &src_stride);
-  const int width = heif_image_get_primary_width(image->get());
-  const int height = heif_image_get_primary_height(image->get());
+  const int decoded_width = heif_image_get_primary_width(image->get());
+  const int decoded_height = heif_image_get_primary_height(image->get());
+  const int width = decoded_width < max_width ? decoded_width : max_width;
+  const int height = decoded_height < max_height ? decoded_height : max_height;
   const PixelSize size = pixel_size(chroma);
   const int depth = heif_image_get_bits_per_pixel_range(image->get(), heif_channel_interleaved);
   if (src == nullptr || width <= 0 || height <= 0 || src_stride < 0 ||
@@ -78,7 +82,34 @@ heif_error decode_upright(heif_context* ctx, heif_image_handle* handle, heif_chr
   ImageHolder image;
   heif_error err = decode_image_preferring(handle, image.out(), heif_colorspace_RGB, chroma, &untransformed);
   if (err.code != heif_error_Ok) return err;
-  if ((err = apply(ctx, item, chroma, &image)).code != heif_error_Ok) return err;
+  if ((err = apply(ctx, item, chroma, &image, INT_MAX, INT_MAX)).code != heif_error_Ok) return err;
+  *out = image.release();
+  return kOk;
+}
+
+heif_error decode_upright_item_size(heif_context* ctx, heif_image_handle* handle, heif_chroma chroma,
+                                    heif_image** out) {
+  ImageHolder image;
+  heif_error err = decode_upright(ctx, handle, chroma, image.out());
+  if (err.code != heif_error_Ok) return err;
+  const int width = heif_image_get_primary_width(image.get());
+  const int height = heif_image_get_primary_height(image.get());
+  const int ispe_width = heif_image_handle_get_ispe_width(handle);
+  const int ispe_height = heif_image_handle_get_ispe_height(handle);
+  const bool larger = width > heif_image_handle_get_width(handle) || height > heif_image_handle_get_height(handle);
+  if (!larger || ispe_width <= 0 || ispe_height <= 0) {
+    *out = image.release();
+    return kOk;
+  }
+  // The coded picture, cut to the ispe size, then cropped, turned and mirrored.
+  heif_decoding_options untransformed{};
+  untransformed.ignore_transformations = 1;
+  err = decode_image_preferring(handle, image.out(), heif_colorspace_RGB, chroma, &untransformed);
+  if (err.code != heif_error_Ok) return err;
+  if ((err = apply(ctx, heif_image_handle_get_item_id(handle), chroma, &image, ispe_width, ispe_height)).code !=
+      heif_error_Ok) {
+    return err;
+  }
   *out = image.release();
   return kOk;
 }

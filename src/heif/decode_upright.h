@@ -17,6 +17,13 @@
 // refused (heif/transformations.h).
 heif_error decode_upright(heif_context* ctx, heif_image_handle* handle, heif_chroma chroma, heif_image** out);
 
+// decode_upright for an image whose decoder gives more than its ispe says
+// (a phone's thumbnail coded at 320 x 256 with ispe 320 x 212 decodes with
+// black rows below): the coded picture is cut to the ispe size before its
+// clap/irot/imir. An image decoded at its handle's size comes out as
+// decode_upright gives it.
+heif_error decode_upright_item_size(heif_context* ctx, heif_image_handle* handle, heif_chroma chroma, heif_image** out);
+
 // Whether the handle's image carries a clean aperture (clap), or more
 // transformation properties than decode_upright takes.
 bool has_clean_aperture(heif_context* ctx, heif_image_handle* handle);

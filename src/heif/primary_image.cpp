@@ -56,10 +56,13 @@ bool open_primary_image(const char* path, HeifFileBytes* file, ContextHolder* ct
   return true;
 }
 
-heif_error decode_packed(heif_context* ctx, heif_image_handle* handle, ImageHolder* image, PackedRows* rows) {
+heif_error decode_packed(heif_context* ctx, heif_image_handle* handle, ImageHolder* image, PackedRows* rows,
+                         bool item_size) {
   const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
   rows->channels = alpha ? 4 : 3;
-  return decode_upright(ctx, handle, alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, image->out());
+  const heif_chroma chroma = alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
+  return item_size ? decode_upright_item_size(ctx, handle, chroma, image->out())
+                   : decode_upright(ctx, handle, chroma, image->out());
 }
 
 bool packed_rows(const heif_image* image, PackedRows* rows) {

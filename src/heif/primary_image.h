@@ -57,7 +57,10 @@ struct PackedRows {
 
 // Decodes an image upright to 8-bit interleaved RGB, or RGBA where it has
 // alpha (rows->channels says which); libheif's error when decoding fails.
-heif_error decode_packed(heif_context* ctx, heif_image_handle* handle, ImageHolder* image, PackedRows* rows);
+// item_size: coded rows and columns beyond the image's ispe size are cut
+// off (decode_upright_item_size).
+heif_error decode_packed(heif_context* ctx, heif_image_handle* handle, ImageHolder* image, PackedRows* rows,
+                         bool item_size = false);
 
 // The rest of *rows for the image decode_packed made; false when its size
 // is not positive or its plane does not hold the rows.
