@@ -4,6 +4,7 @@
 // asymmetric raster of one- and two-byte samples.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +40,9 @@ struct ExifCase {
   int orientation;
   PixelSize size;
 };
+
+// gtest prints a case by its name, not its bytes (padding included).
+void PrintTo(const ExifCase& c, std::ostream* os) { *os << c.name; }
 
 class ExifOrientation : public ::testing::TestWithParam<ExifCase> {};
 
@@ -104,6 +108,8 @@ struct StepsCase {
   const char* name;
   std::vector<Step> steps;
 };
+
+void PrintTo(const StepsCase& c, std::ostream* os) { *os << c.name; }
 
 class HeifTransformations : public ::testing::TestWithParam<StepsCase> {};
 
