@@ -79,7 +79,7 @@ int first_chunk(const std::vector<PngChunk>& chunks, const char* type) {
 
 // TIFF data with Make and Orientation, big-endian.
 Bytes tiff_block(int orientation) {
-  TiffSpec t;
+  TiffRecipe t;
   t.little = false;
   t.ifd0 = {ascii_entry(0x010F, "Lumetra"), short_entry(0x0112, static_cast<uint16_t>(orientation), false)};
   return build_tiff(t);
@@ -111,11 +111,11 @@ TEST_P(PngExifOnce, OneExifChunkBeforeTheImageData) {
   const std::string in = scratch_path(std::string("exif_once_") + c.name + ".heic");
   int flags = LUMETRA_KEEP_METADATA;
   if (c.source == PngSource::Grid) {
-    GridSpec g;
+    GridRecipe g;
     g.exif = exif_item(tiff);
     write_grid_heif(in, g);
   } else {
-    HeifSpec s;
+    HeifRecipe s;
     s.exif = exif_item(tiff);
     s.icc = test_icc_profile("one eXIf");
     if (c.source == PngSource::Deep) {
@@ -181,7 +181,7 @@ TEST_P(PngIccLength, ProfileKeptWithItsLengthSetToItsSize) {
   Bytes payload = profile;
   payload.resize(payload.size() + size_t(c.payload_extra), 0x5A);
   put_be32(&payload, whole + uint32_t(c.header_extra));
-  HeifSpec s;
+  HeifRecipe s;
   s.icc = payload;
   const std::string in = scratch_path(std::string("icc_length_") + c.name + ".heic");
   write_heif(in, s);
@@ -236,7 +236,7 @@ uint8_t banded_thumbnail(int, int y, int c) { return y < kItemHeight ? static_ca
 std::string banded_thumbnail_heif() {
   const std::string path = scratch_path("ispe_thumbnail.heic");
   if (file_exists(path)) return path;
-  HeifSpec s;
+  HeifRecipe s;
   s.width = 640;
   s.height = 424;
   s.thumb_width = 320;
@@ -362,11 +362,11 @@ TEST_P(ExifOrientationKept, OnlyTurnedPixelsResetIt) {
   const OrientationCase& c = GetParam();
   const std::string in = scratch_path(std::string("orientation_") + c.name + ".heic");
   if (c.grid) {
-    GridSpec g;
+    GridRecipe g;
     g.exif = exif_item(tiff_block(6));
     write_grid_heif(in, g);
   } else {
-    HeifSpec s;
+    HeifRecipe s;
     s.exif = exif_item(tiff_block(6));
     s.xmp_text = xmp_packet(6);
     s.orientation = c.irot_orientation;
