@@ -1,7 +1,8 @@
 #include "arguments.h"
 
-#include <shellapi.h>
 #include <windows.h>
+// shellapi.h needs windows.h first.
+#include <shellapi.h>
 
 std::vector<std::string> utf8_arguments(int argc, char** argv) {
   if (GetACP() == CP_UTF8) return {argv, argv + argc};
