@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fixtures.h"
+#include "formats/stb_guards.h"
 #include "heif/open_file.h"
 #include "heif_info.h"
 #include "internal.h"
@@ -339,7 +340,10 @@ TEST_P(RasterFile, EncodesOrFailsToLoad) {
   } else {
     EXPECT_TRUE(starts_with(lumetra_last_error(), ("Failed loading source image '" + f + "': ").c_str()))
         << lumetra_last_error();
-    EXPECT_EQ(stb_load(f).width, 0) << "stb reads it, we refused it";
+    // stb itself is unsafe on what the library's pre-screen refuses (a
+    // PNM size past INT_MAX overflows its parser): no reader to ask there.
+    if (source_guards::hostile_source_reason(f.c_str()) == nullptr)
+      EXPECT_EQ(stb_load(f).width, 0) << "stb reads it, we refused it";
   }
 }
 
