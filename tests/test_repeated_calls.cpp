@@ -7,8 +7,9 @@
 #include <filesystem>
 #include <string>
 #ifdef _WIN32
-#  include <psapi.h>
 #  include <windows.h>
+// psapi.h needs windows.h first.
+#  include <psapi.h>
 #else
 #  include <unistd.h>
 #endif
