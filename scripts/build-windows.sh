@@ -220,7 +220,11 @@ if [ "${LUMETRA_WINDOWS_TESTS:-1}" != 0 ]; then
   status=0
   # A test that fails is run once more: under load wine now and then fails
   # to start a program at all (no output, 0.01 s); a real failure fails twice.
-  (cd "$build" && ctest --output-on-failure -j "$jobs" --repeat until-pass:2) || status=$?
+  # The streamed-grid sweep compares every corpus grid's streamed bytes with
+  # the whole-image bytes: platform-independent code, run by the Linux
+  # passes; under wine it alone takes about 20 minutes.
+  (cd "$build" && ctest --output-on-failure -j "$jobs" --repeat until-pass:2 \
+    -E '^Corpus\.GridsStreamToTheWholeImageBytes$') || status=$?
   wineserver -k || true
   [ "$status" = 0 ] || fail "tests failed under wine"
   # The tool against the Linux build's on a few corpus files.
