@@ -123,7 +123,7 @@ void UltraHdrAppendix::prepare(heif_context* ctx, heif_image_handle* image, Pict
   ByteBlock xmp = merged_xmp(md->xmp, container_description(gain_map_jpeg_.size()));
   const size_t kXmpSignatureLength = 29;  // "http://ns.adobe.com/xap/1.0/" and its zero
   if (xmp.size() + kXmpSignatureLength > kJpegSegmentMax) {
-    hdr_note = "the photo's XMP leaves no room for the HDR description";
+    hdr_note = "the photo's XMP is too large to take the HDR description as well";
     gain_map_jpeg_.clear();
     return;
   }
