@@ -4,11 +4,11 @@
 #include <csetjmp>
 #include <cstring>
 
+#include "base/byte_order.h"
+
 namespace {
 
 thread_local std::string icc_note;
-
-uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 
 // The profile with its header length set to its size, when that field is
 // all that is wrong with it; empty when it is right or the profile is not

@@ -1,8 +1,8 @@
 #include "reports/icc_description.h"
 
-namespace {
+#include "base/byte_order.h"
 
-uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+namespace {
 
 void append_utf8(std::string* out, uint32_t cp) {
   if (cp < 0x80) {
