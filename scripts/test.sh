@@ -6,6 +6,8 @@
 # is non-zero when any failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+# A clean environment (env -i, cron) has no HOME; the caches and wine need one.
+export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
 ./scripts/setup.sh || exit 1
 
 jobs=$(nproc 2>/dev/null || echo 2)
