@@ -125,6 +125,7 @@ LUMETRA_API int lumetra_batch(const char* in_dir, const char* out_dir, int forma
 #define LUMETRA_KEEP_HDR      0x80  /* HEIF to JPEG: a photo with an HDR gain map becomes an Ultra HDR JPEG */
 #define LUMETRA_ALL_IMAGES    0x100 /* HEIF to JPEG/PNG/BMP: every top-level image, as <stem>-1<ext>, <stem>-2<ext>, ... in file order */
 #define LUMETRA_WITH_AUX      0x200 /* HEIF to JPEG/PNG/BMP: each written image's auxiliary images too (see below) */
+#define LUMETRA_HDR_PNG       0x400 /* to PNG: the HDR rendition, 16-bit BT.2100 PQ with cICP and cLLI */
 /* clang-format on */
 LUMETRA_API int lumetra_convert(const char* in_path, const char* out_path, int quality, int flags);
 

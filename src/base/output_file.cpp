@@ -105,12 +105,24 @@ namespace {
 
 struct HeifSink {
   const char* path;
+  const HeifFileEdit* edit;
   char reason[160];
 };
 
 heif_error write_to_sink(heif_context*, const void* data, size_t size, void* user) {
   auto* sink = static_cast<HeifSink*>(user);
   const heif_error failure{heif_error_Encoding_error, heif_suberror_Cannot_write_output_data, sink->reason};
+  std::vector<uint8_t> edited;
+  if (sink->edit != nullptr && *sink->edit) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    edited.assign(bytes, bytes + size);
+    if (const char* why = (*sink->edit)(&edited)) {
+      std::snprintf(sink->reason, sizeof sink->reason, "%s", why);
+      return failure;
+    }
+    data = edited.data();
+    size = edited.size();
+  }
   OutputFile file(sink->path);
   FILE* f = file.open();
   if (f == nullptr) {
@@ -128,8 +140,11 @@ thread_local HeifSink t_sink;
 
 }  // namespace
 
-heif_error write_heif_output(heif_context* ctx, const char* path) {
+heif_error write_heif_output(heif_context* ctx, const char* path) { return write_heif_output(ctx, path, {}); }
+
+heif_error write_heif_output(heif_context* ctx, const char* path, const HeifFileEdit& edit) {
   t_sink.path = path;
+  t_sink.edit = &edit;
   std::snprintf(t_sink.reason, sizeof t_sink.reason, "%s", "unknown");
   heif_writer writer{1, write_to_sink};
   return heif_context_write(ctx, &writer, &t_sink);

@@ -3,8 +3,11 @@
 // the file that was there.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include <libheif/heif.h>
 
@@ -37,3 +40,8 @@ void remove_abandoned_temp_files(const char* target);
 // writer reports success when nothing was written). The error's text stays
 // valid until the next call.
 heif_error write_heif_output(heif_context* ctx, const char* path);
+
+// Edits a HEIF file's bytes before they are committed, for boxes libheif
+// cannot write; returns null, or why the file cannot be completed.
+using HeifFileEdit = std::function<const char*(std::vector<uint8_t>* file)>;
+heif_error write_heif_output(heif_context* ctx, const char* path, const HeifFileEdit& edit);

@@ -77,7 +77,7 @@ bool heif_encoder_for(heif_context* ctx, heif_compression_format codec, int qual
 }
 
 bool encode_heif_file(heif_context* ctx, heif_encoder* encoder, heif_image* image, MetadataBlock exif,
-                      MetadataBlock xmp, const char* out) {
+                      MetadataBlock xmp, const char* out, const std::vector<HeifAddition*>& additions) {
   HandleHolder primary;
   heif_error err = heif_context_encode_image(ctx, image, encoder, nullptr, primary.out());
   if (err.code != heif_error_Ok || !primary) {
@@ -86,13 +86,25 @@ bool encode_heif_file(heif_context* ctx, heif_encoder* encoder, heif_image* imag
   }
   if (exif.size > 0) heif_context_add_exif_metadata(ctx, primary.get(), exif.data, static_cast<int>(exif.size));
   if (xmp.size > 0) heif_context_add_XMP_metadata(ctx, primary.get(), xmp.data, static_cast<int>(xmp.size));
+  for (HeifAddition* addition : additions) {
+    if (!addition->add(ctx, primary.get(), encoder)) return false;
+  }
   const int w = heif_image_get_primary_width(image), h = heif_image_get_primary_height(image);
   if (w > kEncoderThumbnailBox - 1 && h > kEncoderThumbnailBox - 1 && thumbnail_encodable(w, h, kEncoderThumbnailBox)) {
     HandleHolder thumbnail;
     heif_context_encode_thumbnail(ctx, image, primary.get(), encoder, nullptr, kEncoderThumbnailBox, thumbnail.out());
   }
   primary.reset();
-  err = write_heif_output(ctx, out);
+  HeifFileEdit edit;
+  if (!additions.empty()) {
+    edit = [&additions](std::vector<uint8_t>* file) -> const char* {
+      for (HeifAddition* addition : additions) {
+        if (const char* why = addition->finish(file)) return why;
+      }
+      return nullptr;
+    };
+  }
+  err = write_heif_output(ctx, out, edit);
   if (err.code != heif_error_Ok) {
     set_error_fmt("Failed writing HEIF file to disk: %s", heif_error_text(err));
     return false;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include <libheif/heif.h>
 
@@ -32,9 +33,25 @@ struct MetadataBlock {
   size_t size = 0;
 };
 
-// Encodes image as ctx's primary image, adds its EXIF and XMP blocks and
-// the encoder's 160-pixel thumbnail (where both sides reach the box and
-// libheif can make it; these extras never fail the call), and writes the
-// file to out. False with the last-error text set.
+// What a HEIF output carries beside its primary image (auxiliary images, a
+// gain map): added to the context once the primary is encoded, then given
+// the written file's bytes before they are committed, for the boxes
+// libheif cannot write.
+class HeifAddition {
+ public:
+  virtual ~HeifAddition() = default;
+  // False with the last-error text set fails the conversion.
+  virtual bool add(heif_context* ctx, heif_image_handle* primary, heif_encoder* encoder) = 0;
+  // Null, or why the file cannot be completed.
+  virtual const char* finish(std::vector<uint8_t>* file) {
+    (void)file;
+    return nullptr;
+  }
+};
+
+// Encodes image as ctx's primary image, adds its EXIF and XMP blocks, the
+// additions and the encoder's 160-pixel thumbnail (where both sides reach
+// the box and libheif can make it; the thumbnail never fails the call), and
+// writes the file to out. False with the last-error text set.
 bool encode_heif_file(heif_context* ctx, heif_encoder* encoder, heif_image* image, MetadataBlock exif,
-                      MetadataBlock xmp, const char* out);
+                      MetadataBlock xmp, const char* out, const std::vector<HeifAddition*>& additions = {});
