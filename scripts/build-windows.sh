@@ -10,7 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-# A clean environment (env -i) has no HOME; the cache and wine need one.
+# A clean environment (env -i) has no HOME and no exported PATH.
+[ -n "$(printenv PATH)" ] || export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
 jobs=$(nproc 2>/dev/null || echo 2)
 export DEBIAN_FRONTEND=noninteractive

@@ -7,7 +7,7 @@ set -euo pipefail
 libheif_min=1.19.7
 
 packages=(
-  g++ make cmake pkg-config binutils
+  git g++ make cmake pkg-config binutils
   libstb-dev libcli11-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev
   googletest libgtest-dev
   python3 python3-pytest python3-pip python3-setuptools python3-distributed

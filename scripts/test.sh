@@ -6,7 +6,9 @@
 # is non-zero when any failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-# A clean environment (env -i, cron) has no HOME; the caches and wine need one.
+# A clean environment (env -i, cron) has no HOME and no exported PATH (bash
+# then keeps its default to itself, and cmake cannot find its own files).
+[ -n "$(printenv PATH)" ] || export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
 ./scripts/setup.sh || exit 1
 
