@@ -11,7 +11,9 @@
 #include "base/libheif_setup.h"
 #include "base/output_file.h"
 #include "calls/convert.h"
+#include "calls/detect.h"
 #include "calls/from_image.h"
+#include "calls/heif_to_heif.h"
 #include "formats/jpeg_writer.h"
 #include "formats/metadata.h"
 #include "formats/png_writer.h"
@@ -22,6 +24,7 @@
 #include "heif/decode_upright.h"
 #include "heif/encode_raster.h"
 #include "heif/hevc_decoder.h"
+#include "heif/item_metadata.h"
 #include "heif/open_file.h"
 #include "heif/primary_image.h"
 #include "heif/transformations.h"
@@ -48,51 +51,6 @@ Target target_for(const char* ext) {
 }
 
 // ---- HEIF to JPEG, PNG or BMP
-
-// The HEIF's profile, EXIF and XMP as the flags ask. Where irot/imir turn
-// the decoded pixels upright, the orientation tags are set to 1; without
-// them the tags are the only record of the orientation and stay as stored.
-PictureMetadata heif_metadata(heif_context* ctx, heif_image_handle* handle, int flags) {
-  Orientation o(0, 0);
-  const bool turned = !read_transformations(ctx, heif_image_handle_get_item_id(handle), 0, 0, &o) || o.turns();
-  PictureMetadata md;
-  const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
-  if ((flags & LUMETRA_KEEP_ICC) && (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC)) {
-    md.icc.resize(heif_image_handle_get_raw_color_profile_size(handle));
-    if (md.icc.empty() || heif_image_handle_get_raw_color_profile(handle, md.icc.data()).code != heif_error_Ok) {
-      md.icc.clear();
-    }
-  }
-  auto block = [&](const char* kind, const char* content_type, ByteBlock* out) {
-    const int n = heif_image_handle_get_number_of_metadata_blocks(handle, kind);
-    if (n <= 0) return;
-    std::vector<heif_item_id> ids(static_cast<size_t>(n));
-    heif_image_handle_get_list_of_metadata_block_IDs(handle, kind, ids.data(), n);
-    for (const heif_item_id id : ids) {
-      if (content_type != nullptr) {
-        const char* ct = heif_image_handle_get_metadata_content_type(handle, id);
-        if (ct == nullptr || std::strcmp(ct, content_type) != 0) continue;
-      }
-      out->resize(heif_image_handle_get_metadata_size(handle, id));
-      if (!out->empty() && heif_image_handle_get_metadata(handle, id, out->data()).code == heif_error_Ok) return;
-      out->clear();
-    }
-  };
-  if (flags & LUMETRA_KEEP_EXIF) {
-    block("Exif", nullptr, &md.exif);
-    const long at = find_tiff_header(md.exif.data(), md.exif.size());
-    if (at < 0)
-      md.exif.clear();
-    else
-      md.exif.erase(md.exif.begin(), md.exif.begin() + at);
-    if (turned) set_exif_orientation(&md.exif, 1);
-  }
-  if (flags & LUMETRA_KEEP_XMP) {
-    block("mime", "application/rdf+xml", &md.xmp);
-    if (turned) set_xmp_orientation(&md.xmp, 1);
-  }
-  return md;
-}
 
 // 10/12-bit samples (big-endian, in 16-bit words) to the full 16-bit range
 // by bit repetition, so that the top value maps to 65535.
@@ -176,7 +134,7 @@ FastPath jpeg_from_ycbcr(heif_context* ctx, heif_image_handle* handle, const cha
 bool image_to_raster(heif_context* ctx, heif_image_handle* handle, const char* out, Target target, int quality,
                      int flags, bool ycbcr_fast_path) {
   heif_error err;
-  PictureMetadata md = heif_metadata(ctx, handle, flags);
+  PictureMetadata md = heif_item_metadata(ctx, handle, flags);
   UltraHdrAppendix hdr;
   if (target == Target::Jpeg && (flags & LUMETRA_KEEP_HDR)) hdr.prepare(ctx, handle, &md);
   if (target == Target::Jpeg && ycbcr_fast_path) {
@@ -305,8 +263,10 @@ int convert_file(const char* in, const char* out, int quality, int flags, bool y
   const Target target = check_request(out, &quality, flags);
   if (target == Target::Unknown) return 0;
   const bool to_heif = target == Target::Heic || target == Target::Avif;
-  const bool ok = to_heif ? raster_to_heif(in, out, target == Target::Avif, quality, flags)
-                          : heif_to_raster(in, out, target, quality, flags, ycbcr_fast_path);
+  const bool av1 = target == Target::Avif;
+  const bool ok = !to_heif           ? heif_to_raster(in, out, target, quality, flags, ycbcr_fast_path)
+                  : is_heif_file(in) ? heif_to_heif(in, out, av1, quality, flags)
+                                     : raster_to_heif(in, out, av1, quality, flags);
   if (!ok) return 0;
   clear_error();  // after every release
   return 1;

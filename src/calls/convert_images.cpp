@@ -51,6 +51,12 @@ bool is_raster_name(const char* out) {
          strcasecmp(ext, ".bmp") == 0;
 }
 
+bool is_heif_name(const char* out) {
+  const char* ext = output_extension(out);
+  return strcasecmp(ext, ".heic") == 0 || strcasecmp(ext, ".heif") == 0 || strcasecmp(ext, ".hif") == 0 ||
+         strcasecmp(ext, ".avif") == 0;
+}
+
 int selected_call(const char* in, int selector, const char* out, int quality, int flags) {
   clear_hdr_note();
   clear_icc_note();
@@ -125,6 +131,8 @@ int every_call(const char* in, const char* out, int quality, int flags) {
   const std::string stem = target.substr(0, target.size() - ext.size());
   const int image_flags = flags & ~kSelectionFlags;
   if (!known_convert_flags(flags)) return 0;
+  // A HEIF or AVIF output holds every picture itself.
+  if (is_heif_name(out)) return convert_file(in, out, quality, flags, true);
   if (!is_raster_name(out)) {
     set_error_fmt("Unsupported output extension '%s' for every image of a file (use .jpg, .jpeg, .png or .bmp)",
                   ext.c_str());

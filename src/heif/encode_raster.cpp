@@ -88,15 +88,7 @@ bool raster_to_heif(const char* in, const char* out, bool av1, int quality, int 
   }
   EncoderHolder encoder;
   if (quality <= 0) quality = quality_for_source(md.jpeg_quality, av1);
-  if (!heif_encoder_for(ctx.get(), av1 ? heif_compression_AV1 : heif_compression_HEVC, quality, &encoder)) {
-    set_error(av1 ? "No AV1 encoder available for AVIF output" : "No HEVC encoder available for HEIF output");
-    return false;
-  }
-  apply_effort(encoder.get(),
-               (flags & LUMETRA_EFFORT_FAST)   ? Effort::Fast
-               : (flags & LUMETRA_EFFORT_BEST) ? Effort::Best
-                                               : Effort::Default,
-               av1);
+  if (!output_encoder(ctx.get(), av1, quality, flags, &encoder)) return false;
   return encode_heif_file(ctx.get(), encoder.get(), image.get(), {md.exif.data(), md.exif.size()},
                           {md.xmp.data(), md.xmp.size()}, out);
 }

@@ -1,5 +1,9 @@
 #include "heif/encode_settings.h"
 
+#include "base/error_state.h"
+#include "heif/encoder.h"
+#include "lumetra.h"
+
 namespace {
 
 // libheif quality by the source JPEG's quality, fitted on x265 (preset
@@ -18,6 +22,10 @@ const Point kAv1ByJpeg[] = {{50, 50}, {75, 65}, {90, 82}, {95, 85}, {100, 88}};
 const int kHevcLossless = 65;
 const int kAv1Lossless = 88;
 
+// A HEIF or AVIF source: its decoded pixels are the reference.
+const int kHevcForHeif = 60;
+const int kAv1ForHeif = 82;
+
 int interpolate(const Point (&table)[5], int jpeg_quality) {
   if (jpeg_quality <= table[0].jpeg) return table[0].heif;
   for (size_t i = 1; i < 5; ++i) {
@@ -34,6 +42,8 @@ int quality_for_source(int jpeg_quality, bool av1) {
   return interpolate(av1 ? kAv1ByJpeg : kHevcByJpeg, jpeg_quality);
 }
 
+int quality_for_heif_source(bool av1) { return av1 ? kAv1ForHeif : kHevcForHeif; }
+
 void apply_effort(heif_encoder* encoder, Effort effort, bool av1) {
   if (av1) {
     heif_encoder_set_parameter_integer(encoder, "speed", effort == Effort::Fast ? 8 : effort == Effort::Best ? 4 : 6);
@@ -43,4 +53,17 @@ void apply_effort(heif_encoder* encoder, Effort effort, bool av1) {
                                       : effort == Effort::Best ? "slow"
                                                                : "medium");
   }
+}
+
+bool output_encoder(heif_context* ctx, bool av1, int quality, int flags, EncoderHolder* encoder) {
+  if (!heif_encoder_for(ctx, av1 ? heif_compression_AV1 : heif_compression_HEVC, quality, encoder)) {
+    set_error(av1 ? "No AV1 encoder available for AVIF output" : "No HEVC encoder available for HEIF output");
+    return false;
+  }
+  apply_effort(encoder->get(),
+               (flags & LUMETRA_EFFORT_FAST)   ? Effort::Fast
+               : (flags & LUMETRA_EFFORT_BEST) ? Effort::Best
+                                               : Effort::Default,
+               av1);
+  return true;
 }
