@@ -22,7 +22,9 @@ const Point kAv1ByJpeg[] = {{50, 50}, {75, 65}, {90, 82}, {95, 85}, {100, 88}};
 const int kHevcLossless = 65;
 const int kAv1Lossless = 88;
 
-// A HEIF or AVIF source: its decoded pixels are the reference.
+// A HEIF or AVIF source, against its own decoded pixels: a 12 MP phone
+// HEIC (2.18 MB) gives 44.5 dB at 60 with x265 (2.18 MB) and 43.6 dB at 82
+// with aom (1.93 MB); 50 and 70 fall to 40.6 and 40.3 dB.
 const int kHevcForHeif = 60;
 const int kAv1ForHeif = 82;
 
