@@ -50,6 +50,12 @@ TEST(Cli, SingleFileJobs) {
   r = run_cli("encode " + dir + "/o.png " + dir + "/back.heic -q 60");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(lumetra_is_heic((dir + "/back.heic").c_str()), 1);
+  // One convert for every direction: raster to HEIF, HEIF to AVIF.
+  r = run_cli("convert " + dir + "/o.png " + dir + "/again.heic");
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = run_cli("convert " + dir + "/again.heic " + dir + "/again.avif --effort fast");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_GE(psnr(libheif_decode(dir + "/again.avif", false), stb_load(dir + "/o.png")), 30.0);
   r = run_cli("encode " + dir + "/missing.png " + dir + "/x.heic");
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(contains(r.err, "can't fopen")) << r.err;

@@ -79,19 +79,30 @@ int main(int argc, char** argv) {
 
   bool strip = false, exact = false, deep = false, no_upright = false, sdr = false;
   CLI::App* convert = app.add_subcommand(
-      "convert", "Convert a HEIF file to JPEG, PNG or BMP (by OUT's extension), keeping colour profile, EXIF and XMP.");
-  convert->add_option("IN", in, "HEIF input file")->required();
-  convert->add_option("OUT", out, "Output file: .jpg/.jpeg, .png or .bmp")->required();
-  CLI::Option* convert_q = convert->add_option("-q,--quality", quality, "JPEG quality 1-100 (default 90)");
+      "convert",
+      "Convert between HEIF/HEIC/AVIF, JPEG, PNG and BMP (by OUT's extension; other raster sources too), "
+      "keeping colour profile, EXIF, XMP and orientation.");
+  convert->add_option("IN", in, "Input file: HEIF/HEIC/AVIF, or JPEG/PNG/BMP/GIF/PSD/PIC/PNM/TGA")->required();
+  convert->add_option("OUT", out, "Output file: .jpg/.jpeg, .png, .bmp, .heic/.heif/.hif or .avif")->required();
+  CLI::Option* convert_q = convert->add_option(
+      "-q,--quality", quality, "Quality 1-100 (default: 90 for JPEG; for HEIF/AVIF as good as the source looks)");
+  std::string effort = "default";
+  convert->add_option("--effort", effort, "HEIF/AVIF encoder effort: fast, default or best (smaller files, slower)")
+      ->check(CLI::IsMember({"fast", "default", "best"}));
+  convert->add_flag("--no-upright", no_upright,
+                    "Raster to HEIF/AVIF: keep the pixels as stored, ignoring the source's EXIF Orientation");
   convert->add_flag("--strip", strip, "Write no metadata");
-  convert->add_flag("--deep", deep, "16-bit PNG from a HEIF of more than 8 bits");
-  convert->add_flag("--sdr", sdr, "JPEG: leave an HDR photo's gain map out (no Ultra HDR JPEG)");
+  convert->add_flag("--deep", deep,
+                    "16-bit PNG from a HEIF of more than 8 bits; a 16-bit PNG/PNM source becomes 10-bit HEIF/AVIF");
+  convert->add_flag("--sdr", sdr, "Leave an HDR photo's gain map out (no Ultra HDR JPEG, no HEIF/AVIF gain map)");
   CLI::Option* exact_flag = convert->add_flag(
       "--exact", exact, "The original conversion: stb's writers, no metadata (.jpg/.jpeg, .bmp, else PNG)");
   bool all_images = false, with_aux = false;
   convert
-      ->add_flag("--all", all_images,
-                 "Every top-level image, in file order, as OUT's stem + -1, -2, ... + OUT's extension")
+      ->add_flag(
+          "--all", all_images,
+          "Every top-level image, in file order, as OUT's stem + -1, -2, ... + OUT's extension; a .heic/.heif/.hif "
+          "or .avif OUT holds them all, the primary first")
       ->excludes(exact_flag);
   convert
       ->add_flag("--with-aux", with_aux,
@@ -101,18 +112,18 @@ int main(int argc, char** argv) {
 
   CLI::App* encode = app.add_subcommand(
       "encode",
-      "Encode a JPEG/PNG/BMP/GIF/PSD/PIC/PNM/TGA file as HEIF (.heic/.heif/.hif) or AVIF (.avif), upright "
-      "and keeping colour profile, EXIF and XMP.");
-  encode->add_option("IN", in, "Raster input file")->required();
+      "Encode a file as HEIF (.heic/.heif/.hif) or AVIF (.avif), upright and keeping colour profile, EXIF "
+      "and XMP: convert with a HEIF or AVIF output.");
+  encode->add_option("IN", in, "Input file: JPEG/PNG/BMP/GIF/PSD/PIC/PNM/TGA, or HEIF/HEIC/AVIF")->required();
   encode->add_option("OUT", out, "Output file: .heic/.heif/.hif or .avif")->required();
   encode->add_option("-q,--quality", quality,
                      "Quality 1-100 (default: as good as the source looks, from a JPEG's own tables; 85 with --exact)");
-  std::string effort = "default";
   encode->add_option("--effort", effort, "Encoder effort: fast, default or best (smaller files, slower)")
       ->check(CLI::IsMember({"fast", "default", "best"}));
   bool deep_source = false;
   encode->add_flag("--deep", deep_source, "A 16-bit PNG/PNM source becomes 10-bit HEIF/AVIF");
   encode->add_flag("--strip", strip, "Write no metadata");
+  encode->add_flag("--sdr", sdr, "Leave an HDR photo's gain map out");
   encode->add_flag("--no-upright", no_upright, "Keep the pixels as stored, ignoring the source's EXIF Orientation");
   encode->add_flag("--exact", exact, "The original encoder: HEVC, JPEG EXIF only, any output name");
 
@@ -212,6 +223,7 @@ int main(int argc, char** argv) {
 
   const int metadata = strip ? 0 : LUMETRA_KEEP_METADATA;
   const int hdr = sdr ? 0 : LUMETRA_KEEP_HDR;
+  const int effort_flag = effort == "fast" ? LUMETRA_EFFORT_FAST : effort == "best" ? LUMETRA_EFFORT_BEST : 0;
   if (*convert) {
     int ok;
     if (exact) {
@@ -220,19 +232,17 @@ int main(int argc, char** argv) {
                : lumetra_to_image(in.c_str(), out.c_str());
     } else {
       ok = lumetra_convert(in.c_str(), out.c_str(), quality,
-                           metadata | hdr | (deep ? LUMETRA_KEEP_DEPTH : 0) | (all_images ? LUMETRA_ALL_IMAGES : 0) |
+                           metadata | hdr | effort_flag | (no_upright ? 0 : LUMETRA_UPRIGHT) |
+                               (deep ? LUMETRA_KEEP_DEPTH : 0) | (all_images ? LUMETRA_ALL_IMAGES : 0) |
                                (with_aux ? LUMETRA_WITH_AUX : 0));
     }
     return report_outcome(ok, in);
   }
   if (*encode) {
-    const int ok =
-        exact ? lumetra_from_image(in.c_str(), out.c_str(), quality)
-              : lumetra_convert(in.c_str(), out.c_str(), quality,
-                                metadata | (no_upright ? 0 : LUMETRA_UPRIGHT) | (deep_source ? LUMETRA_KEEP_DEPTH : 0) |
-                                    (effort == "fast"   ? LUMETRA_EFFORT_FAST
-                                     : effort == "best" ? LUMETRA_EFFORT_BEST
-                                                        : 0));
+    const int ok = exact ? lumetra_from_image(in.c_str(), out.c_str(), quality)
+                         : lumetra_convert(in.c_str(), out.c_str(), quality,
+                                           metadata | hdr | effort_flag | (no_upright ? 0 : LUMETRA_UPRIGHT) |
+                                               (deep_source ? LUMETRA_KEEP_DEPTH : 0));
     return ok ? 0 : report_failure(in);
   }
   if (*thumbnail) {
