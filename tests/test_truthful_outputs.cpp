@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -395,5 +396,75 @@ INSTANTIATE_TEST_SUITE_P(Convert, ExifOrientationKept,
                                            OrientationCase{"NoIrotGridJpeg", true, 1, ".jpg", 6},
                                            OrientationCase{"IrotJpeg", false, 6, ".jpg", 1}),
                          [](const ::testing::TestParamInfo<OrientationCase>& info) { return info.param.name; });
+
+// ---- 10- and 12-bit pictures to 8 bits: rounded to nearest
+
+struct RoundingCase {
+  const char* name;
+  bool av1;
+  int bit_depth;
+  bool alpha;
+  const char* ext;
+};
+void PrintTo(const RoundingCase& c, std::ostream* os) { *os << c.name; }
+
+class DeepToEightBits : public ::testing::TestWithParam<RoundingCase> {};
+
+// libheif's own 16-bit decode, each sample rounded here to 8 bits.
+Raster rounded_reference(const std::string& path, bool alpha) {
+  Raster r;
+  heif_context* ctx = heif_context_alloc();
+  heif_image_handle* h = nullptr;
+  heif_image* img = nullptr;
+  if (heif_context_read_from_file(ctx, path.c_str(), nullptr).code == heif_error_Ok &&
+      heif_context_get_primary_image_handle(ctx, &h).code == heif_error_Ok &&
+      heif_decode_image(h, &img, heif_colorspace_RGB,
+                        alpha ? heif_chroma_interleaved_RRGGBBAA_BE : heif_chroma_interleaved_RRGGBB_BE, nullptr)
+              .code == heif_error_Ok) {
+    int stride = 0;
+    const uint8_t* p = heif_image_get_plane_readonly(img, heif_channel_interleaved, &stride);
+    const int bits = heif_image_get_bits_per_pixel_range(img, heif_channel_interleaved);
+    const unsigned top = (1u << bits) - 1;
+    r.width = heif_image_get_width(img, heif_channel_interleaved);
+    r.height = heif_image_get_height(img, heif_channel_interleaved);
+    r.channels = alpha ? 4 : 3;
+    for (int y = 0; y < r.height; ++y) {
+      for (int i = 0; i < r.width * r.channels; ++i) {
+        const unsigned v = unsigned(p[y * stride + 2 * i]) << 8 | p[y * stride + 2 * i + 1];
+        r.pixels.push_back(static_cast<uint8_t>(std::lround(v * 255.0 / top)));
+      }
+    }
+  }
+  if (img != nullptr) heif_image_release(img);
+  if (h != nullptr) heif_image_handle_release(h);
+  heif_context_free(ctx);
+  return r;
+}
+
+TEST_P(DeepToEightBits, EverySampleRoundedToNearest) {
+  const RoundingCase& c = GetParam();
+  if (!libheif_encodes(c.av1, c.bit_depth)) GTEST_SKIP() << "no encoder for this depth";
+  HeifRecipe s;
+  s.width = 96, s.height = 64, s.av1 = c.av1, s.bit_depth = c.bit_depth, s.alpha = c.alpha, s.quality = 70;
+  const std::string in = scratch_path(std::string("round_") + c.name + (c.av1 ? ".avif" : ".heic"));
+  write_heif(in, s);
+  const std::string out = scratch_path(std::string("round_") + c.name + c.ext);
+  ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_METADATA), 1) << lumetra_last_error();
+  const Raster want = rounded_reference(in, c.alpha);
+  const Raster got = stb_load(out);
+  ASSERT_EQ(got.width, want.width);
+  ASSERT_EQ(got.height, want.height);
+  ASSERT_EQ(got.channels, want.channels);
+  size_t differing = 0;
+  for (size_t i = 0; i < want.pixels.size(); ++i) differing += got.pixels[i] != want.pixels[i];
+  EXPECT_EQ(differing, 0u) << "of " << want.pixels.size() << " samples";
+}
+
+INSTANTIATE_TEST_SUITE_P(Convert, DeepToEightBits,
+                         ::testing::Values(RoundingCase{"hevc10_png", false, 10, false, ".png"},
+                                           RoundingCase{"hevc10_alpha_png", false, 10, true, ".png"},
+                                           RoundingCase{"av1_12_png", true, 12, false, ".png"},
+                                           RoundingCase{"av1_10_bmp", true, 10, false, ".bmp"}),
+                         [](const ::testing::TestParamInfo<RoundingCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "heif/item_metadata.h"
 #include "heif/open_file.h"
 #include "heif/primary_image.h"
+#include "heif/rounded_8bit.h"
 #include "heif/transformations.h"
 #include "lumetra.h"
 #include "pixels/pixel_rows.h"
@@ -153,7 +154,13 @@ bool image_to_raster(heif_context* ctx, heif_image_handle* handle, const char* o
   const heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_BE : heif_chroma_interleaved_RRGGBB_BE)
                                   : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
   ImageHolder image;
-  err = decode_upright(ctx, handle, chroma, image.out());
+  // More than 8 bits to 8: decoded deep and rounded, not cut.
+  const bool narrow = !deep && bits > 8;
+  err = decode_upright(ctx, handle, narrow ? deep_chroma(chroma) : chroma, image.out());
+  if (err.code == heif_error_Ok && image && narrow) {
+    ImageHolder deep_image(image.release());
+    err = round_to_8bit(deep_image.get(), image.out());
+  }
   if (err.code != heif_error_Ok || !image) {
     set_error_fmt("Failed to decode HEIC image: %s", heif_error_text(err));
     return false;

@@ -6,6 +6,7 @@
 
 #include "heif/hevc_decoder.h"
 #include "heif/primary_image.h"
+#include "heif/rounded_8bit.h"
 
 bool grid_shape(const heif_image_tiling& t, GridShape* g) {
   const uint32_t kMaxSide = 1u << 16;
@@ -130,12 +131,18 @@ bool TileBands::decode(size_t tile, heif_image** out, std::string* message) {
     *message = "Memory allocation error";
     return false;
   }
-  heif_error err = heif_decode_image(handles_[tile], out, format_.colorspace, format_.chroma, options);
+  // 8-bit RGB tiles of a deeper picture are rounded, not cut.
+  const bool rgb = format_.colorspace == heif_colorspace_RGB && format_.chroma == heif_chroma_interleaved_RGB;
+  auto decode_tile = [&] {
+    return rgb ? decode_rounded(handles_[tile], out, format_.chroma, options)
+               : heif_decode_image(handles_[tile], out, format_.colorspace, format_.chroma, options);
+  };
+  heif_error err = decode_tile();
   if (err.code != heif_error_Ok && preferred != nullptr) {
     // FFmpeg refuses some streams libde265 decodes; keep to libde265 then.
     default_decoder_.store(true);
     options->decoder_id = nullptr;
-    err = heif_decode_image(handles_[tile], out, format_.colorspace, format_.chroma, options);
+    err = decode_tile();
   }
   heif_decoding_options_free(options);
   if (err.code == heif_error_Ok && *out != nullptr) return true;
