@@ -10,6 +10,7 @@
 #include <map>
 
 #include <libheif/heif.h>
+#include <libheif/heif_items.h>
 #include <libheif/heif_properties.h>
 #include <stb/stb_image.h>
 #include <stb/stb_image_write.h>
@@ -94,6 +95,54 @@ heif_encoder* make_encoder(heif_context* ctx, bool av1, int quality) {
   return enc;
 }
 
+heif_image* make_grey_image(const AuxRecipe& a) {
+  heif_image* img = nullptr;
+  check(heif_image_create(a.width, a.height, heif_colorspace_monochrome, heif_chroma_monochrome, &img), "grey image");
+  check(heif_image_add_plane(img, heif_channel_Y, a.width, a.height, a.bit_depth), "grey plane");
+  int stride = 0;
+  uint8_t* plane = heif_image_get_plane(img, heif_channel_Y, &stride);
+  for (int y = 0; y < a.height; ++y) {
+    uint8_t* row = plane + static_cast<ptrdiff_t>(y) * stride;
+    for (int x = 0; x < a.width; ++x) {
+      const uint8_t v = a.pixel(x, y, 0);
+      if (a.bit_depth > 8) {
+        row[2 * x] = static_cast<uint8_t>(v << 2);
+        row[2 * x + 1] = static_cast<uint8_t>(v >> 6);
+      } else {
+        row[x] = v;
+      }
+    }
+  }
+  return img;
+}
+
+void add_aux_images(heif_context* ctx, heif_encoder* enc, heif_image_handle* primary, const HeifRecipe& s) {
+  for (const AuxRecipe& a : s.aux) {
+    heif_image* grey = make_grey_image(a);
+    heif_encoding_options* options = heif_encoding_options_alloc();
+    options->image_orientation = static_cast<heif_orientation>(a.turned ? s.orientation : 1);
+    heif_image_handle* h = nullptr;
+    check(heif_context_encode_image(ctx, grey, enc, options, &h), "encode auxiliary image");
+    heif_encoding_options_free(options);
+    const heif_item_id id = heif_image_handle_get_item_id(h);
+    check(heif_context_add_item_reference(ctx, heif_fourcc('a', 'u', 'x', 'l'), id,
+                                          heif_image_handle_get_item_id(primary)),
+          "auxl");
+    Bytes auxc(4, 0);
+    auxc.insert(auxc.end(), a.type.begin(), a.type.end());
+    auxc.push_back(0);
+    auxc.insert(auxc.end(), a.subtype.begin(), a.subtype.end());
+    check(heif_item_add_raw_property(ctx, id, heif_fourcc('a', 'u', 'x', 'C'), nullptr, auxc.data(), auxc.size(), 1,
+                                     nullptr),
+          "auxC");
+    if (!a.xmp.empty()) {
+      check(heif_context_add_XMP_metadata(ctx, h, a.xmp.data(), static_cast<int>(a.xmp.size())), "auxiliary xmp");
+    }
+    heif_image_handle_release(h);
+    heif_image_release(grey);
+  }
+}
+
 }  // namespace
 
 const std::string& scratch_dir() {
@@ -132,6 +181,7 @@ void write_heif(const std::string& path, const HeifRecipe& s) {
   options->image_orientation = static_cast<heif_orientation>(s.orientation);  // written as irot/imir
   check(heif_context_encode_image(ctx, img, enc, options, &primary), "encode primary");
   heif_encoding_options_free(options);
+  add_aux_images(ctx, enc, primary, s);
   if (s.thumb_width > 0) {
     heif_image* timg = make_image(s.thumb_width, s.thumb_height, s.alpha, 8, s.thumb_pixel ? s.thumb_pixel : s.pixel);
     heif_image_handle* th = nullptr;

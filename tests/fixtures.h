@@ -13,6 +13,19 @@ using Bytes = std::vector<uint8_t>;
 using PixelFn = std::function<uint8_t(int x, int y, int c)>;
 uint8_t gradient_pixel(int x, int y, int c);
 
+// An auxiliary image of the primary, coded monochrome, tied to it by an
+// auxl reference and an auxC property.
+struct AuxRecipe {
+  std::string type;  // auxC type URN
+  Bytes subtype;     // auxC bytes after the URN's zero
+  int width = 32;
+  int height = 24;
+  int bit_depth = 8;               // 8 or 10
+  bool turned = false;             // stored with the primary's orientation as its own irot/imir
+  std::string xmp;                 // non-empty: its XMP packet
+  PixelFn pixel = gradient_pixel;  // channel 0
+};
+
 struct HeifRecipe {
   int width = 64;
   int height = 48;
@@ -29,7 +42,8 @@ struct HeifRecipe {
   int quality = 90;
   int orientation = 1;  // EXIF orientation of the pixels given (libheif writes irot/imir)
   PixelFn pixel = gradient_pixel;
-  PixelFn thumb_pixel;  // default: pixel
+  PixelFn thumb_pixel;         // default: pixel
+  std::vector<AuxRecipe> aux;  // auxiliary images of the primary, in this order
 };
 
 // A directory for one test binary's files, removed at exit.
