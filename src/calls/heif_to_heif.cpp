@@ -9,6 +9,7 @@
 #include "base/heif_holders.h"
 #include "base/libheif_setup.h"
 #include "formats/metadata.h"
+#include "heif/aux_copy.h"
 #include "heif/decode_upright.h"
 #include "heif/encode_settings.h"
 #include "heif/encoder.h"
@@ -110,6 +111,12 @@ bool heif_to_heif(const char* in, const char* out, bool av1, int quality, int fl
   if (quality <= 0) quality = quality_for_heif_source(av1);
   if (!output_encoder(ctx.get(), av1, quality, flags, &encoder)) return false;
   std::vector<HeifAddition*> additions;
+  // Depth, mattes and the rest; Apple's gain-map image too in HEIC (older
+  // iOS reads only that one).
+  const bool apple_gain_map = !av1 && (flags & LUMETRA_KEEP_HDR);
+  std::unique_ptr<AuxCopy> aux =
+      aux_copy_addition(source.get(), primary.get(), file.data.get(), file.size, apple_gain_map);
+  if (aux) additions.push_back(aux.get());
   OtherTopLevelImages others(source.get(), heif_image_handle_get_item_id(primary.get()), flags);
   if (flags & LUMETRA_ALL_IMAGES) additions.push_back(&others);
   return encode_heif_file(ctx.get(), encoder.get(), image.get(), {md.exif.data(), md.exif.size()},
