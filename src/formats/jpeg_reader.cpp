@@ -25,6 +25,14 @@ void count_warnings(j_common_ptr cinfo, int level) {
   if (level < 0) ++cinfo->err->num_warnings;
 }
 
+// Header checks shared by every decode: 8-bit samples, sides and pixel
+// count within the limits above.
+bool plausible(const jpeg_decompress_struct& cinfo, size_t size) {
+  return cinfo.data_precision == 8 && cinfo.image_width > 0 && cinfo.image_height > 0 &&
+         cinfo.image_width <= kMaxSide && cinfo.image_height <= kMaxSide &&
+         uint64_t(cinfo.image_width) * cinfo.image_height <= kMaxPixelsPerByte * uint64_t(size);
+}
+
 heif_chroma layout_of(const jpeg_decompress_struct& cinfo) {
   const jpeg_component_info* c = cinfo.comp_info;
   if (c[1].h_samp_factor != 1 || c[1].v_samp_factor != 1 || c[2].h_samp_factor != 1 || c[2].v_samp_factor != 1) {
@@ -54,11 +62,7 @@ bool decode(jpeg_decompress_struct* cinfo, Failure* failure, const uint8_t* data
   jpeg_create_decompress(cinfo);
   jpeg_mem_src(cinfo, data, static_cast<unsigned long>(size));
   if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK) return false;
-  if (cinfo->jpeg_color_space != JCS_YCbCr || cinfo->num_components != 3 || cinfo->data_precision != 8 ||
-      cinfo->image_width > kMaxSide || cinfo->image_height > kMaxSide ||
-      uint64_t(cinfo->image_width) * cinfo->image_height > kMaxPixelsPerByte * uint64_t(size)) {
-    return false;
-  }
+  if (cinfo->jpeg_color_space != JCS_YCbCr || cinfo->num_components != 3 || !plausible(*cinfo, size)) return false;
   const heif_chroma chroma = layout_of(*cinfo);
   if (chroma == heif_chroma_undefined) return false;
   cinfo->out_color_space = JCS_YCbCr;
@@ -101,7 +105,70 @@ bool decode(jpeg_decompress_struct* cinfo, Failure* failure, const uint8_t* data
   return cinfo->err->num_warnings == 0;
 }
 
+// Plain data only, as above: the header read and the decode started, to
+// `channels` interleaved samples.
+bool start_packed(jpeg_decompress_struct* cinfo, Failure* failure, const uint8_t* data, size_t size, int channels,
+                  uint64_t max_pixels) {
+  if (setjmp(failure->jump)) return false;
+  jpeg_create_decompress(cinfo);
+  jpeg_mem_src(cinfo, data, static_cast<unsigned long>(size));
+  if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK || !plausible(*cinfo, size) ||
+      uint64_t(cinfo->image_width) * cinfo->image_height > max_pixels) {
+    return false;
+  }
+  if (channels == 0) return true;  // the header alone
+  cinfo->out_color_space = channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  return jpeg_start_decompress(cinfo) && int(cinfo->output_components) == channels;
+}
+
+bool read_packed(jpeg_decompress_struct* cinfo, Failure* failure, uint8_t* out) {
+  if (setjmp(failure->jump)) return false;
+  const size_t row_bytes = size_t(cinfo->output_width) * size_t(cinfo->output_components);
+  while (cinfo->output_scanline < cinfo->output_height) {
+    JSAMPROW row = out + size_t(cinfo->output_scanline) * row_bytes;
+    if (jpeg_read_scanlines(cinfo, &row, 1) != 1) return false;
+  }
+  jpeg_finish_decompress(cinfo);
+  return cinfo->err->num_warnings == 0;
+}
+
+struct Decompressor {
+  jpeg_decompress_struct cinfo;
+  Failure failure;
+  Decompressor() {
+    cinfo.err = jpeg_std_error(&failure.mgr);
+    failure.mgr.error_exit = fail;
+    failure.mgr.emit_message = count_warnings;
+  }
+  ~Decompressor() { jpeg_destroy_decompress(&cinfo); }
+};
+
 }  // namespace
+
+bool read_jpeg_size(const uint8_t* data, size_t size, int* width, int* height, int* components) {
+  Decompressor d;
+  if (!start_packed(&d.cinfo, &d.failure, data, size, 0, UINT64_MAX)) return false;
+  *width = int(d.cinfo.image_width);
+  *height = int(d.cinfo.image_height);
+  *components = d.cinfo.num_components;
+  return true;
+}
+
+bool load_jpeg_8bit(const uint8_t* data, size_t size, int channels, uint64_t max_pixels, std::vector<uint8_t>* pixels,
+                    int* width, int* height) {
+  pixels->clear();
+  if (channels != 1 && channels != 3) return false;
+  Decompressor d;
+  if (!start_packed(&d.cinfo, &d.failure, data, size, channels, max_pixels)) return false;
+  pixels->resize(size_t(d.cinfo.output_width) * d.cinfo.output_height * size_t(channels));
+  if (!read_packed(&d.cinfo, &d.failure, pixels->data())) {
+    pixels->clear();
+    return false;
+  }
+  *width = int(d.cinfo.output_width);
+  *height = int(d.cinfo.output_height);
+  return true;
+}
 
 bool load_jpeg_ycbcr(const uint8_t* data, size_t size, ImageHolder* image) {
   jpeg_decompress_struct cinfo;

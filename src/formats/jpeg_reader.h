@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "base/heif_holders.h"
 
@@ -16,3 +17,15 @@
 // more pixels than its bytes could hold, or one libjpeg finds damaged (a
 // warning counts): the caller then decodes through stb to RGB, which says why.
 bool load_jpeg_ycbcr(const uint8_t* data, size_t size, ImageHolder* image);
+
+// A JPEG's size and number of components from its header; false when
+// libjpeg cannot read the header or the JPEG is not of 8-bit samples.
+bool read_jpeg_size(const uint8_t* data, size_t size, int* width, int* height, int* components);
+
+// Decodes an 8-bit JPEG into packed rows of `channels` samples (1: grey, 3:
+// RGB) through libjpeg's own colour conversion. False, with *pixels left
+// empty, for a JPEG of more than max_pixels pixels, of a side beyond 32768,
+// claiming more pixels than its bytes could hold, or that libjpeg finds
+// damaged (a warning counts).
+bool load_jpeg_8bit(const uint8_t* data, size_t size, int channels, uint64_t max_pixels, std::vector<uint8_t>* pixels,
+                    int* width, int* height);

@@ -83,30 +83,20 @@ const size_t kMaxMetadata = 64u << 20;
 void walk_jpeg(const ByteBlock& b, PictureMetadata* md) {
   static const char kXmp[] = "http://ns.adobe.com/xap/1.0/";  // and its zero
   std::vector<ByteBlock> icc_parts;
-  size_t p = 2;
-  while (p + 4 <= b.size() && b[p] == 0xFF) {
-    const uint8_t marker = b[p + 1];
-    if (marker == 0xDA || marker == 0xD9) break;
-    if (marker == 0xFF) {  // fill byte
-      ++p;
-      continue;
-    }
-    const size_t len = size_t(b[p + 2]) << 8 | b[p + 3];
-    if (len < 2 || p + 2 + len > b.size()) break;
-    const uint8_t* s = b.data() + p + 4;
-    const size_t n = len - 2;
-    if (marker == 0xE1 && n >= 6 && std::memcmp(s, "Exif\0\0", 6) == 0 && md->exif.empty()) {
+  for (const JpegSegment& seg : jpeg_segments(b.data(), b.size())) {
+    const uint8_t* s = b.data() + seg.at;
+    const size_t n = seg.size;
+    if (seg.marker == 0xE1 && n >= 6 && std::memcmp(s, "Exif\0\0", 6) == 0 && md->exif.empty()) {
       md->exif.assign(s + 6, s + n);
-    } else if (marker == 0xE1 && n >= sizeof kXmp && std::memcmp(s, kXmp, sizeof kXmp) == 0 && md->xmp.empty()) {
+    } else if (seg.marker == 0xE1 && n >= sizeof kXmp && std::memcmp(s, kXmp, sizeof kXmp) == 0 && md->xmp.empty()) {
       md->xmp.assign(s + sizeof kXmp, s + n);
-    } else if (marker == 0xE2 && n >= 14 && std::memcmp(s, "ICC_PROFILE\0", 12) == 0) {
+    } else if (seg.marker == 0xE2 && n >= 14 && std::memcmp(s, "ICC_PROFILE\0", 12) == 0) {
       const unsigned seq = s[12], count = s[13];
       if (seq >= 1 && seq <= count) {
         if (icc_parts.size() < count) icc_parts.resize(count);
         icc_parts[seq - 1].assign(s + 14, s + n);
       }
     }
-    p += 2 + len;
   }
   bool complete = !icc_parts.empty();
   for (const ByteBlock& part : icc_parts) complete = complete && !part.empty();
@@ -155,6 +145,25 @@ void walk_png(const ByteBlock& b, PictureMetadata* md) {
 }
 
 }  // namespace
+
+std::vector<JpegSegment> jpeg_segments(const uint8_t* b, size_t size) {
+  std::vector<JpegSegment> out;
+  if (size < 2 || b[0] != 0xFF || b[1] != 0xD8) return out;
+  size_t p = 2;
+  while (p + 4 <= size && b[p] == 0xFF) {
+    const uint8_t marker = b[p + 1];
+    if (marker == 0xDA || marker == 0xD9) break;
+    if (marker == 0xFF) {  // fill byte
+      ++p;
+      continue;
+    }
+    const size_t len = size_t(b[p + 2]) << 8 | b[p + 3];
+    if (len < 2 || len > size - p - 2) break;
+    out.push_back(JpegSegment{marker, p + 4, len - 2});
+    p += 2 + len;
+  }
+  return out;
+}
 
 long find_tiff_header(const uint8_t* block, size_t size) {
   for (size_t i = 0; i + 8 <= size; ++i) {

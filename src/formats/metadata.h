@@ -30,6 +30,16 @@ bool set_exif_orientation(ByteBlock* tiff, int value);
 int xmp_orientation(const ByteBlock& xmp);
 bool set_xmp_orientation(ByteBlock* xmp, int value);
 
+// One marker segment of a JPEG header: its marker and where its payload
+// (after the length field) lies in the file.
+struct JpegSegment {
+  uint8_t marker;
+  size_t at, size;
+};
+// The segments after SOI up to the first scan, EOI or a segment that does
+// not fit in the bytes; none when the bytes do not start with SOI.
+std::vector<JpegSegment> jpeg_segments(const uint8_t* data, size_t size);
+
 // Metadata of a JPEG or PNG source file (by its signature); other files
 // have none. Never fails: unreadable parts are left out.
 PictureMetadata read_raster_metadata(const char* path);

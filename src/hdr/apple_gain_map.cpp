@@ -4,53 +4,31 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/byte_order.h"
 #include "base/platform.h"
 
 namespace {
 
-// Bounded big- or little-endian reads inside one block.
-struct Tiff {
-  const uint8_t* p;
-  size_t size;
-  bool big;
-  bool has(size_t at, size_t n) const { return at <= size && n <= size - at; }
-  uint32_t u16(size_t at) const { return big ? uint32_t(p[at]) << 8 | p[at + 1] : uint32_t(p[at + 1]) << 8 | p[at]; }
-  uint32_t u32(size_t at) const {
-    return big ? uint32_t(p[at]) << 24 | uint32_t(p[at + 1]) << 16 | uint32_t(p[at + 2]) << 8 | p[at + 3]
-               : uint32_t(p[at + 3]) << 24 | uint32_t(p[at + 2]) << 16 | uint32_t(p[at + 1]) << 8 | p[at];
-  }
-  // The entry for tag in the IFD at ifd: its offset, or 0.
-  size_t entry(size_t ifd, uint32_t tag) const {
-    if (!has(ifd, 2)) return 0;
-    const uint32_t count = u16(ifd);
-    for (uint32_t i = 0; i < count && i < 1024; ++i) {
-      const size_t e = ifd + 2 + 12 * size_t(i);
-      if (!has(e, 12)) return 0;
-      if (u16(e) == tag) return e;
-    }
-    return 0;
-  }
-  // A RATIONAL or SRATIONAL entry's value; false when absent or malformed.
-  bool rational(size_t ifd, uint32_t tag, double* out) const {
-    const size_t e = entry(ifd, tag);
-    if (e == 0) return false;
-    const uint32_t type = u16(e + 2);
-    const size_t at = u32(e + 8);
-    if ((type != 5 && type != 10) || u32(e + 4) != 1 || !has(at, 8)) return false;
-    const uint32_t n = u32(at), d = u32(at + 4);
-    if (d == 0) return false;
-    *out = type == 10 ? double(int32_t(n)) / double(int32_t(d)) : double(n) / double(d);
-    return std::isfinite(*out);
-  }
-};
+// A RATIONAL or SRATIONAL entry's value; false when absent or malformed.
+bool rational(const TiffReader& t, size_t ifd, uint32_t tag, double* out) {
+  const size_t e = t.entry(ifd, tag);
+  if (e == 0) return false;
+  const uint32_t type = t.u16(e + 2);
+  const size_t at = t.u32(e + 8);
+  if ((type != 5 && type != 10) || t.u32(e + 4) != 1 || !t.has(at, 8)) return false;
+  const uint32_t n = t.u32(at), d = t.u32(at + 4);
+  if (d == 0) return false;
+  *out = type == 10 ? double(int32_t(n)) / double(int32_t(d)) : double(n) / double(d);
+  return std::isfinite(*out);
+}
 
 // Apple's maker note inside an EXIF block: "Apple iOS\0", a version, the
 // byte order, then an IFD whose offsets count from the note's start.
-bool apple_maker_note(const uint8_t* exif, size_t size, Tiff* note) {
+bool apple_maker_note(const uint8_t* exif, size_t size, TiffReader* note) {
   if (size < 8) return false;
   const bool big = exif[0] == 'M';
   if (!(exif[0] == 'M' && exif[1] == 'M') && !(exif[0] == 'I' && exif[1] == 'I')) return false;
-  const Tiff tiff{exif, size, big};
+  const TiffReader tiff{exif, size, big};
   const size_t ifd0 = tiff.u32(4);
   const size_t exif_entry = tiff.entry(ifd0, 0x8769);
   if (exif_entry == 0) return false;
@@ -60,7 +38,7 @@ bool apple_maker_note(const uint8_t* exif, size_t size, Tiff* note) {
   if (count < 16 || !tiff.has(at, count) || std::memcmp(exif + at, "Apple iOS\0", 10) != 0) return false;
   const uint8_t* p = exif + at;
   if (!(p[12] == 'M' && p[13] == 'M') && !(p[12] == 'I' && p[13] == 'I')) return false;
-  *note = Tiff{p, count, p[12] == 'M'};
+  *note = TiffReader{p, count, p[12] == 'M'};
   return true;
 }
 
@@ -96,10 +74,10 @@ bool is_apple_gain_map_xmp(const std::string& xmp) {
 double apple_headroom(const std::string& gain_map_xmp, const uint8_t* exif, size_t exif_size) {
   const double from_xmp = xmp_number(gain_map_xmp, "HDRGainMapHeadroom");
   if (from_xmp > 0) return from_xmp;
-  Tiff note{};
+  TiffReader note{};
   double m33 = 0, m48 = 0;
-  if (exif == nullptr || !apple_maker_note(exif, exif_size, &note) || !note.rational(14, 0x0021, &m33)) return 0;
-  if (!note.rational(14, 0x0030, &m48)) m48 = 0;
+  if (exif == nullptr || !apple_maker_note(exif, exif_size, &note) || !rational(note, 14, 0x0021, &m33)) return 0;
+  if (!rational(note, 14, 0x0030, &m48)) m48 = 0;
   const double stops = maker_note_stops(m33, m48);
   return std::exp2(stops > 0 ? stops : 0);
 }
@@ -124,4 +102,19 @@ void apple_iso_table(const GainMapMetadata& iso, double headroom, uint8_t table[
     const double s = max_stops > 0 ? std::round(255 * std::log2(gain) / max_stops) : 0;
     table[v] = static_cast<uint8_t>(s < 0 ? 0 : s > 255 ? 255 : s);
   }
+}
+
+bool apple_iso_model(double headroom, GainMapMetadata* md, const char** why) {
+  if (!(headroom > 1.0)) {
+    *why = "the photo gives no HDR headroom for its gain map";
+    return false;
+  }
+  *md = apple_iso_metadata(headroom);
+  return gain_map_metadata_usable(*md, why);
+}
+
+void apple_samples_to_iso(const GainMapMetadata& iso, double headroom, uint8_t* samples, size_t count) {
+  uint8_t table[256];
+  apple_iso_table(iso, headroom, table);
+  for (size_t i = 0; i < count; ++i) samples[i] = table[samples[i]];
 }

@@ -25,3 +25,10 @@ GainMapMetadata apple_iso_metadata(double headroom);
 // table[v] is the ISO sample that gives Apple's gain for sample v under
 // apple_iso_metadata(headroom).
 void apple_iso_table(const GainMapMetadata& iso, double headroom, uint8_t table[256]);
+
+// apple_iso_metadata(headroom), checked: false with *why when the headroom
+// is none (H <= 1) or the model cannot be carried.
+bool apple_iso_model(double headroom, GainMapMetadata* md, const char** why);
+
+// A decoded Apple map's samples rewritten in place through apple_iso_table.
+void apple_samples_to_iso(const GainMapMetadata& iso, double headroom, uint8_t* samples, size_t count);

@@ -101,13 +101,8 @@ bool find_auxiliary(heif_image_handle* image, Located* out) {
       out->kind = GainMapKind::Apple;
       const ByteBlock exif = item_exif(image);
       out->apple_headroom = apple_headroom(xmp, exif.data(), exif.size());
-      if (!(out->apple_headroom > 1.0)) {
-        out->why = "the photo gives no HDR headroom for its gain map";
-        return true;
-      }
-      out->metadata = apple_iso_metadata(out->apple_headroom);
       const char* why = nullptr;
-      if (!gain_map_metadata_usable(out->metadata, &why)) out->why = why;
+      if (!apple_iso_model(out->apple_headroom, &out->metadata, &why)) out->why = why;
       return true;
     }
     out->kind = GainMapKind::HdrgmXmp;
@@ -212,18 +207,18 @@ bool upright(heif_context* ctx, heif_image_handle* image, heif_item_id gain, Ras
   return true;
 }
 
-bool lines_up(const Raster& r, int width, int height) {
-  if (r.width > width || r.height > height) return false;
-  const double aspect = double(width) / height, gain_aspect = double(r.width) / r.height;
-  return std::fabs(gain_aspect - aspect) <= 0.02 * aspect;
-}
-
 bool gain_map_handle(heif_context* ctx, heif_image_handle* image, heif_item_id item, HandleHolder* out) {
   if (heif_image_handle_get_auxiliary_image_handle(image, item, out->out()).code == heif_error_Ok) return true;
   return heif_context_get_image_handle(ctx, item, out->out()).code == heif_error_Ok;
 }
 
 }  // namespace
+
+bool gain_map_lines_up(int map_width, int map_height, int width, int height) {
+  if (map_width <= 0 || map_height <= 0 || map_width > width || map_height > height) return false;
+  const double aspect = double(width) / height, gain_aspect = double(map_width) / map_height;
+  return std::fabs(gain_aspect - aspect) <= 0.02 * aspect;
+}
 
 const char* gain_map_kind_name(GainMapKind kind) {
   switch (kind) {
@@ -275,14 +270,12 @@ bool load_gain_map(heif_context* ctx, heif_image_handle* image, GainMap* out, st
     return false;
   }
   if (!upright(ctx, image, found.item, &r, why)) return false;
-  if (!lines_up(r, width, height)) {
+  if (!gain_map_lines_up(r.width, r.height, width, height)) {
     *why = "gain map does not line up with the picture";
     return false;
   }
   if (found.kind == GainMapKind::Apple) {
-    uint8_t table[256];
-    apple_iso_table(found.metadata, found.apple_headroom, table);
-    for (uint8_t& v : r.pixels) v = table[v];
+    apple_samples_to_iso(found.metadata, found.apple_headroom, r.pixels.data(), r.pixels.size());
   }
   out->kind = found.kind;
   out->metadata = found.metadata;

@@ -33,3 +33,7 @@ struct GainMap {
 // The image's gain map, decoded. True with kind None when there is none;
 // false when there is one that cannot be kept faithfully (*why says why).
 bool load_gain_map(heif_context* ctx, heif_image_handle* image, GainMap* out, std::string* why);
+
+// Whether a map of this size can stand for a picture of that size: no
+// larger on either side, and of the same shape within 2 %.
+bool gain_map_lines_up(int map_width, int map_height, int width, int height);

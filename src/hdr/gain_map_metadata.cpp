@@ -17,6 +17,8 @@ struct Reader {
   const uint8_t* p;
   size_t left;
   bool ok = true;
+  bool common = false;  // one denominator for every fraction, read once
+  uint32_t common_d = 1;
   uint32_t u(int bytes) {
     if (left < static_cast<size_t>(bytes)) {
       ok = false;
@@ -31,7 +33,7 @@ struct Reader {
     GainFraction f;
     const uint32_t n = u(4);
     f.n = is_signed ? static_cast<int64_t>(static_cast<int32_t>(n)) : static_cast<int64_t>(n);
-    f.d = u(4);
+    f.d = common ? common_d : u(4);
     return f;
   }
 };
@@ -168,6 +170,8 @@ bool parse_tmap_payload(const uint8_t* data, size_t size, GainMapMetadata* out, 
   GainMapMetadata md;
   md.multichannel = (flags & 0x80) != 0;
   md.use_base_colour_space = (flags & 0x40) != 0;
+  r.common = (flags & 0x08) != 0;
+  if (r.common) r.common_d = r.u(4);
   md.base_headroom = r.fraction(false);
   md.alternate_headroom = r.fraction(false);
   for (int c = 0; c < (md.multichannel ? 3 : 1); ++c) {

@@ -13,6 +13,7 @@
 #include "formats/jpeg_reader.h"
 #include "formats/metadata.h"
 #include "formats/stb_reader.h"
+#include "formats/xmp_gain_map.h"
 #include "heif/encode_settings.h"
 #include "heif/encoder.h"
 #include "lumetra.h"
@@ -79,6 +80,9 @@ bool raster_to_heif(const char* in, const char* out, bool av1, int quality, int 
   if (!(flags & LUMETRA_KEEP_ICC)) md.icc.clear();
   if (!(flags & LUMETRA_KEEP_EXIF)) md.exif.clear();
   if (!(flags & LUMETRA_KEEP_XMP)) md.xmp.clear();
+  // No gain map or appended image goes into the HEIF: nor does XMP that
+  // describes one.
+  if (!remove_gain_map_xmp(&md.xmp)) md.xmp.clear();
   if (!md.icc.empty()) heif_image_set_raw_color_profile(image.get(), "prof", md.icc.data(), md.icc.size());
 
   ctx.reset(new_heif_context());
