@@ -15,6 +15,7 @@
 
 #include "fixtures.h"
 #include "hdr/apple_gain_map.h"
+#include "hdr_fixtures.h"
 #include "hdr_reference.h"
 #include "lumetra.h"
 
@@ -142,67 +143,6 @@ namespace {
 
 void put32(Bytes* b, uint32_t v) {
   for (int i = 3; i >= 0; --i) b->push_back(uint8_t(v >> (8 * i)));
-}
-
-struct TmapValues {
-  uint32_t base_n = 0, base_d = 1, alt_n = 2, alt_d = 1;
-  int32_t min_n = 0;
-  uint32_t min_d = 1;
-  int32_t max_n = 2;
-  uint32_t max_d = 1, gamma_n = 1, gamma_d = 1;
-  uint8_t version = 0;
-};
-
-Bytes tmap_payload(const TmapValues& v) {
-  Bytes b{v.version, 0, 0, 0, 0, 0};  // version, minimum and writer version, flags (one channel)
-  for (uint32_t x : {v.base_n, v.base_d, v.alt_n, v.alt_d, uint32_t(v.min_n), v.min_d, uint32_t(v.max_n), v.max_d,
-                     v.gamma_n, v.gamma_d, 1u, 64u, 1u, 64u}) {
-    put32(&b, x);
-  }
-  return b;
-}
-
-void check_ok(const heif_error& e) { ASSERT_EQ(e.code, heif_error_Ok) << e.message; }
-
-// A 256 x 192 picture and a grey gain map as two coded images, tied by an
-// ISO 'tmap' item that derives from both.
-std::string tmap_fixture(const std::string& name, const Bytes& payload, int gain_w, int gain_h) {
-  const std::string path = scratch_path(name + ".heic");
-  heif_context* ctx = heif_context_alloc();
-  heif_encoder* enc = nullptr;
-  check_ok(heif_context_get_encoder_for_format(ctx, heif_compression_HEVC, &enc));
-  heif_encoder_set_lossy_quality(enc, 90);
-  heif_image* rgb = nullptr;
-  check_ok(heif_image_create(256, 192, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &rgb));
-  check_ok(heif_image_add_plane(rgb, heif_channel_interleaved, 256, 192, 8));
-  int stride = 0;
-  uint8_t* p = heif_image_get_plane(rgb, heif_channel_interleaved, &stride);
-  for (int y = 0; y < 192; ++y) {
-    for (int x = 0; x < 256 * 3; ++x) p[y * stride + x] = gradient_pixel(x / 3, y, x % 3);
-  }
-  heif_image* grey = nullptr;
-  check_ok(heif_image_create(gain_w, gain_h, heif_colorspace_monochrome, heif_chroma_monochrome, &grey));
-  check_ok(heif_image_add_plane(grey, heif_channel_Y, gain_w, gain_h, 8));
-  p = heif_image_get_plane(grey, heif_channel_Y, &stride);
-  for (int y = 0; y < gain_h; ++y) {
-    for (int x = 0; x < gain_w; ++x) p[y * stride + x] = uint8_t(x * 191 / gain_w + y * 64 / gain_h);
-  }
-  heif_image_handle *primary = nullptr, *gain = nullptr;
-  check_ok(heif_context_encode_image(ctx, rgb, enc, nullptr, &primary));
-  check_ok(heif_context_encode_image(ctx, grey, enc, nullptr, &gain));
-  check_ok(heif_context_set_primary_image(ctx, primary));
-  heif_item_id tmap = 0;
-  check_ok(heif_context_add_item(ctx, "tmap", payload.data(), int(payload.size()), &tmap));
-  heif_item_id refs[2] = {heif_image_handle_get_item_id(primary), heif_image_handle_get_item_id(gain)};
-  check_ok(heif_context_add_item_references(ctx, heif_fourcc('d', 'i', 'm', 'g'), tmap, refs, 2));
-  check_ok(heif_context_write_to_file(ctx, path.c_str()));
-  heif_image_handle_release(gain);
-  heif_image_handle_release(primary);
-  heif_image_release(grey);
-  heif_image_release(rgb);
-  heif_encoder_release(enc);
-  heif_context_free(ctx);
-  return path;
 }
 
 // A hand-built ISO gain map: its tmap payload, the gain map's size, and
