@@ -27,6 +27,7 @@ void encode_pair(heif_context* ctx, int gain_w, int gain_h, heif_image_handle** 
   heif_encoder* enc = nullptr;
   check_ok(heif_context_get_encoder_for_format(ctx, heif_compression_HEVC, &enc));
   heif_encoder_set_lossy_quality(enc, 90);
+  heif_encoder_set_parameter_string(enc, "preset", "ultrafast");
   heif_image* rgb = nullptr;
   check_ok(heif_image_create(kWidth, kHeight, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &rgb));
   check_ok(heif_image_add_plane(rgb, heif_channel_interleaved, kWidth, kHeight, 8));
@@ -117,6 +118,7 @@ std::string nclx_fixture(const std::string& name, int transfer) {
   heif_encoder* enc = nullptr;
   check_ok(heif_context_get_encoder_for_format(ctx, heif_compression_HEVC, &enc));
   heif_encoder_set_lossy_quality(enc, 95);
+  heif_encoder_set_parameter_string(enc, "preset", "ultrafast");
   heif_image* rgb = nullptr;
   check_ok(heif_image_create(kWidth, kHeight, heif_colorspace_RGB, heif_chroma_interleaved_RRGGBB_LE, &rgb));
   check_ok(heif_image_add_plane(rgb, heif_channel_interleaved, kWidth, kHeight, 10));

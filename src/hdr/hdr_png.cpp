@@ -141,7 +141,11 @@ struct Rendition {
   std::vector<float> row;
   std::vector<uint8_t> out_row;
 
-  unsigned sample(const uint8_t* p, int i) const { return bits > 8 ? unsigned(p[2 * i]) << 8 | p[2 * i + 1] : p[i]; }
+  // A sample, never past the table's end whatever the decoder left above the range.
+  unsigned sample(const uint8_t* p, int i) const {
+    const unsigned v = bits > 8 ? unsigned(p[2 * i]) << 8 | p[2 * i + 1] : p[i];
+    return std::min(v, unsigned(linear.size() - 1));
+  }
 
   // Row y in BT.2020 cd/m², in `row`.
   void light(int y) {
