@@ -1,7 +1,8 @@
-// Files with HDR gain maps, made at run time for the HDR tests: HEIF files
-// with two coded images tied by a hand-built ISO 'tmap' item, the EXIF of an
-// Apple photo whose maker note gives its headroom, and JPEGs with an MPF
-// index over appended images.
+// Files with HDR pictures, made at run time for the HDR tests: HEIF files
+// with two coded images tied by a hand-built ISO 'tmap' item, the same with
+// Apple's auxiliary gain map and XMP, 10-bit pictures tagged PQ or HLG by
+// their nclx box, the EXIF of an Apple photo whose maker note gives its
+// headroom, and JPEGs with an MPF index over appended images.
 #pragma once
 
 #include <cstdint>
@@ -52,3 +53,13 @@ Bytes with_mpf(const Bytes& primary, const std::vector<Bytes>& images, const Mpf
 // A greyscale JPEG written by libjpeg at quality 90, with APP segments
 // (marker, payload) and a smooth pattern.
 Bytes grey_jpeg(int w, int h, const std::vector<std::pair<int, Bytes>>& apps);
+
+// A 256 x 192 picture with a 128 x 96 auxiliary image of Apple's gain-map
+// type whose XMP gives the headroom (linear, e.g. 2.5).
+std::string apple_aux_fixture(const std::string& name, double headroom);
+
+// A 10-bit 256 x 192 RGB picture tagged by nclx: BT.2020 primaries,
+// transfer 16 (PQ) or 18 (HLG), matrix BT.2020, full range. The samples
+// span dark to bright in each channel.
+std::string nclx_fixture(const std::string& name, int transfer);
+uint16_t nclx_fixture_sample(int x, int y, int c);

@@ -126,12 +126,14 @@ struct Tables {
   }
 };
 
+const double kBt709Weights[3] = {0.2126, 0.7152, 0.0722};
+
 // log2 luminance of the HDR rendition at one pixel.
-double render(const Raster& sdr, const Raster& gain, const GainModel& m, const Tables& t, int x, int y) {
+double render(const Raster& sdr, const Raster& gain, const GainModel& m, const Tables& t, int x, int y,
+              const double* weights = kBt709Weights) {
   const int gx = int(int64_t(x) * gain.width / sdr.width), gy = int(int64_t(y) * gain.height / sdr.height);
   const uint8_t* s = &sdr.pixels[(size_t(y) * sdr.width + x) * 3];
   const uint8_t* g = &gain.pixels[(size_t(gy) * gain.width + gx) * gain.channels];
-  const double weights[3] = {0.2126, 0.7152, 0.0722};
   double lum = 0;
   for (int c = 0; c < 3; ++c) {
     const double linear_gain = t.gain[c][g[gain.channels == 3 ? c : 0]];
@@ -324,4 +326,13 @@ Agreement compare_renditions(const Raster& sdr_a, const Raster& gain_a, const Ga
   std::nth_element(diffs.begin(), diffs.begin() + k, diffs.end());
   g.p99_stops = diffs[k];
   return g;
+}
+
+std::vector<double> rendition_luminance(const Raster& sdr, const Raster& gain, const GainModel& m, int step,
+                                        const double weights[3]) {
+  std::vector<double> out;
+  const Tables t(m);
+  for (int y = 0; y < sdr.height; y += step)
+    for (int x = 0; x < sdr.width; x += step) out.push_back(render(sdr, gain, m, t, x, y, weights));
+  return out;
 }

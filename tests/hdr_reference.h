@@ -44,3 +44,9 @@ struct Agreement {
 // step-th pixel in each direction) as log2 luminance.
 Agreement compare_renditions(const Raster& sdr_a, const Raster& gain_a, const GainModel& a, const Raster& sdr_b,
                              const Raster& gain_b, const GainModel& b, int step);
+
+// log2 luminance of the rendition at full headroom (1 = SDR white, at
+// least 1/4096), every step-th pixel in each direction, row by row; the
+// luminance weights are those of the SDR picture's primaries.
+std::vector<double> rendition_luminance(const Raster& sdr, const Raster& gain, const GainModel& m, int step,
+                                        const double weights[3]);

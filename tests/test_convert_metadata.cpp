@@ -347,7 +347,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RefusedCase{"null_input", Input::None, "x.jpg", 0, "Invalid arguments to lumetra_convert"},
         RefusedCase{"null_output", Input::Heif, nullptr, 0, "Invalid arguments to lumetra_convert"},
-        RefusedCase{"unknown_flag", Input::Heif, "x.jpg", 0x400, "Invalid flags for lumetra_convert: 0x400"},
+        RefusedCase{"unknown_flag", Input::Heif, "x.jpg", 0x800, "Invalid flags for lumetra_convert: 0x800"},
         RefusedCase{"all_flags", Input::Heif, "x.jpg", -1, "Invalid flags for lumetra_convert: 0xFFFFFFFF"},
         RefusedCase{"gif_output", Input::Heif, "x.gif", 0, "Unsupported output extension '.gif' for lumetra_convert"},
         RefusedCase{"no_extension", Input::Heif, "noext", 0, "Unsupported output extension '' for lumetra_convert"},

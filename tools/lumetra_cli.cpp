@@ -94,7 +94,14 @@ int main(int argc, char** argv) {
   convert->add_flag("--strip", strip, "Write no metadata");
   convert->add_flag("--deep", deep,
                     "16-bit PNG from a HEIF of more than 8 bits; a 16-bit PNG/PNM source becomes 10-bit HEIF/AVIF");
-  convert->add_flag("--sdr", sdr, "Leave an HDR photo's gain map out (no Ultra HDR JPEG, no HEIF/AVIF gain map)");
+  CLI::Option* sdr_flag =
+      convert->add_flag("--sdr", sdr, "Leave an HDR photo's gain map out (no Ultra HDR JPEG, no HEIF/AVIF gain map)");
+  bool hdr_png = false;
+  convert
+      ->add_flag("--hdr", hdr_png,
+                 "PNG: the HDR rendition (gain map at full headroom, PQ or HLG) as 16-bit BT.2100 PQ with cICP and "
+                 "cLLI; an SDR photo gives the ordinary PNG")
+      ->excludes(sdr_flag);
   CLI::Option* exact_flag = convert->add_flag(
       "--exact", exact, "The original conversion: stb's writers, no metadata (.jpg/.jpeg, .bmp, else PNG)");
   bool all_images = false, with_aux = false;
@@ -234,7 +241,7 @@ int main(int argc, char** argv) {
       ok = lumetra_convert(in.c_str(), out.c_str(), quality,
                            metadata | hdr | effort_flag | (no_upright ? 0 : LUMETRA_UPRIGHT) |
                                (deep ? LUMETRA_KEEP_DEPTH : 0) | (all_images ? LUMETRA_ALL_IMAGES : 0) |
-                               (with_aux ? LUMETRA_WITH_AUX : 0));
+                               (with_aux ? LUMETRA_WITH_AUX : 0) | (hdr_png ? LUMETRA_HDR_PNG : 0));
     }
     return report_outcome(ok, in);
   }

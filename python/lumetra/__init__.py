@@ -17,7 +17,7 @@ __all__ = [
     "LumetraError", "init", "cleanup", "last_error", "is_heic", "to_jpg", "to_png", "to_bmp",
     "to_image", "from_image", "info", "thumbnail", "exif", "batch", "convert", "convert_many",
     "KEEP_ICC", "KEEP_EXIF", "KEEP_XMP", "KEEP_METADATA", "UPRIGHT", "KEEP_DEPTH", "KEEP_HDR",
-    "ALL_IMAGES", "WITH_AUX", "info_detail", "convert_image",
+    "ALL_IMAGES", "WITH_AUX", "HDR_PNG", "info_detail", "convert_image",
 ]
 
 KEEP_ICC = 0x01
@@ -29,6 +29,7 @@ KEEP_DEPTH = 0x10
 KEEP_HDR = 0x80
 ALL_IMAGES = 0x100
 WITH_AUX = 0x200
+HDR_PNG = 0x400
 
 
 class LumetraError(RuntimeError):
@@ -164,31 +165,38 @@ def batch(in_dir, out_dir, png=False, quality=90):
     return count
 
 
-def _convert_args(quality=0, metadata=True, upright=True, deep=False, hdr=True, all_images=False, aux=False):
+def _convert_args(quality=0, metadata=True, upright=True, deep=False, hdr=True, all_images=False, aux=False,
+                  hdr_png=False):
     flags = ((KEEP_METADATA if metadata else 0) | (UPRIGHT if upright else 0) | (KEEP_DEPTH if deep else 0)
-             | (KEEP_HDR if hdr else 0) | (ALL_IMAGES if all_images else 0) | (WITH_AUX if aux else 0))
+             | (KEEP_HDR if hdr else 0) | (ALL_IMAGES if all_images else 0) | (WITH_AUX if aux else 0)
+             | (HDR_PNG if hdr_png else 0))
     return int(quality), flags
 
 
-def convert(src, dst, quality=0, metadata=True, upright=True, deep=False, hdr=True, all_images=False, aux=False):
+def convert(src, dst, quality=0, metadata=True, upright=True, deep=False, hdr=True, all_images=False, aux=False,
+            hdr_png=False):
     """Faithful conversion by dst's extension (.jpg/.jpeg/.png/.bmp from HEIF,
     .heic/.heif/.hif/.avif from a raster file): keeps colour profile, EXIF and
     XMP unless metadata is False, turns raster sources upright by their EXIF
     Orientation unless upright is False, writes 16-bit PNG from deep HEIF
     files when deep is True, and writes a photo with an HDR gain map as an
-    Ultra HDR JPEG unless hdr is False. all_images writes every top-level
-    image as dst's stem + "-1", "-2", ... + its extension; aux writes each
+    Ultra HDR JPEG unless hdr is False. hdr_png writes a .png of an HDR
+    photo (gain map, PQ or HLG) as its HDR rendition in 16-bit BT.2100 PQ
+    with cICP and cLLI chunks (an SDR photo: the ordinary PNG). all_images
+    writes every top-level image as dst's stem + "-1", "-2", ... + its
+    extension; aux writes each
     written image's auxiliary images (depth, mattes, gain map, ...) as
     greyscale PNG named its stem + "-" + kind + ".png"."""
     return _check(_lib.lumetra_convert(_path(src), _path(dst),
-                                       *_convert_args(quality, metadata, upright, deep, hdr, all_images, aux)))
+                                       *_convert_args(quality, metadata, upright, deep, hdr, all_images, aux,
+                                                      hdr_png)))
 
 
-def convert_image(src, dst, image=0, aux=None, quality=0, metadata=True, deep=False, hdr=True):
+def convert_image(src, dst, image=0, aux=None, quality=0, metadata=True, deep=False, hdr=True, hdr_png=False):
     """One picture of a HEIF file: top-level image `image` (file order, 0 the
     first), or its auxiliary image number `aux` (alpha not counted) as PNG."""
     selector = int(image) if aux is None else ((int(aux) + 1) << 16) | int(image)
-    quality, flags = _convert_args(quality, metadata, True, deep, hdr)
+    quality, flags = _convert_args(quality, metadata, True, deep, hdr, hdr_png=hdr_png)
     return _check(_lib.lumetra_convert_image(_path(src), selector, _path(dst), quality, flags & ~UPRIGHT))
 
 

@@ -322,6 +322,47 @@ def test_hdr_photo_keeps_its_gain_map_unless_asked_not_to(tmp_path):
     assert mpf_images(sdr) == [] and b"hdrgm" not in sdr
 
 
+def png_chunks(path):
+    """(type, data) of every chunk of a PNG file, in order."""
+    data = pathlib.Path(path).read_bytes()
+    at, chunks = 8, []
+    while at + 8 <= len(data):
+        length, kind = struct.unpack(">I4s", data[at:at + 8])
+        chunks.append((kind.decode("latin-1"), data[at + 8:at + 8 + length]))
+        at += 12 + length
+    return chunks
+
+
+HDR_PHOTO = CORPUS / "grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic"
+
+
+# (source, bit depth of the PNG, its cICP payload or None for the ordinary PNG)
+@pytest.mark.parametrize("source, depth, cicp", [
+    ("plain", 8, None),  # an SDR photo: the ordinary PNG, no error
+    ("hdr photo", 16, b"\x09\x10\x00\x01"),
+])
+def test_hdr_png(sources, tmp_path, source, depth, cicp):
+    if source == "hdr photo" and not HDR_PHOTO.exists():
+        pytest.skip("no corpus")
+    src = HDR_PHOTO if source == "hdr photo" else sources[source]
+    out = tmp_path / "hdr.png"
+    assert lumetra.convert(src, out, hdr_png=True) is True
+    assert png_size(out)[2] == depth
+    chunks = png_chunks(out)
+    names = [kind for kind, _ in chunks]
+    if cicp is None:
+        assert "cICP" not in names and "cLLI" not in names
+        assert lumetra.convert(src, tmp_path / "sdr.png") is True
+        assert out.read_bytes() == (tmp_path / "sdr.png").read_bytes()
+        return
+    first_idat = names.index("IDAT")
+    assert dict(chunks)["cICP"] == cicp and names.index("cICP") < first_idat
+    assert names.index("cLLI") < first_idat
+    assert not {"iCCP", "sRGB", "gAMA"} & set(names)
+    max_cll, max_fall = struct.unpack(">II", dict(chunks)["cLLI"])
+    assert 203 * 10000 < max_cll <= 10000 * 10000 and 0 < max_fall < max_cll
+
+
 def png_size(path):
     data = pathlib.Path(path).read_bytes()
     assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"

@@ -20,6 +20,7 @@
 #include "formats/stb_reader.h"
 #include "formats/stb_writer.h"
 #include "grid/grid_stream.h"
+#include "hdr/hdr_png.h"
 #include "hdr/ultrahdr_jpeg.h"
 #include "heif/decode_upright.h"
 #include "heif/encode_raster.h"
@@ -37,7 +38,8 @@ namespace {
 enum class Target { Jpeg, Png, Bmp, Heic, Avif, Unknown };
 
 const int kKnownFlags = LUMETRA_KEEP_METADATA | LUMETRA_UPRIGHT | LUMETRA_KEEP_DEPTH | LUMETRA_EFFORT_FAST |
-                        LUMETRA_EFFORT_BEST | LUMETRA_KEEP_HDR | LUMETRA_ALL_IMAGES | LUMETRA_WITH_AUX;
+                        LUMETRA_EFFORT_BEST | LUMETRA_KEEP_HDR | LUMETRA_ALL_IMAGES | LUMETRA_WITH_AUX |
+                        LUMETRA_HDR_PNG;
 
 Target target_for(const char* ext) {
   static const struct {
@@ -138,6 +140,10 @@ bool image_to_raster(heif_context* ctx, heif_image_handle* handle, const char* o
   PictureMetadata md = heif_item_metadata(ctx, handle, flags);
   UltraHdrAppendix hdr;
   if (target == Target::Jpeg && (flags & LUMETRA_KEEP_HDR)) hdr.prepare(ctx, handle, &md);
+  if (target == Target::Png && (flags & LUMETRA_HDR_PNG)) {
+    const HdrPngResult written = write_hdr_png(ctx, handle, out, md);
+    if (written != HdrPngResult::NoHdr) return written == HdrPngResult::Written;
+  }
   if (target == Target::Jpeg && ycbcr_fast_path) {
     const FastPath fast = jpeg_from_ycbcr(ctx, handle, out, quality, md, &hdr);
     if (fast != FastPath::NotApplicable) return fast == FastPath::Written;

@@ -56,7 +56,7 @@ bool png_body(png_structp png, png_infop info, FILE* out, const PixelRows& rows,
   if (setjmp(png_jmpbuf(png))) return false;
   png_init_io(png, out);
   png_set_benign_errors(png, 1);  // an odd ICC profile is kept, not fatal
-  png_set_compression_level(png, kPngCompressionLevel);
+  png_set_compression_level(png, chunks.compression_level >= 0 ? chunks.compression_level : kPngCompressionLevel);
   png_set_IHDR(png, info, static_cast<png_uint_32>(rows.width), static_cast<png_uint_32>(rows.height), rows.bit_depth,
                colour_type(rows.channels), PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   const PictureMetadata* md = chunks.md;
@@ -73,6 +73,9 @@ bool png_body(png_structp png, png_infop info, FILE* out, const PixelRows& rows,
   }
   if (text_count > 0) png_set_text(png, info, text, text_count);
   png_write_info(png, info);
+  for (const PngRawChunk& chunk : chunks.extra) {
+    png_write_chunk(png, reinterpret_cast<png_const_bytep>(chunk.type), chunk.data.data(), chunk.data.size());
+  }
   // eXIf went out with the chunks before the image data; libpng 1.6.39's
   // png_write_end would write it a second time from the same info.
   png_set_invalid(png, info, PNG_INFO_eXIf);

@@ -16,11 +16,19 @@ struct PngTextEntry {
   std::string key, value;
 };
 
+// A chunk libpng has no setter for (cICP, cLLI), written as given.
+struct PngRawChunk {
+  char type[5];
+  ByteBlock data;
+};
+
 // What goes in the file besides the pixels.
 struct PngChunks {
   const PictureMetadata* md = nullptr;  // iCCP, eXIf and XMP (iTXt), when given
   std::vector<PngTextEntry> text;       // tEXt chunks, after any XMP
   int significant_bits = 0;             // sBIT for every channel, when more than 0
+  std::vector<PngRawChunk> extra;       // after the chunks above, before PLTE and IDAT
+  int compression_level = -1;           // zlib's level; -1: the writer's own
 };
 
 // rows.channels 1 (grey), 3 (RGB) or 4 (RGBA); bit_depth 8 or 16.

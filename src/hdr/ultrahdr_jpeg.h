@@ -37,3 +37,4 @@ class UltraHdrAppendix {
 // empty when it kept it, was not asked, or the photo had no gain map.
 const char* last_hdr_note();
 void clear_hdr_note();
+void set_hdr_note(const std::string& why);
