@@ -98,6 +98,8 @@ const char* last_hdr_note() { return hdr_note.c_str(); }
 
 void clear_hdr_note() { hdr_note.clear(); }
 
+void set_hdr_note(const char* why) { hdr_note = why; }
+
 void UltraHdrAppendix::prepare(heif_context* ctx, heif_image_handle* image, PictureMetadata* md) {
   hdr_note.clear();
   active_ = false;
