@@ -12,6 +12,7 @@
 #include "base/heif_holders.h"
 #include "box_walker.h"
 #include "fixtures.h"
+#include "hdr/gain_map.h"
 #include "hdr/gain_map_heif.h"
 #include "hdr/ultrahdr_jpeg.h"
 #include "hdr_reference.h"
@@ -67,6 +68,17 @@ Bytes expected_payload(const GainMapMetadata& md) {
     for (const GainFraction* f : {&ch.min, &ch.max, &ch.gamma, &ch.base_offset, &ch.alternate_offset}) put(*f);
   }
   return b;
+}
+
+// Mean absolute difference of a decoded map's samples from the input's.
+double mean_difference(const uint8_t* plane, int stride, int channels) {
+  double diff = 0;
+  for (int y = 0; y < kMapHeight; ++y) {
+    for (int x = 0; x < kMapWidth * channels; ++x) {
+      diff += std::abs(int(plane[y * stride + x]) - int(map_sample(x / channels, y, x % channels)));
+    }
+  }
+  return diff / (kMapWidth * kMapHeight * channels);
 }
 
 // Passes the writer through, keeping the bytes libheif wrote.
@@ -230,13 +242,20 @@ TEST_P(GainMapHeif, WrittenInLibavifLayout) {
   const uint8_t* plane =
       heif_image_get_plane_readonly(decoded.get(), grey ? heif_channel_Y : heif_channel_interleaved, &stride);
   ASSERT_NE(plane, nullptr);
-  double diff = 0;
-  for (int y = 0; y < kMapHeight; ++y) {
-    for (int x = 0; x < kMapWidth * c.channels; ++x) {
-      diff += std::abs(int(plane[y * stride + x]) - int(map_sample(x / c.channels, y, x % c.channels)));
-    }
-  }
-  EXPECT_LE(diff / (kMapWidth * kMapHeight * c.channels), 2.0);
+  EXPECT_LE(mean_difference(plane, stride, c.channels), 2.0);
+
+  // The library's own reader finds the same map and metadata again.
+  HandleHolder base;
+  ASSERT_EQ(heif_context_get_primary_image_handle(ctx.get(), base.out()).code, heif_error_Ok);
+  GainMap back;
+  std::string reason;
+  ASSERT_TRUE(load_gain_map(ctx.get(), base.get(), &back, &reason)) << reason;
+  EXPECT_EQ(back.kind, GainMapKind::Iso21496);
+  ASSERT_EQ(back.width, kMapWidth);
+  ASSERT_EQ(back.height, kMapHeight);
+  ASSERT_EQ(back.channels, c.channels);
+  EXPECT_EQ(expected_payload(back.metadata), expected_payload(md));
+  EXPECT_LE(mean_difference(back.pixels.data(), kMapWidth * c.channels, c.channels), 2.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Hdr, GainMapHeif,

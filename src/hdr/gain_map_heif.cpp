@@ -32,6 +32,18 @@ bool record_writable(const GainMapMetadata& md) {
   return true;
 }
 
+// How many of the item's transformation properties are of this type
+// (heif_item_property_type_invalid: of any type).
+int transformations(heif_context* ctx, heif_item_id id, heif_item_property_type type) {
+  heif_property_id ids[8];
+  const int n = heif_item_get_transformation_properties(ctx, id, ids, 8);
+  int count = 0;
+  for (int i = 0; i < n; ++i) {
+    if (type == heif_item_property_type_invalid || heif_item_get_property_type(ctx, id, ids[i]) == type) ++count;
+  }
+  return count;
+}
+
 // Why the map cannot go beside this primary, or null.
 const char* unwritable(const GainMap& map, heif_context* ctx, heif_image_handle* primary) {
   if ((map.channels != 1 && map.channels != 3) || map.width <= 0 || map.height <= 0 ||
@@ -43,14 +55,10 @@ const char* unwritable(const GainMap& map, heif_context* ctx, heif_image_handle*
   if (map.width > w || map.height > h) return "gain map is larger than the picture";
   const double aspect = double(w) / h, gain_aspect = double(map.width) / map.height;
   if (std::fabs(gain_aspect - aspect) > 0.02 * aspect) return "gain map does not line up with the picture";
-  heif_property_id transforms[8];
   const heif_item_id id = heif_image_handle_get_item_id(primary);
-  const int n = heif_item_get_transformation_properties(ctx, id, transforms, 8);
-  for (int i = 0; i < n; ++i) {
-    const heif_item_property_type type = heif_item_get_property_type(ctx, id, transforms[i]);
-    if (type == heif_item_property_type_transform_rotation || type == heif_item_property_type_transform_mirror) {
-      return "the picture is turned by its properties, its gain map is not";
-    }
+  if (transformations(ctx, id, heif_item_property_type_transform_rotation) > 0 ||
+      transformations(ctx, id, heif_item_property_type_transform_mirror) > 0) {
+    return "the picture is turned by its properties, its gain map is not";
   }
   return nullptr;
 }
@@ -97,9 +105,10 @@ void put(ByteBlock* b, uint64_t v, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) b->push_back(uint8_t(v >> (8 * i)));
 }
 
-bool add_property(heif_context* ctx, heif_item_id item, uint32_t type, const ByteBlock& payload) {
-  return heif_item_add_raw_property(ctx, item, type, nullptr, payload.data(), payload.size(), 0, nullptr).code ==
-         heif_error_Ok;
+bool add_property(heif_context* ctx, heif_item_id item, uint32_t type, const ByteBlock& payload,
+                  bool essential = false) {
+  return heif_item_add_raw_property(ctx, item, type, nullptr, payload.data(), payload.size(), essential, nullptr)
+             .code == heif_error_Ok;
 }
 
 }  // namespace
@@ -117,6 +126,20 @@ bool GainMapHeifWriter::add(heif_context* ctx, heif_image_handle* primary, heif_
   }
   primary_ = heif_image_handle_get_item_id(primary);
   map_item_ = heif_image_handle_get_item_id(handle.get());
+  // libheif crops an odd-sized HEVC picture with a clap. A map without
+  // transformations of its own is read by this library (and by readers
+  // of phones' files) with its master's, which cannot line it up with the
+  // crop: it gets a clap of its own that keeps it whole.
+  if (transformations(ctx, primary_, heif_item_property_type_transform_crop) > 0 &&
+      transformations(ctx, map_item_, heif_item_property_type_invalid) == 0) {
+    ByteBlock clap;
+    for (const uint32_t v : {uint32_t(map_.width), 1u, uint32_t(map_.height), 1u, 0u, 1u, 0u, 1u}) put(&clap, v, 4);
+    if (!add_property(ctx, map_item_, fourcc("clap"), clap, true)) {
+      tmap_ = 0;  // the map stays in the file, hidden and unused
+      set_hdr_note("gain map could not be described");
+      return true;
+    }
+  }
   if (!add_tmap(ctx, primary)) {
     tmap_ = 0;  // the map stays in the file, hidden and unused
     set_hdr_note("gain map could not be described");
