@@ -7,6 +7,7 @@
 #include <libheif/heif_items.h>
 #include <libheif/heif_properties.h>
 
+#include "base/error_state.h"
 #include "hdr/ultrahdr_jpeg.h"
 #include "heif/box_edit.h"
 #include "heif/meta_box.h"
@@ -135,15 +136,17 @@ bool GainMapHeifWriter::add(heif_context* ctx, heif_image_handle* primary, heif_
     ByteBlock clap;
     for (const uint32_t v : {uint32_t(map_.width), 1u, uint32_t(map_.height), 1u, 0u, 1u, 0u, 1u}) put(&clap, v, 4);
     if (!add_property(ctx, map_item_, fourcc("clap"), clap, true)) {
-      tmap_ = 0;  // the map stays in the file, hidden and unused
-      set_hdr_note("gain map could not be described");
+      set_hdr_note("gain map could not be described");  // the map stays in the file, hidden and unused
       return true;
     }
   }
-  if (!add_tmap(ctx, primary)) {
-    tmap_ = 0;  // the map stays in the file, hidden and unused
-    set_hdr_note("gain map could not be described");
+  if (add_tmap(ctx, primary)) return true;
+  if (tmap_ != 0) {
+    // A tmap item without its inputs or size makes libavif refuse the file.
+    set_error("Failed adding the gain map's tmap item");
+    return false;
   }
+  set_hdr_note("gain map could not be described");  // the map stays in the file, hidden and unused
   return true;
 }
 
@@ -152,6 +155,7 @@ bool GainMapHeifWriter::add_tmap(heif_context* ctx, heif_image_handle* primary) 
   const ByteBlock record = iso_gain_map_record(map_.metadata);
   payload.insert(payload.end(), record.begin(), record.end());
   if (heif_context_add_item(ctx, "tmap", payload.data(), int(payload.size()), &tmap_).code != heif_error_Ok) {
+    tmap_ = 0;
     return false;
   }
   const heif_item_id inputs[2] = {primary_, map_item_};

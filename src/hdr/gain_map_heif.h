@@ -31,7 +31,9 @@ struct HdrRendition {
 // be written (of another shape, larger than the primary, metadata no reader
 // could use, an encoder failure) is left out, the conversion goes on and
 // last_hdr_note() says why; kept() then answers false, so the caller writes
-// no XMP that speaks of a gain map.
+// no XMP that speaks of a gain map. add() fails the conversion (last-error
+// text set) only when libheif took the tmap item but not its references or
+// properties, which would leave a file libavif refuses.
 class GainMapHeifWriter : public HeifAddition {
  public:
   GainMapHeifWriter(GainMap map, const HdrRendition& hdr) : map_(std::move(map)), hdr_(hdr) {}
