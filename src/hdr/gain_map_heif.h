@@ -1,6 +1,6 @@
 // Writing an HDR gain map into a HEIF or AVIF output, in the layout
-// libavif writes and reads: the primary stays the SDR base (readers that
-// know nothing of gain maps show it as before); the map is a hidden coded
+// libavif writes and reads: the primary stays the SDR base (what readers
+// that know nothing of gain maps show); the map is a hidden coded
 // image item with its own ispe/pixi/colr; a 'tmap' derived image item holds
 // the ISO 21496-1 record (version byte 0 first), refers to [primary, map]
 // by 'dimg' and carries the base's ispe (and, where known, the HDR
