@@ -37,4 +37,5 @@ class UltraHdrAppendix {
 // empty when it kept it, was not asked, or the photo had no gain map.
 const char* last_hdr_note();
 void clear_hdr_note();
+// Says why for a part of the conversion that could not keep HDR.
 void set_hdr_note(const std::string& why);
