@@ -3,6 +3,8 @@
 #include <strings.h>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include <libheif/heif.h>
 
@@ -277,9 +279,12 @@ int convert_file(const char* in, const char* out, int quality, int flags, bool y
   if (target == Target::Unknown) return 0;
   const bool to_heif = target == Target::Heic || target == Target::Avif;
   const bool av1 = target == Target::Avif;
+  const std::unique_ptr<HeifAddition> gain_map = to_heif && !is_heif_file(in) ? raster_gain_map(in, flags) : nullptr;
+  std::vector<HeifAddition*> additions;
+  if (gain_map) additions.push_back(gain_map.get());
   const bool ok = !to_heif           ? heif_to_raster(in, out, target, quality, flags, ycbcr_fast_path)
                   : is_heif_file(in) ? heif_to_heif(in, out, av1, quality, flags)
-                                     : raster_to_heif(in, out, av1, quality, flags);
+                                     : raster_to_heif(in, out, av1, quality, flags, additions);
   if (!ok) return 0;
   clear_error();  // after every release
   return 1;

@@ -1,6 +1,8 @@
 #include "calls/heif_to_heif.h"
 
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <libheif/heif.h>
@@ -8,7 +10,13 @@
 #include "base/error_state.h"
 #include "base/heif_holders.h"
 #include "base/libheif_setup.h"
+#include "base/platform.h"
 #include "formats/metadata.h"
+#include "formats/xmp_gain_map.h"
+#include "hdr/gain_map.h"
+#include "hdr/gain_map_heif.h"
+#include "hdr/jpeg_gain_map.h"
+#include "hdr/ultrahdr_jpeg.h"
 #include "heif/aux_copy.h"
 #include "heif/decode_upright.h"
 #include "heif/encode_settings.h"
@@ -16,6 +24,7 @@
 #include "heif/item_metadata.h"
 #include "heif/primary_image.h"
 #include "lumetra.h"
+#include "pixels/orientation.h"
 
 namespace {
 
@@ -98,7 +107,10 @@ bool heif_to_heif(const char* in, const char* out, bool av1, int quality, int fl
   ContextHolder source;
   HandleHolder primary;
   if (!open_primary_image(in, &file, &source, &primary)) return false;
-  const PictureMetadata md = heif_item_metadata(source.get(), primary.get(), flags);
+  PictureMetadata md = heif_item_metadata(source.get(), primary.get(), flags);
+  // A gain map goes in as a tmap item, which describes it: XMP that
+  // describes one (or a JPEG's container of appended images) does not.
+  if (!remove_gain_map_xmp(&md.xmp)) md.xmp.clear();
   ImageHolder image;
   if (!decode_for_encoding(source.get(), primary.get(), md, &image)) return false;
 
@@ -117,8 +129,45 @@ bool heif_to_heif(const char* in, const char* out, bool av1, int quality, int fl
   std::unique_ptr<AuxCopy> aux =
       aux_copy_addition(source.get(), primary.get(), file.data.get(), file.size, apple_gain_map);
   if (aux) additions.push_back(aux.get());
+  // The HDR gain map, in the layout libavif reads.
+  std::unique_ptr<GainMapHeifWriter> gain_map;
+  if (flags & LUMETRA_KEEP_HDR) {
+    GainMap map;
+    std::string why;
+    if (!load_gain_map(source.get(), primary.get(), &map, &why)) {
+      set_hdr_note(why);
+    } else if (map.kind != GainMapKind::None) {
+      gain_map = gain_map_addition(std::move(map));
+      additions.push_back(gain_map.get());
+    }
+  }
   OtherTopLevelImages others(source.get(), heif_image_handle_get_item_id(primary.get()), flags);
   if (flags & LUMETRA_ALL_IMAGES) additions.push_back(&others);
   return encode_heif_file(ctx.get(), encoder.get(), image.get(), {md.exif.data(), md.exif.size()},
                           {md.xmp.data(), md.xmp.size()}, out, additions);
+}
+
+std::unique_ptr<HeifAddition> raster_gain_map(const char* in, int flags) {
+  if (!(flags & LUMETRA_KEEP_HDR) || platform::kind_of(in) != platform::FileKind::Regular) return nullptr;
+  ByteBlock bytes;
+  if (!read_metadata_carrier(in, &bytes)) return nullptr;
+  GainMap map;
+  std::string why;
+  if (!load_jpeg_gain_map(bytes.data(), bytes.size(), &map, &why)) {
+    set_hdr_note(why);
+    return nullptr;
+  }
+  if (map.kind == GainMapKind::None) return nullptr;
+  const int o = exif_orientation(raster_metadata(bytes).exif);
+  if ((flags & LUMETRA_UPRIGHT) && o >= 2) {
+    const Orientation turn = Orientation::from_exif(o, map.width, map.height);
+    const PixelSize size{1, map.channels};
+    ByteBlock turned(map.pixels.size());
+    remap_pixels(turn, size, map.pixels.data(), static_cast<size_t>(map.width) * size.bytes(), turned.data(),
+                 static_cast<size_t>(turn.out_width()) * size.bytes());
+    map.pixels.swap(turned);
+    map.width = turn.out_width();
+    map.height = turn.out_height();
+  }
+  return gain_map_addition(std::move(map));
 }

@@ -72,7 +72,8 @@ bool source_picture(const char* in, int flags, ImageHolder* image, PictureMetada
 }  // namespace
 
 // Released in the order encoder, image, context.
-bool raster_to_heif(const char* in, const char* out, bool av1, int quality, int flags) {
+bool raster_to_heif(const char* in, const char* out, bool av1, int quality, int flags,
+                    const std::vector<HeifAddition*>& additions) {
   ContextHolder ctx;
   ImageHolder image;
   PictureMetadata md;
@@ -80,8 +81,9 @@ bool raster_to_heif(const char* in, const char* out, bool av1, int quality, int 
   if (!(flags & LUMETRA_KEEP_ICC)) md.icc.clear();
   if (!(flags & LUMETRA_KEEP_EXIF)) md.exif.clear();
   if (!(flags & LUMETRA_KEEP_XMP)) md.xmp.clear();
-  // No gain map or appended image goes into the HEIF: nor does XMP that
-  // describes one.
+  // A gain map goes in as a tmap item, which describes it; appended images
+  // stay out: XMP that describes either (hdrgm, a container directory) does
+  // not go in.
   if (!remove_gain_map_xmp(&md.xmp)) md.xmp.clear();
   if (!md.icc.empty()) heif_image_set_raw_color_profile(image.get(), "prof", md.icc.data(), md.icc.size());
 
@@ -94,5 +96,5 @@ bool raster_to_heif(const char* in, const char* out, bool av1, int quality, int 
   if (quality <= 0) quality = quality_for_source(md.jpeg_quality, av1);
   if (!output_encoder(ctx.get(), av1, quality, flags, &encoder)) return false;
   return encode_heif_file(ctx.get(), encoder.get(), image.get(), {md.exif.data(), md.exif.size()},
-                          {md.xmp.data(), md.xmp.size()}, out);
+                          {md.xmp.data(), md.xmp.size()}, out, additions);
 }
