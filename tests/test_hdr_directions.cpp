@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -141,5 +144,57 @@ TEST_P(GainMapTravel, RendersAsTheSourceAndReadsAsLibavifWrites) {
 
 INSTANTIATE_TEST_SUITE_P(Hdr, GainMapTravel, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<TravelCase>& i) { return std::string(i.param.name); });
+
+// The corpus's gain-map photos into AVIF and HEIC: the output's rendition
+// against the photo's (skipped without the corpus; the 200 MP photo only
+// with LUMETRA_SLOW_CORPUS).
+struct CorpusTravel {
+  const char* file;
+  const char* ext;
+  bool slow;
+};
+void PrintTo(const CorpusTravel& c, std::ostream* os) { *os << c.file << c.ext; }
+
+class CorpusGainMapTravel : public ::testing::TestWithParam<CorpusTravel> {};
+
+TEST_P(CorpusGainMapTravel, RendersAsThePhoto) {
+  const CorpusTravel& c = GetParam();
+  const std::string in = std::string(LUMETRA_CORPUS) + "/heif/" + c.file;
+  if (!file_exists(in)) GTEST_SKIP() << "no corpus file " << in;
+  if (c.slow && std::getenv("LUMETRA_SLOW_CORPUS") == nullptr) GTEST_SKIP() << "slow: set LUMETRA_SLOW_CORPUS";
+  const std::string out = scratch_path(std::string("corpus-travel") + c.ext);
+  ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, kHdr | LUMETRA_EFFORT_FAST), 1) << lumetra_last_error();
+  Raster want_sdr, want_gain, got_sdr, got_gain;
+  GainModel want_model, got_model;
+  ASSERT_TRUE(heif_gain_map(in, &want_sdr, &want_gain, &want_model));
+  ASSERT_TRUE(heif_gain_map(out, &got_sdr, &got_gain, &got_model));
+  // The gain map's own path (decode, alignment, re-expression, coding) on
+  // the photo's SDR picture, then the whole renditions, which also hold
+  // the SDR picture's re-encoding.
+  const Agreement map = compare_renditions(want_sdr, want_gain, want_model, want_sdr, got_gain, got_model, 4);
+  const Agreement whole = compare_renditions(want_sdr, want_gain, want_model, got_sdr, got_gain, got_model, 4);
+  std::printf("%s -> %s: gain map mean %.4f, p99 %.4f stops; renditions mean %.4f, p99 %.4f stops; SDR %.1f dB\n",
+              c.file, c.ext, map.mean_stops, map.p99_stops, whole.mean_stops, whole.p99_stops, psnr(want_sdr, got_sdr));
+  EXPECT_LE(map.mean_stops, 0.05);
+  EXPECT_LE(map.p99_stops, 0.25);
+  EXPECT_GE(psnr(want_sdr, got_sdr), 38.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Corpus, CorpusGainMapTravel,
+    ::testing::Values(CorpusTravel{"tmap-iphone16pro-ios18-24mp-10bit-mattes-exifMM.heic", ".avif", false},
+                      CorpusTravel{"tmap-samsungS25ultra-gainmap-thumb-exifII.heic", ".heic", false},
+                      CorpusTravel{"grid12mp-iphone12promax-thumb-gainmap-irot270-exifMM.heic", ".heic", false},
+                      CorpusTravel{"grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic", ".avif", false},
+                      CorpusTravel{"grid12mp-iphone14pro-portrait-depth-gainmap-nothumb-exifMM.heic", ".avif", false},
+                      CorpusTravel{"grid7mp-iphone14pro-irot90-imir-thumb-exifMM.heic", ".heic", false},
+                      CorpusTravel{"grid200mp-samsungS24ultra-thumb-irot270-gainmap-exifII.heic", ".avif", true}),
+    [](const ::testing::TestParamInfo<CorpusTravel>& info) {
+      std::string name = std::string(info.param.file) + info.param.ext;
+      for (char& ch : name) {
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      }
+      return name;
+    });
 
 }  // namespace
