@@ -20,6 +20,14 @@ p12=$corpus/grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic
 p24=$corpus/tmap-iphone16pro-ios18-24mp-10bit-mattes-exifMM.heic
 p200=$corpus/grid200mp-samsungS24ultra-thumb-irot270-gainmap-exifII.heic
 for f in "$p12" "$p24" "$p200"; do [ -f "$f" ] || { echo "startup bench: $f not found" >&2; exit 2; }; done
+need=()
+for p in libheif-examples libvips-tools time; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+  as_root apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
 plugins=$(pkg-config --variable=libdir libheif)/morvanta-lumetra/heif-plugins
 [ -d "$plugins" ] || { echo "startup bench: $plugins missing (run scripts/setup.sh)" >&2; exit 2; }
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null

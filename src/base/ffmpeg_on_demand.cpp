@@ -19,7 +19,9 @@ const char kOnDemand[] = "on-demand/libheif-ffmpegdec.so";
 // libheif's default choice stays what it would be with the plugin loaded.
 const int kPriority = 90;
 
-std::string plugin_path;  // written once, before registration
+// Written once, before registration; a plain array, so that nothing of
+// this file is torn down at exit while a decoder may still run.
+char plugin_path[4096];
 std::once_flag load_once;
 std::atomic<const heif_decoder_plugin*> real{nullptr};
 std::atomic<bool> available{false};
@@ -27,8 +29,7 @@ std::atomic<bool> loaded_at_start{false};
 
 const heif_decoder_plugin* load_real() {
   std::call_once(load_once, [] {
-    const auto* info =
-        static_cast<const heif_plugin_info*>(platform::plugin_symbol(plugin_path.c_str(), "plugin_info"));
+    const auto* info = static_cast<const heif_plugin_info*>(platform::plugin_symbol(plugin_path, "plugin_info"));
     if (info == nullptr || info->type != heif_plugin_type_decoder || info->plugin == nullptr) return;
     const auto* plugin = static_cast<const heif_decoder_plugin*>(info->plugin);
     if (plugin->plugin_api_version < 1 || plugin->new_decoder == nullptr) return;
@@ -88,14 +89,18 @@ bool has_ffmpeg_decoder() {
   return false;
 }
 
-// The on-demand plugin file in libheif's plugin directories, or "".
-std::string on_demand_file() {
+// Finds the on-demand plugin file in libheif's plugin directories and keeps
+// its path in plugin_path; false when there is none.
+bool find_on_demand_file() {
   const char* const* dirs = heif_get_plugin_directories();
-  if (dirs == nullptr) return {};
-  std::string found;
-  for (int i = 0; dirs[i] != nullptr && found.empty(); ++i) {
+  if (dirs == nullptr) return false;
+  bool found = false;
+  for (int i = 0; dirs[i] != nullptr && !found; ++i) {
     const std::string path = std::string(dirs[i]) + platform::kSeparator + kOnDemand;
-    if (platform::kind_of(path.c_str()) == platform::FileKind::Regular) found = path;
+    if (path.size() < sizeof plugin_path && platform::kind_of(path.c_str()) == platform::FileKind::Regular) {
+      std::memcpy(plugin_path, path.c_str(), path.size() + 1);
+      found = true;
+    }
   }
   heif_free_plugin_directories(dirs);
   return found;
@@ -111,8 +116,7 @@ void offer_ffmpeg_on_demand() {
     available.store(true, std::memory_order_release);
     return;
   }
-  plugin_path = on_demand_file();
-  if (plugin_path.empty()) return;
+  if (!find_on_demand_file()) return;
   if (heif_register_decoder_plugin(&on_demand).code == heif_error_Ok) available.store(true, std::memory_order_release);
 }
 
