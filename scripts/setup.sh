@@ -13,8 +13,8 @@ packages=(
   python3 python3-pytest python3-pip python3-setuptools python3-distributed
   locales libimage-exiftool-perl valgrind help2man bash-completion clang-format
 )
-# ffmpegdec: FFmpeg's HEVC decoder, which lumetra prefers (libde265 takes
-# over for what it cannot decode).
+# ffmpegdec: FFmpeg's HEVC decoder, which lumetra prefers for big pictures
+# (libde265 decodes the rest and what FFmpeg cannot decode).
 heif_packages=(
   libheif-dev libheif-examples
   libheif-plugin-libde265 libheif-plugin-x265 libheif-plugin-dav1d libheif-plugin-aomenc libheif-plugin-ffmpegdec
@@ -56,6 +56,13 @@ if [ "$heif_ok" = 0 ]; then
   dpkg --compare-versions "$v" ge "$libheif_min" ||
     { echo "setup: libheif-dev $v installed, $libheif_min or newer needed" >&2; exit 1; }
 fi
+
+# The tool's libheif plugin directory (as the package makes it): every
+# plugin but FFmpeg's decoder, which the library loads on demand. Made again
+# on every run, so plugins installed since are seen.
+heif_libdir=$(pkg-config --variable=libdir libheif)
+as_root "$(dirname "$0")/../tools/heif_plugin_dir.sh" "$heif_libdir/libheif/plugins" \
+  "$heif_libdir/morvanta-lumetra/heif-plugins"
 
 # A decimal-comma locale, so the tests can check that reports ignore the
 # host's locale.

@@ -119,8 +119,10 @@ TEST(Corpus, FfmpegGivesLibde265sPixelsAndLibde265TakesOverWhereItFails) {
   EXPECT_NE(refused.find("camera-canonR5-10bit-422"), std::string::npos);
 }
 
-// The whole call with each decoder (the tool, LUMETRA_HEVC_DECODER forcing
-// libde265): the same JPEG, streamed or not, and the 4:2:2 file decodes.
+// The whole call with each decoder (the tool with libheif's own plugin
+// directory, so FFmpeg is loaded and serves every size; then
+// LUMETRA_HEVC_DECODER forcing libde265): the same JPEG, streamed or not,
+// and the 4:2:2 file decodes.
 TEST(Corpus, SameJpegWithEitherDecoder) {
 #ifdef _WIN32
   GTEST_SKIP() << "no decoder plugins in the Windows build";
@@ -137,7 +139,10 @@ TEST(Corpus, SameJpegWithEitherDecoder) {
     for (const char* ext : {".jpg", ".png"}) {
       const std::string a = scratch_path(std::string("either-ffmpeg") + ext);
       const std::string b = scratch_path(std::string("either-de265") + ext);
-      ASSERT_EQ(std::system((std::string(LUMETRA_CLI) + " convert '" + in + "' " + a + " 2>/dev/null").c_str()), 0);
+      ASSERT_EQ(std::system(("LIBHEIF_PLUGIN_PATH='" + std::string(LUMETRA_LIBHEIF_PLUGINS) + "' " + LUMETRA_CLI +
+                             " convert '" + in + "' " + a + " 2>/dev/null")
+                                .c_str()),
+                0);
       ASSERT_EQ(
           std::system(
               ("LUMETRA_HEVC_DECODER=libde265 " + std::string(LUMETRA_CLI) + " convert '" + in + "' " + b).c_str()),

@@ -8,6 +8,7 @@
 
 #include "arguments.h"
 #include "batch_runner.h"
+#include "heif_plugins.h"
 #include "internal.h"
 #include "lumetra.h"
 #include "memory_cap.h"
@@ -65,6 +66,7 @@ int run_report(const std::vector<std::string>& files, const char* (*call)(const 
 }  // namespace
 
 int main(int argc, char** argv) {
+  use_lumetra_heif_plugins();
   CLI::App app{"lumetra: convert HEIF/HEIC photos to JPEG, PNG or BMP and back, and report what they hold."};
   app.set_version_flag("--version", std::string("lumetra ") + LUMETRA_VERSION);
   app.require_subcommand(1);

@@ -129,4 +129,11 @@ size_t max_name_length();
 // cannot be listed.
 std::vector<std::string> list_names(const std::string& dir);
 
+// ---- codec plugins ----
+
+// The address of `symbol` in the shared library at path, which stays loaded
+// for the rest of the process; nullptr when it cannot be loaded or lacks
+// the symbol. Always nullptr on Windows, where the codecs are linked in.
+void* plugin_symbol(const char* path, const char* symbol);
+
 }  // namespace platform

@@ -2,6 +2,7 @@
 #include "base/platform.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <locale.h>
 #include <sys/stat.h>
@@ -188,6 +189,15 @@ std::vector<std::string> list_names(const std::string& dir) {
   }
   closedir(d);
   return names;
+}
+
+void* plugin_symbol(const char* path, const char* symbol) {
+  // RTLD_LAZY as libheif opens its plugins; the handle is never closed.
+  void* library = dlopen(path, RTLD_LAZY);
+  if (library == nullptr) return nullptr;
+  void* address = dlsym(library, symbol);
+  if (address == nullptr) dlclose(library);
+  return address;
 }
 
 }  // namespace platform

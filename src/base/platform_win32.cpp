@@ -260,4 +260,6 @@ std::vector<std::string> list_names(const std::string& dir) {
   return names;
 }
 
+void* plugin_symbol(const char*, const char*) { return nullptr; }
+
 }  // namespace platform

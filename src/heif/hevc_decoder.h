@@ -1,15 +1,18 @@
-// Which HEVC decoder libheif uses: FFmpeg's where its plugin is loaded
-// (faster, same pixels), libde265 for what FFmpeg cannot decode.
+// Which HEVC decoder libheif uses: FFmpeg's where it is loaded or the
+// picture repays loading it (faster, same pixels), libde265 for the rest
+// and for what FFmpeg cannot decode.
 #pragma once
 
 #include <libheif/heif.h>
 
-// "ffmpeg" when that decoder plugin is loaded and LUMETRA_HEVC_DECODER
+// "ffmpeg" when libheif knows that decoder (its plugin loaded at start-up,
+// or the on-demand one of base/ffmpeg_on_demand) and LUMETRA_HEVC_DECODER
 // does not say "libde265"; otherwise null (libheif's own choice).
 const char* preferred_hevc_decoder();
 // The same for one image: null unless it is coded 4:2:0 in 8 to 10 bits
-// without alpha. FFmpeg 5.1 fails on 10-bit 4:2:2, 12 bits and monochrome
-// alpha and says so on stderr, which a library cannot silence.
+// without alpha, and either FFmpeg's plugin is loaded already or the image
+// has 20 million pixels or more (a smaller one never loads it). FFmpeg 5.1 fails on 10-bit 4:2:2, 12 bits and
+// monochrome alpha and says so on stderr, which a library cannot silence.
 const char* preferred_decoder_for(const heif_image_handle* handle);
 
 // Decoding options: defaults, with the given decoder. Free with

@@ -1,0 +1,3 @@
+#include "heif_plugins.h"
+
+void use_lumetra_heif_plugins() {}
