@@ -90,15 +90,19 @@ TEST_P(Reencode, KeepsPicturesDepthAlphaAndMetadata) {
   const std::string out = scratch_path(std::string(c.name) + "-out" + c.out_ext);
   ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, c.flags), 1) << lumetra_last_error();
 
+  // heif-info as the independent reader of the file's structure, where it
+  // runs (not under wine).
   const FileFacts facts = file_facts(heif_info_text(out));
-  EXPECT_EQ(facts.major, out_av1 ? "avif" : "heic");
-  ASSERT_EQ(static_cast<int>(facts.images.size()), c.images_out);
-  const ImageFacts& primary = facts.images[0];
-  EXPECT_TRUE(primary.primary);
-  EXPECT_EQ(primary.bits, c.bit_depth);
-  EXPECT_EQ(primary.alpha, c.alpha);
-  for (const std::string& t : primary.transforms) {
-    EXPECT_NE(t.rfind("crop", 0), std::string::npos) << "the pixels themselves are upright: " << t;
+  if (!facts.major.empty()) {
+    EXPECT_EQ(facts.major, out_av1 ? "avif" : "heic");
+    ASSERT_EQ(static_cast<int>(facts.images.size()), c.images_out);
+    const ImageFacts& primary = facts.images[0];
+    EXPECT_TRUE(primary.primary);
+    EXPECT_EQ(primary.bits, c.bit_depth);
+    EXPECT_EQ(primary.alpha, c.alpha);
+    for (const std::string& t : primary.transforms) {
+      EXPECT_NE(t.rfind("crop", 0), std::string::npos) << "the pixels themselves are upright: " << t;
+    }
   }
   // Upright pixels: the source's pattern as its EXIF orientation shows it
   // (libheif 1.19.7's own decode mis-turns a cropped, turned and mirrored
