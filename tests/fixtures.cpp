@@ -527,3 +527,11 @@ Raster exif_oriented(const Raster& stored, int o) {
   }
   return r;
 }
+
+bool have_exiftool() { return !capture("exiftool -ver 2>/dev/null").empty(); }
+
+std::string exif_tag(const std::string& file, const std::string& name) {
+  std::string v = capture("exiftool -n -s3 -" + name + " '" + file + "' 2>/dev/null");
+  while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
+  return v;
+}

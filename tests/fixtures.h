@@ -159,5 +159,10 @@ Bytes test_icc_profile(const std::string& description);
 // What a shell command prints on its standard output.
 std::string capture(const std::string& cmd);
 
+// exiftool as an independent reader: whether it is installed, and one tag's
+// value as `exiftool -n -s3` prints it, without the line end.
+bool have_exiftool();
+std::string exif_tag(const std::string& file, const std::string& name);
+
 // The picture a viewer shows for pixels stored with EXIF orientation o.
 Raster exif_oriented(const Raster& stored, int o);

@@ -19,14 +19,6 @@
 
 namespace {
 
-bool have_exiftool() { return std::system("command -v exiftool >/dev/null 2>&1") == 0; }
-
-std::string tag(const std::string& file, const std::string& name) {
-  std::string v = capture("exiftool -n -s3 -" + name + " '" + file + "' 2>/dev/null");
-  while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
-  return v;
-}
-
 Bytes icc_of(const std::string& file) {
   const std::string raw = capture("exiftool -b -ICC_Profile '" + file + "' 2>/dev/null");
   return Bytes(raw.begin(), raw.end());
@@ -105,9 +97,9 @@ TEST_P(CarriedMetadata, IsWhatTheFlagsSay) {
   ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, c.flags), 1) << last_error();
   EXPECT_EQ(last_error(), "");
   EXPECT_EQ(icc_of(out) == icc, c.icc);
-  EXPECT_EQ(tag(out, "IFD0:Make"), c.exif ? "Lumetra" : "");
-  EXPECT_EQ(tag(out, "IFD0:Orientation"), c.exif ? "1" : "");  // the pixels are upright
-  EXPECT_EQ(tag(out, "XMP-tiff:Orientation"), c.xmp ? "1" : "");
+  EXPECT_EQ(exif_tag(out, "IFD0:Make"), c.exif ? "Lumetra" : "");
+  EXPECT_EQ(exif_tag(out, "IFD0:Orientation"), c.exif ? "1" : "");  // the pixels are upright
+  EXPECT_EQ(exif_tag(out, "XMP-tiff:Orientation"), c.xmp ? "1" : "");
   int w = 0, h = 0, ch = 0;
   ASSERT_TRUE(stbi_info(out.c_str(), &w, &h, &ch));
   EXPECT_EQ(w, 48);  // turned by the irot
@@ -168,8 +160,8 @@ TEST_P(ExifItem, IsFoundWhateverItLooksLike) {
   if (!have_exiftool()) GTEST_SKIP() << "exiftool not installed";
   const std::string in = phone_like_heif(GetParam().item()), out = scratch_path("variant.jpg");
   ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_EXIF), 1) << last_error();
-  EXPECT_EQ(tag(out, "IFD0:Make"), "Lumetra");
-  EXPECT_EQ(tag(out, "IFD0:Orientation"), "1");
+  EXPECT_EQ(exif_tag(out, "IFD0:Make"), "Lumetra");
+  EXPECT_EQ(exif_tag(out, "IFD0:Orientation"), "1");
 }
 
 INSTANTIATE_TEST_SUITE_P(ConvertMetadata, ExifItem, ::testing::ValuesIn(kExifItems),
@@ -185,8 +177,8 @@ TEST(ConvertMetadata, ExifAtTheApp1Limit) {
     const std::string jpg = scratch_path("big.jpg"), png = scratch_path("big.png");
     ASSERT_EQ(lumetra_convert(in.c_str(), jpg.c_str(), 0, LUMETRA_KEEP_EXIF), 1) << last_error();
     ASSERT_EQ(lumetra_convert(in.c_str(), png.c_str(), 0, LUMETRA_KEEP_EXIF), 1) << last_error();
-    EXPECT_EQ(tag(jpg, "IFD0:Make"), size == 65527 ? "Lumetra" : "") << size;
-    EXPECT_EQ(tag(png, "IFD0:Make"), "Lumetra") << size;
+    EXPECT_EQ(exif_tag(jpg, "IFD0:Make"), size == 65527 ? "Lumetra" : "") << size;
+    EXPECT_EQ(exif_tag(png, "IFD0:Make"), "Lumetra") << size;
   }
 }
 

@@ -92,8 +92,6 @@ Agreement check_ultrahdr(const std::string& heif, const std::string& hdr_jpeg, c
 
 }  // namespace
 
-static bool exiftool_present() { return !capture("exiftool -ver 2>/dev/null").empty(); }
-
 // The corpus's gain-map photos (left out of the slowest builds); `slow`
 // ones only when LUMETRA_SLOW_CORPUS is set.
 struct GainMapPhoto {
@@ -111,7 +109,7 @@ TEST_P(HdrPhoto, GainMapRendersAsItsHeif) {
   const std::string in = kCorpus + "/heif/" + c.file;
   if (!file_exists(in)) GTEST_SKIP() << "no corpus file " << in;
   if (c.slow && std::getenv("LUMETRA_SLOW_CORPUS") == nullptr) GTEST_SKIP() << "slow: set LUMETRA_SLOW_CORPUS";
-  if (!exiftool_present()) GTEST_SKIP() << "exiftool not installed";
+  if (!have_exiftool()) GTEST_SKIP() << "exiftool not installed";
   // At quality 100, so that the primary's own compression (the same as
   // without HDR) does not hide what the gain map does.
   const std::string hdr = scratch_path("hdr.jpg"), sdr = scratch_path("sdr.jpg");
@@ -183,7 +181,7 @@ const TmapCase kTmapCases[] = {
 class TmapFixture : public ::testing::TestWithParam<TmapCase> {};
 
 TEST_P(TmapFixture, KeptOrFallsBackToSdr) {
-  if (!exiftool_present()) GTEST_SKIP() << "exiftool not installed";
+  if (!have_exiftool()) GTEST_SKIP() << "exiftool not installed";
   const TmapCase& c = GetParam();
   const std::string in = tmap_fixture(std::string("tmap-") + c.name, c.payload(), c.gain_w, c.gain_h);
   const std::string hdr = scratch_path(std::string("tmap-hdr-") + c.name + ".jpg");
@@ -227,7 +225,7 @@ TEST_P(AppleHeadroom, FromTheMakerNote) {
   const Bytes exif = apple_exif(c.m33n, c.m33d, c.m48n, c.m48d, c.little);
   const double h = apple_headroom("", exif.data(), exif.size());
   EXPECT_NEAR(h, std::exp2(c.stops > 0 ? c.stops : 0), 1e-9);
-  if (exiftool_present()) {
+  if (have_exiftool()) {
     Bytes app1{'E', 'x', 'i', 'f', 0, 0};
     app1.insert(app1.end(), exif.begin(), exif.end());
     const std::string jpg = scratch_path("apple-note.jpg");

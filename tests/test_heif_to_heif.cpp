@@ -14,14 +14,6 @@
 
 namespace {
 
-bool have_exiftool() { return std::system("command -v exiftool >/dev/null 2>&1") == 0; }
-
-std::string tag(const std::string& file, const std::string& name) {
-  std::string v = capture("exiftool -n -s3 -" + name + " '" + file + "' 2>/dev/null");
-  while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
-  return v;
-}
-
 // An asymmetric pattern, so that a turn or a flip shows.
 uint8_t pattern(int x, int y, int c) {
   switch (c) {
@@ -121,10 +113,10 @@ TEST_P(Reencode, KeepsPicturesDepthAlphaAndMetadata) {
   EXPECT_GE(psnr(want, got), 36.0);
 
   if (!have_exiftool()) return;
-  EXPECT_EQ(tag(out, "ICC_Profile:ProfileDescription"), "Lumetra Reencode");
-  EXPECT_EQ(tag(out, "IFD0:Make"), "Lumetra");
-  EXPECT_EQ(tag(out, "IFD0:Orientation"), "1");
-  EXPECT_EQ(tag(out, "XMP-dc:Format"), "image/heic");
+  EXPECT_EQ(exif_tag(out, "ICC_Profile:ProfileDescription"), "Lumetra Reencode");
+  EXPECT_EQ(exif_tag(out, "IFD0:Make"), "Lumetra");
+  EXPECT_EQ(exif_tag(out, "IFD0:Orientation"), "1");
+  EXPECT_EQ(exif_tag(out, "XMP-dc:Format"), "image/heic");
 }
 
 INSTANTIATE_TEST_SUITE_P(HeifToHeif, Reencode, ::testing::ValuesIn(kCases),

@@ -30,8 +30,6 @@ std::string title_description() {
          kTitle + "</rdf:li></rdf:Alt></dc:title></rdf:Description>";
 }
 
-bool exiftool_present() { return !capture("exiftool -ver 2>/dev/null").empty(); }
-
 // Names that must not be left in an output without the appended images.
 const char* const kGone[] = {"hdr-gain-map",         "hdrgm:", "ns1:",        "Container:", "GContainer:",
                              "photos/1.0/container", "Item:",  "MotionPhoto", "MicroVideo"};
@@ -152,7 +150,7 @@ TEST_P(XmpGainMap, LeavesNoAppendedImageDescribed) {
   for (const std::string& kept : c.kept) EXPECT_NE(after.find(kept), std::string::npos) << kept << " in " << after;
   // exiftool reads the edited packet: well formed, the title kept, nothing
   // of the gain map or the container left.
-  if (!exiftool_present()) return;
+  if (!have_exiftool()) return;
   const std::string path = scratch_path(std::string("edited-") + c.name + ".xmp");
   write_file(path, Bytes(xmp.begin(), xmp.end()));
   EXPECT_EQ(capture("exiftool -s3 -XMP-dc:Title '" + path + "'"), std::string(kTitle) + "\n");
@@ -192,7 +190,7 @@ TEST(Hdr, UltraHdrJpegToHeicCarriesNoGainMapXmp) {
   EXPECT_EQ(xmp.find("Container:Directory"), std::string::npos) << xmp;
   EXPECT_EQ(xmp.find("GainMap"), std::string::npos) << xmp;
   EXPECT_NE(xmp.find(kTitle), std::string::npos) << xmp;
-  if (exiftool_present()) {
+  if (have_exiftool()) {
     EXPECT_EQ(capture("exiftool -s3 -XMP-dc:Title '" + heic + "'"), std::string(kTitle) + "\n");
   }
 }

@@ -10,6 +10,7 @@
 #include "formats/metadata.h"
 #include "hdr/apple_gain_map.h"
 #include "heif/aux_images.h"
+#include "heif/item_metadata.h"
 #include "pixels/orientation.h"
 
 namespace {
@@ -25,16 +26,8 @@ struct Located {
 };
 
 std::string item_xmp(heif_image_handle* handle) {
-  const int n = heif_image_handle_get_number_of_metadata_blocks(handle, "mime");
-  std::vector<heif_item_id> ids(static_cast<size_t>(n > 0 ? n : 0));
-  if (n > 0) heif_image_handle_get_list_of_metadata_block_IDs(handle, "mime", ids.data(), n);
-  for (const heif_item_id id : ids) {
-    const char* ct = heif_image_handle_get_metadata_content_type(handle, id);
-    if (ct == nullptr || std::strcmp(ct, "application/rdf+xml") != 0) continue;
-    std::string xmp(heif_image_handle_get_metadata_size(handle, id), '\0');
-    if (!xmp.empty() && heif_image_handle_get_metadata(handle, id, &xmp[0]).code == heif_error_Ok) return xmp;
-  }
-  return std::string();
+  const std::vector<std::string> packets = item_xmp_packets(handle);
+  return packets.empty() ? std::string() : packets[0];
 }
 
 ByteBlock item_exif(heif_image_handle* handle) {

@@ -8,6 +8,7 @@
 #include "base/error_state.h"
 #include "base/heif_holders.h"
 #include "heif/aux_images.h"
+#include "heif/item_metadata.h"
 #include "heif/meta_box.h"
 #include "heif/transformations.h"
 #include "pixels/orientation.h"
@@ -131,14 +132,7 @@ void copy_colour_profiles(heif_image_handle* aux, heif_image* image) {
 }
 
 void copy_xmp(heif_image_handle* from, heif_context* ctx, heif_image_handle* to) {
-  const int n = heif_image_handle_get_number_of_metadata_blocks(from, "mime");
-  std::vector<heif_item_id> ids(static_cast<size_t>(n > 0 ? n : 0));
-  if (n > 0) heif_image_handle_get_list_of_metadata_block_IDs(from, "mime", ids.data(), n);
-  for (const heif_item_id id : ids) {
-    const char* type = heif_image_handle_get_metadata_content_type(from, id);
-    if (type == nullptr || std::strcmp(type, "application/rdf+xml") != 0) continue;
-    std::vector<uint8_t> xmp(heif_image_handle_get_metadata_size(from, id));
-    if (xmp.empty() || heif_image_handle_get_metadata(from, id, xmp.data()).code != heif_error_Ok) continue;
+  for (const std::string& xmp : item_xmp_packets(from)) {
     heif_context_add_XMP_metadata(ctx, to, xmp.data(), static_cast<int>(xmp.size()));
   }
 }

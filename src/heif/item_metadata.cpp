@@ -1,6 +1,7 @@
 #include "heif/item_metadata.h"
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "heif/transformations.h"
@@ -47,4 +48,20 @@ PictureMetadata heif_item_metadata(heif_context* ctx, heif_image_handle* handle,
     if (turned) set_xmp_orientation(&md.xmp, 1);
   }
   return md;
+}
+
+std::vector<std::string> item_xmp_packets(heif_image_handle* handle) {
+  std::vector<std::string> packets;
+  const int n = heif_image_handle_get_number_of_metadata_blocks(handle, "mime");
+  std::vector<heif_item_id> ids(static_cast<size_t>(n > 0 ? n : 0));
+  if (n > 0) heif_image_handle_get_list_of_metadata_block_IDs(handle, "mime", ids.data(), n);
+  for (const heif_item_id id : ids) {
+    const char* type = heif_image_handle_get_metadata_content_type(handle, id);
+    if (type == nullptr || std::strcmp(type, "application/rdf+xml") != 0) continue;
+    std::string xmp(heif_image_handle_get_metadata_size(handle, id), '\0');
+    if (!xmp.empty() && heif_image_handle_get_metadata(handle, id, &xmp[0]).code == heif_error_Ok) {
+      packets.push_back(std::move(xmp));
+    }
+  }
+  return packets;
 }

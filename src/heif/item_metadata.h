@@ -1,6 +1,9 @@
 // A HEIF image's colour profile, EXIF and XMP, as an output carries them.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include <libheif/heif.h>
 
 #include "formats/metadata.h"
@@ -10,3 +13,7 @@
 // upright, the orientation tags are set to 1; without them the tags are the
 // only record of the orientation and stay as stored.
 PictureMetadata heif_item_metadata(heif_context* ctx, heif_image_handle* handle, int flags);
+
+// The image's XMP packets (mime items of type application/rdf+xml), in the
+// order libheif lists them; unreadable ones are left out.
+std::vector<std::string> item_xmp_packets(heif_image_handle* handle);
