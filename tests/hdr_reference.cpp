@@ -273,13 +273,15 @@ bool heif_gain_map(const std::string& path, Raster* primary, Raster* gain_map, G
       double h_xmp = 0;
       const size_t at = aux_xmp.find("HDRGainMapHeadroom>");
       if (at != std::string::npos) h_xmp = std::atof(aux_xmp.c_str() + at + 19);
-      const double m33 = exiftool_number(path, "Apple:HDRHeadroom");
+      // Without exiftool (under wine) an Apple headroom from the maker note
+      // cannot be read independently: no reference then.
+      const double m33 = h_xmp > 0 ? 1 : exiftool_number(path, "Apple:HDRHeadroom");
       double m48 = exiftool_number(path, "Apple:HDRGain");
       if (std::isnan(m48)) m48 = 0;
       const double stops = m33 < 1 ? (m48 <= 0.01 ? -20 * m48 + 1.8 : -0.101 * m48 + 1.601)
                                    : (m48 <= 0.01 ? -70 * m48 + 3.0 : -0.303 * m48 + 2.303);
       model->apple_headroom = h_xmp > 0 ? h_xmp : std::exp2(std::max(stops, 0.0));
-      ok = model->apple_headroom > 1;
+      ok = !std::isnan(m33) && model->apple_headroom > 1;
     } else {
       ok = parse_hdrgm(aux_xmp, model);
     }

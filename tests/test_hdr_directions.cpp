@@ -163,10 +163,13 @@ TEST_P(CorpusGainMapTravel, RendersAsThePhoto) {
   if (!file_exists(in)) GTEST_SKIP() << "no corpus file " << in;
   if (c.slow && std::getenv("LUMETRA_SLOW_CORPUS") == nullptr) GTEST_SKIP() << "slow: set LUMETRA_SLOW_CORPUS";
   const std::string out = scratch_path(std::string("corpus-travel") + c.ext);
-  ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, kHdr | LUMETRA_EFFORT_FAST), 1) << lumetra_last_error();
   Raster want_sdr, want_gain, got_sdr, got_gain;
   GainModel want_model, got_model;
-  ASSERT_TRUE(heif_gain_map(in, &want_sdr, &want_gain, &want_model));
+  if (!heif_gain_map(in, &want_sdr, &want_gain, &want_model)) {
+    if (!have_exiftool()) GTEST_SKIP() << "the photo's headroom is in Apple's maker note, read here by exiftool";
+    FAIL() << "no gain map read from " << in;
+  }
+  ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, kHdr | LUMETRA_EFFORT_FAST), 1) << lumetra_last_error();
   ASSERT_TRUE(heif_gain_map(out, &got_sdr, &got_gain, &got_model));
   // The gain map's own path (decode, alignment, re-expression, coding) on
   // the photo's SDR picture, then the whole renditions, which also hold
