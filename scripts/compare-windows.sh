@@ -81,4 +81,15 @@ for src in raster/png/rgba8-200x150.png raster/png/rgb16-128x128.png raster/jpeg
     same=$((same + 2)) encoded=$((encoded + 1))
   done
 done
+# A gain-map photo into HEIC and AVIF: picture, gain map and metadata.
+gain_photo=$corpus/heif/grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic
+if [ -f "$gain_photo" ]; then
+  for ext in heic avif; do
+    ran "$linux" convert --effort fast "$gain_photo" "$work/linux-gain.$ext"
+    ran wine "$windows" convert --effort fast "$gain_photo" "$work/windows-gain.$ext"
+    cmp -s "$work/linux-gain.$ext" "$work/windows-gain.$ext" ||
+      { echo "compare-windows: the gain-map photo converted to $ext differs" >&2; exit 1; }
+    same=$((same + 1))
+  done
+fi
 echo "compare-windows: ${#files[@]} corpus files and $encoded AVIF encodes, $same reports and outputs identical ($(cat "$work/linux.summary"))"

@@ -1,6 +1,7 @@
 // Outputs that say what the photo holds: one eXIf chunk per PNG, colour
 // profiles kept in PNG, thumbnails at their item's size, EXIF Orientation
-// kept where the pixels were not turned. Each checked by a reader of its
+// kept where the pixels were not turned, XMP that describes no appended
+// image the output lacks. Each checked by a reader of its
 // own here (PNG chunks, JPEG markers, TIFF fields) or by libheif.
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 
 #include "calls/fitted_thumbnail.h"
 #include "fixtures.h"
+#include "hdr_fixtures.h"
 #include "lumetra.h"
 
 namespace {
@@ -466,5 +468,92 @@ INSTANTIATE_TEST_SUITE_P(Convert, DeepToEightBits,
                                            RoundingCase{"av1_12_png", true, 12, false, ".png"},
                                            RoundingCase{"av1_10_bmp", true, 10, false, ".bmp"}),
                          [](const ::testing::TestParamInfo<RoundingCase>& info) { return info.param.name; });
+
+// ---- XMP of appended images: a motion photo's video and a gain map
+
+// A photo's XMP as a motion photo with a gain map writes it: a title, the
+// camera namespace's motion-photo properties, hdrgm, and a container
+// directory listing the video and the gain map appended to the file.
+std::string appended_images_xmp() {
+  return "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+         "<rdf:Description rdf:about=\"\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:title><rdf:Alt>"
+         "<rdf:li xml:lang=\"x-default\">Harbour at dusk</rdf:li></rdf:Alt></dc:title></rdf:Description>"
+         "<rdf:Description rdf:about=\"\" xmlns:GCamera=\"http://ns.google.com/photos/1.0/camera/\""
+         " xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\""
+         " xmlns:Container=\"http://ns.google.com/photos/1.0/container/\""
+         " xmlns:Item=\"http://ns.google.com/photos/1.0/container/item/\" hdrgm:Version=\"1.0\""
+         " GCamera:MotionPhoto=\"1\" GCamera:MotionPhotoVersion=\"1\""
+         " GCamera:MotionPhotoPresentationTimestampUs=\"501234\"><Container:Directory><rdf:Seq>"
+         "<rdf:li rdf:parseType=\"Resource\"><Container:Item Item:Semantic=\"Primary\" Item:Mime=\"image/heic\"/>"
+         "</rdf:li><rdf:li rdf:parseType=\"Resource\"><Container:Item Item:Semantic=\"GainMap\""
+         " Item:Mime=\"image/jpeg\" Item:Length=\"20480\"/></rdf:li><rdf:li rdf:parseType=\"Resource\">"
+         "<Container:Item Item:Semantic=\"MotionPhoto\" Item:Mime=\"video/mp4\" Item:Length=\"3276800\"/>"
+         "</rdf:li></rdf:Seq></Container:Directory></rdf:Description></rdf:RDF></x:xmpmeta>";
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+struct AppendedCase {
+  const char* name;
+  bool gain_map;  // the HEIF holds a tmap gain map
+  const char* ext;
+  int flags;
+  bool ultrahdr;  // the output is an Ultra HDR JPEG
+};
+void PrintTo(const AppendedCase& c, std::ostream* os) { *os << c.name; }
+
+class AppendedImagesXmp : public ::testing::TestWithParam<AppendedCase> {};
+
+TEST_P(AppendedImagesXmp, DescribesOnlyWhatTheOutputHolds) {
+  const AppendedCase& c = GetParam();
+  std::string in;
+  if (c.gain_map) {
+    in = tmap_fixture("appended-xmp-tmap", tmap_payload(TmapValues{}), 128, 96, appended_images_xmp());
+  } else {
+    HeifRecipe r;
+    r.xmp_text = appended_images_xmp();
+    in = heif_fixture("appended-xmp", r);
+  }
+  const std::string out = scratch_path(std::string("appended_") + c.name + c.ext);
+  ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, c.flags), 1) << lumetra_last_error();
+  const Bytes file = read_file(out);
+  Bytes tiff;
+  std::string xmp;
+  if (std::string(c.ext) == ".png") {
+    for (const PngChunk& chunk : png_chunks(file)) {
+      if (chunk.type == "iTXt") xmp.assign(chunk.data.begin(), chunk.data.end());
+    }
+  } else {
+    jpeg_app1(file, &tiff, &xmp);  // the primary picture's own segments
+  }
+  EXPECT_NE(xmp.find("Harbour at dusk"), std::string::npos) << xmp;
+  for (const char* gone : {"MotionPhoto", "video/mp4", "3276800", "GCamera:"}) {
+    EXPECT_EQ(xmp.find(gone), std::string::npos) << gone << " in " << xmp;
+  }
+  if (c.ultrahdr) {
+    // One directory, the library's own: the primary and the gain map it appended.
+    EXPECT_EQ(count_of(xmp, "Directory>"), 2u) << xmp;
+    EXPECT_EQ(count_of(xmp, "Item:Semantic=\"GainMap\""), 1u) << xmp;
+    EXPECT_EQ(xmp.find("20480"), std::string::npos) << xmp;
+    EXPECT_EQ(count_of(xmp, "hdrgm:Version"), 1u) << xmp;
+  } else {
+    for (const char* gone : {"hdrgm", "hdr-gain-map", "Container", "GainMap", "Item:"}) {
+      EXPECT_EQ(xmp.find(gone), std::string::npos) << gone << " in " << xmp;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Convert, AppendedImagesXmp,
+    ::testing::Values(AppendedCase{"motion_photo_jpeg", false, ".jpg", LUMETRA_KEEP_METADATA | LUMETRA_KEEP_HDR, false},
+                      AppendedCase{"motion_photo_png", false, ".png", LUMETRA_KEEP_METADATA, false},
+                      AppendedCase{"gain_map_sdr_jpeg", true, ".jpg", LUMETRA_KEEP_METADATA, false},
+                      AppendedCase{"gain_map_ultrahdr_jpeg", true, ".jpg", LUMETRA_KEEP_METADATA | LUMETRA_KEEP_HDR,
+                                   true}),
+    [](const ::testing::TestParamInfo<AppendedCase>& info) { return info.param.name; });
 
 }  // namespace

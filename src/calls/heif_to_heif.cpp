@@ -12,7 +12,6 @@
 #include "base/libheif_setup.h"
 #include "base/platform.h"
 #include "formats/metadata.h"
-#include "formats/xmp_gain_map.h"
 #include "hdr/gain_map.h"
 #include "hdr/gain_map_heif.h"
 #include "hdr/jpeg_gain_map.h"
@@ -107,10 +106,7 @@ bool heif_to_heif(const char* in, const char* out, bool av1, int quality, int fl
   ContextHolder source;
   HandleHolder primary;
   if (!open_primary_image(in, &file, &source, &primary)) return false;
-  PictureMetadata md = heif_item_metadata(source.get(), primary.get(), flags);
-  // A gain map goes in as a tmap item, which describes it: XMP that
-  // describes one (or a JPEG's container of appended images) does not.
-  if (!remove_gain_map_xmp(&md.xmp)) md.xmp.clear();
+  const PictureMetadata md = heif_item_metadata(source.get(), primary.get(), flags);
   ImageHolder image;
   if (!decode_for_encoding(source.get(), primary.get(), md, &image)) return false;
 

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "formats/xmp_gain_map.h"
 #include "heif/transformations.h"
 #include "lumetra.h"
 #include "pixels/orientation.h"
@@ -45,6 +46,7 @@ PictureMetadata heif_item_metadata(heif_context* ctx, heif_image_handle* handle,
   }
   if (flags & LUMETRA_KEEP_XMP) {
     block("mime", "application/rdf+xml", &md.xmp);
+    if (!remove_gain_map_xmp(&md.xmp)) md.xmp.clear();
     if (turned) set_xmp_orientation(&md.xmp, 1);
   }
   return md;
