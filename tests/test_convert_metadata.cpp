@@ -305,7 +305,7 @@ TEST(ConvertMetadata, DeepPngKeepsEveryBit) {
 
 // An input, an output, flags, and the start of the message the call fails
 // with. The inputs a fixture provides are named by kind.
-enum class Input { None, Heif, Png, Missing };
+enum class Input { None, Heif, Png, Missing, Text, CutAvif };
 
 struct RefusedCase {
   const char* name;
@@ -324,8 +324,23 @@ TEST_P(RefusedConvert, ReportsAndLeavesNothing) {
   const std::string heif = heif_fixture("eight.heic", HeifRecipe{});
   const std::string png = scratch_path("src-f.png");
   write_png(png, 16, 16, 3);
-  const char* in = c.in == Input::Heif      ? heif.c_str()
+  const std::string text = scratch_path("not-an-image.txt");
+  write_file(text, Bytes{'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e', '\n'});
+  // An AVIF cut short: its item locations point past the end.
+  std::string cut_avif;
+  if (c.in == Input::CutAvif) {
+    if (!libheif_encodes(true, 8)) GTEST_SKIP() << "no AV1 encoder";
+    HeifRecipe r;
+    r.av1 = true;
+    Bytes avif = read_file(heif_fixture("cut-source.avif", r));
+    avif.resize(avif.size() / 2);
+    cut_avif = scratch_path("cut.avif");
+    write_file(cut_avif, avif);
+  }
+  const char* in = c.in == Input::CutAvif   ? cut_avif.c_str()
+                   : c.in == Input::Heif    ? heif.c_str()
                    : c.in == Input::Png     ? png.c_str()
+                   : c.in == Input::Text    ? text.c_str()
                    : c.in == Input::Missing ? "/nonexistent.heic"
                                             : nullptr;
   const std::string out = c.out == nullptr ? "" : scratch_path(c.out);
@@ -345,7 +360,9 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"no_extension", Input::Heif, "noext", 0, "Unsupported output extension '' for lumetra_convert"},
         RefusedCase{"missing_input", Input::Missing, "x.jpg", 0,
                     "Failed to read HEIC file '/nonexistent.heic': Input file does not exist"},
-        RefusedCase{"png_to_png", Input::Png, "x.png", 0, "Failed to read HEIC file '"}),
+        RefusedCase{"text_to_png", Input::Text, "x.png", 0, "Failed loading source image '"},
+        RefusedCase{"cut_avif_to_png", Input::CutAvif, "x.png", 0, "Failed to read AVIF file '"},
+        RefusedCase{"cut_avif_to_heic", Input::CutAvif, "x.heic", 0, "Failed to read AVIF file '"}),
     [](const ::testing::TestParamInfo<RefusedCase>& info) { return info.param.name; });
 
 TEST(ConvertMetadata, FailuresReportAndLeaveNothing) {

@@ -12,10 +12,12 @@
 #include "base/heif_holders.h"
 #include "base/libheif_setup.h"
 #include "base/output_file.h"
+#include "base/platform.h"
 #include "calls/convert.h"
 #include "calls/detect.h"
 #include "calls/from_image.h"
 #include "calls/heif_to_heif.h"
+#include "calls/raster_to_raster.h"
 #include "formats/jpeg_writer.h"
 #include "formats/metadata.h"
 #include "formats/png_writer.h"
@@ -26,6 +28,7 @@
 #include "hdr/ultrahdr_jpeg.h"
 #include "heif/decode_upright.h"
 #include "heif/encode_raster.h"
+#include "heif/format_name.h"
 #include "heif/hevc_decoder.h"
 #include "heif/item_metadata.h"
 #include "heif/open_file.h"
@@ -53,6 +56,10 @@ Target target_for(const char* ext) {
     if (strcasecmp(ext, e.ext) == 0) return e.target;
   }
   return Target::Unknown;
+}
+
+OutputFormat raster_format(Target target) {
+  return target == Target::Jpeg ? OutputFormat::Jpeg : target == Target::Png ? OutputFormat::Png : OutputFormat::Bmp;
 }
 
 // ---- HEIF to JPEG, PNG or BMP
@@ -100,7 +107,7 @@ FastPath jpeg_from_ycbcr(heif_context* ctx, heif_image_handle* handle, const cha
   ImageHolder image;
   const heif_error err = decode_image_preferring(handle, image.out(), heif_colorspace_YCbCr, heif_chroma_420, nullptr);
   if (err.code != heif_error_Ok || !image) {
-    set_error_fmt("Failed to decode HEIC image: %s", heif_error_text(err));
+    set_decode_error(ctx, handle, heif_error_text(err));
     return FastPath::Failed;
   }
   // Without an nclx box the stream's own (VUI) colour description decides.
@@ -170,7 +177,7 @@ bool image_to_raster(heif_context* ctx, heif_image_handle* handle, const char* o
     err = round_to_8bit(deep_image.get(), image.out());
   }
   if (err.code != heif_error_Ok || !image) {
-    set_error_fmt("Failed to decode HEIC image: %s", heif_error_text(err));
+    set_decode_error(ctx, handle, heif_error_text(err));
     return false;
   }
   const int channels = alpha ? 4 : 3;
@@ -226,7 +233,7 @@ bool heif_to_raster(const char* in, const char* out, Target target, int quality,
   HeifFileBytes file;
   ContextHolder ctx;
   HandleHolder handle;
-  if (!open_primary_image(in, &file, &ctx, &handle)) return false;
+  if (!open_primary_image(in, &file, &ctx, &handle, named_open_texts(in))) return false;
   return image_to_raster(ctx.get(), handle.get(), out, target, quality, flags, ycbcr_fast_path);
 }
 
@@ -279,12 +286,17 @@ int convert_file(const char* in, const char* out, int quality, int flags, bool y
   if (target == Target::Unknown) return 0;
   const bool to_heif = target == Target::Heic || target == Target::Avif;
   const bool av1 = target == Target::Avif;
-  const std::unique_ptr<HeifAddition> gain_map = to_heif && !is_heif_file(in) ? raster_gain_map(in, flags) : nullptr;
+  const bool from_heif = is_heif_file(in) != 0;
+  const std::unique_ptr<HeifAddition> gain_map = to_heif && !from_heif ? raster_gain_map(in, flags) : nullptr;
+  // A file that is there and not HEIF goes to the raster loader; a missing
+  // or unreadable one gets the HEIF reader's message.
+  const bool raster_source = !from_heif && platform::kind_of(in) == platform::FileKind::Regular;
   std::vector<HeifAddition*> additions;
   if (gain_map) additions.push_back(gain_map.get());
-  const bool ok = !to_heif           ? heif_to_raster(in, out, target, quality, flags, ycbcr_fast_path)
-                  : is_heif_file(in) ? heif_to_heif(in, out, av1, quality, flags)
-                                     : raster_to_heif(in, out, av1, quality, flags, additions);
+  const bool ok = to_heif         ? (from_heif ? heif_to_heif(in, out, av1, quality, flags)
+                                               : raster_to_heif(in, out, av1, quality, flags, additions))
+                  : raster_source ? raster_to_raster(in, out, raster_format(target), quality, flags)
+                                  : heif_to_raster(in, out, target, quality, flags, ycbcr_fast_path);
   if (!ok) return 0;
   clear_error();  // after every release
   return 1;

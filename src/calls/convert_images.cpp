@@ -14,6 +14,7 @@
 #include "formats/stb_writer.h"
 #include "hdr/ultrahdr_jpeg.h"
 #include "heif/aux_images.h"
+#include "heif/format_name.h"
 #include "heif/open_file.h"
 #include "heif/primary_image.h"
 #include "lumetra.h"
@@ -78,7 +79,7 @@ int selected_call(const char* in, int selector, const char* out, int quality, in
   HeifFileBytes file;
   ContextHolder ctx;
   HandleHolder primary, image;
-  if (!open_primary_image(in, &file, &ctx, &primary)) return 0;
+  if (!open_primary_image(in, &file, &ctx, &primary, named_open_texts(in))) return 0;
   if (!top_level_handle(ctx.get(), index, &image)) return 0;
   bool ok;
   if (aux < 0) {
@@ -141,7 +142,7 @@ int every_call(const char* in, const char* out, int quality, int flags) {
   HeifFileBytes file;
   ContextHolder ctx;
   HandleHolder primary;
-  if (!open_primary_image(in, &file, &ctx, &primary)) return 0;
+  if (!open_primary_image(in, &file, &ctx, &primary, named_open_texts(in))) return 0;
   FirstFailure failure;
   if (flags & LUMETRA_ALL_IMAGES) {
     const std::vector<heif_item_id> ids = top_level_ids(ctx.get());

@@ -20,6 +20,7 @@
 #include "heif/decode_upright.h"
 #include "heif/encode_settings.h"
 #include "heif/encoder.h"
+#include "heif/format_name.h"
 #include "heif/item_metadata.h"
 #include "heif/primary_image.h"
 #include "lumetra.h"
@@ -41,7 +42,7 @@ heif_chroma keeping_chroma(heif_image_handle* handle) {
 bool decode_for_encoding(heif_context* ctx, heif_image_handle* handle, const PictureMetadata& md, ImageHolder* image) {
   const heif_error err = decode_upright(ctx, handle, keeping_chroma(handle), image->out());
   if (err.code != heif_error_Ok || !*image) {
-    set_error_fmt("Failed to decode HEIC image: %s", heif_error_text(err));
+    set_decode_error(ctx, handle, heif_error_text(err));
     return false;
   }
   if (!md.icc.empty()) {
@@ -105,7 +106,7 @@ bool heif_to_heif(const char* in, const char* out, bool av1, int quality, int fl
   HeifFileBytes file;
   ContextHolder source;
   HandleHolder primary;
-  if (!open_primary_image(in, &file, &source, &primary)) return false;
+  if (!open_primary_image(in, &file, &source, &primary, named_open_texts(in))) return false;
   const PictureMetadata md = heif_item_metadata(source.get(), primary.get(), flags);
   ImageHolder image;
   if (!decode_for_encoding(source.get(), primary.get(), md, &image)) return false;
@@ -154,16 +155,6 @@ std::unique_ptr<HeifAddition> raster_gain_map(const char* in, int flags) {
     return nullptr;
   }
   if (map.kind == GainMapKind::None) return nullptr;
-  const int o = exif_orientation(raster_metadata(bytes).exif);
-  if ((flags & LUMETRA_UPRIGHT) && o >= 2) {
-    const Orientation turn = Orientation::from_exif(o, map.width, map.height);
-    const PixelSize size{1, map.channels};
-    ByteBlock turned(map.pixels.size());
-    remap_pixels(turn, size, map.pixels.data(), static_cast<size_t>(map.width) * size.bytes(), turned.data(),
-                 static_cast<size_t>(turn.out_width()) * size.bytes());
-    map.pixels.swap(turned);
-    map.width = turn.out_width();
-    map.height = turn.out_height();
-  }
+  if (flags & LUMETRA_UPRIGHT) turn_gain_map(exif_orientation(raster_metadata(bytes).exif), &map);
   return gain_map_addition(std::move(map));
 }

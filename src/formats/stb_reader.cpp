@@ -9,6 +9,7 @@
 #include "base/heif_holders.h"
 #include "base/platform.h"
 #include "formats/stb_guards.h"
+#include "pixels/orientation.h"
 
 #define STBI_NO_HDR
 #define STBI_NO_LINEAR
@@ -169,5 +170,17 @@ bool load_source_image(const char* path, SourceImage* img, bool keep_16) {
     }
     img->pixels = img->converted;
   }
+  return true;
+}
+
+bool turned_upright(const SourceImage& src, int o, HeapBlock* dst, int* out_w, int* out_h) {
+  const Orientation orientation = Orientation::from_exif(o, src.width, src.height);
+  const PixelSize size{src.sample_bytes, src.bytes_per_pixel / src.sample_bytes};
+  *out_w = orientation.out_width();
+  *out_h = orientation.out_height();
+  dst->reset(static_cast<unsigned char*>(std::malloc(static_cast<size_t>(src.width) * src.height * size.bytes())));
+  if (!*dst) return false;
+  remap_pixels(orientation, size, src.pixels, static_cast<size_t>(src.width) * size.bytes(), dst->get(),
+               static_cast<size_t>(*out_w) * size.bytes());
   return true;
 }

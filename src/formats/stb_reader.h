@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "base/heif_holders.h"
+
 // A raster source loaded by stb_image and brought to RGB or RGBA: the
 // encoder's input. Owns its blocks; the converted buffer (grey sources) is
 // released before the loaded block.
@@ -31,3 +33,7 @@ bool load_source_image(const char* path, SourceImage* img, bool keep_16 = false)
 // bytes, then the TIFF data of the first APP1 "Exif\0\0" segment before SOS.
 // The block is malloc'd and owned by the caller; false when there is none.
 bool load_jpeg_exif_block(const char* path, unsigned char** block, size_t* size);
+
+// The pixels turned and mirrored as EXIF orientation o (2-8) asks, into a
+// new packed block; width and height swap for 5-8. False when out of memory.
+bool turned_upright(const SourceImage& src, int o, HeapBlock* dst, int* out_w, int* out_h);

@@ -12,6 +12,7 @@
 #include "formats/jpeg_writer.h"
 #include "formats/png_writer.h"
 #include "grid/tile_bands.h"
+#include "heif/format_name.h"
 #include "heif/hevc_decoder.h"
 #include "heif/transformations.h"
 
@@ -96,7 +97,8 @@ bool grid_colour_is_tiles(heif_context* ctx, heif_image_handle* handle) {
 // the whole-image path then takes the picture, and the unfinished file
 // goes.
 template <typename Start, typename WriteRows>
-StreamResult write_bands(TileBands* bands, const char* out, UltraHdrAppendix* hdr, Start start, WriteRows write_rows) {
+StreamResult write_bands(TileBands* bands, const char* format, const char* out, UltraHdrAppendix* hdr, Start start,
+                         WriteRows write_rows) {
   OutputFile output(out);
   FILE* f = output.open();
   JpegStream jpeg;
@@ -112,7 +114,7 @@ StreamResult write_bands(TileBands* bands, const char* out, UltraHdrAppendix* hd
     more = bands->next();
     if (!more && !bands->done()) {
       if (bands->layout_refused()) return StreamResult::NotApplicable;
-      set_error_fmt("Failed to decode HEIC image: %s", bands->error());
+      set_error_fmt("Failed to decode %s image: %s", format, bands->error());
       return StreamResult::Failed;
     }
   }
@@ -125,10 +127,10 @@ StreamResult write_bands(TileBands* bands, const char* out, UltraHdrAppendix* hd
 
 // The first band, before anything is written: a decoding failure is the
 // call's, a layout streaming cannot take goes to the whole-image path.
-StreamResult first_band(TileBands* bands) {
+StreamResult first_band(TileBands* bands, const char* format) {
   if (bands->next()) return StreamResult::Written;
   if (bands->layout_refused()) return StreamResult::NotApplicable;
-  set_error_fmt("Failed to decode HEIC image: %s", bands->error());
+  set_error_fmt("Failed to decode %s image: %s", format, bands->error());
   return StreamResult::Failed;
 }
 
@@ -152,7 +154,7 @@ StreamResult stream_grid_ycbcr_jpeg(heif_context* ctx, heif_image_handle* handle
   const TileFormat format{heif_colorspace_YCbCr, heif_chroma_420, 3, {0, 1, 1}, {1, 1, 1}};
   TileBands bands(handle, g, orient, format);
   if (!bands.start()) return StreamResult::NotApplicable;
-  const StreamResult first = first_band(&bands);
+  const StreamResult first = first_band(&bands, coded_format_name(ctx, handle));
   if (first != StreamResult::Written) return first;
   // Without an nclx box on the grid, its first tile's colour description
   // decides (its own nclx box or its stream's VUI), as in libheif's canvas.
@@ -166,7 +168,7 @@ StreamResult stream_grid_ycbcr_jpeg(heif_context* ctx, heif_image_handle* handle
   }
 
   return write_bands(
-      &bands, out, hdr,
+      &bands, coded_format_name(ctx, handle), out, hdr,
       [&](JpegStream* jpeg, FILE* f, JpegExtras* extras) {
         return jpeg->start_ycbcr420(f, orient.out_width(), orient.out_height(), quality, md, extras);
       },
@@ -200,7 +202,7 @@ StreamResult stream_rgb_bands(heif_context* ctx, heif_image_handle* handle, Writ
   if (!grid_colour_is_tiles(ctx, handle) || !bands.start() || !bands.tiles_agree()) {
     return StreamResult::NotApplicable;
   }
-  const StreamResult first = first_band(&bands);
+  const StreamResult first = first_band(&bands, coded_format_name(ctx, handle));
   if (first != StreamResult::Written) return first;
   return write(&bands, orient);
 }
@@ -225,7 +227,7 @@ StreamResult stream_grid_rgb_jpeg(heif_context* ctx, heif_image_handle* handle, 
                                   const PictureMetadata& md, UltraHdrAppendix* hdr) {
   return stream_rgb_bands(ctx, handle, [&](TileBands* bands, const Orientation& orient) {
     return write_bands(
-        bands, out, hdr,
+        bands, coded_format_name(ctx, handle), out, hdr,
         [&](JpegStream* jpeg, FILE* f, JpegExtras* extras) {
           return jpeg->start_rgb(f, orient.out_width(), orient.out_height(), quality, md, extras);
         },
@@ -248,7 +250,7 @@ StreamResult stream_grid_rgb_png(heif_context* ctx, heif_image_handle* handle, c
     }
     if (bands->layout_refused()) return StreamResult::NotApplicable;
     if (!bands->done() && *bands->error() != '\0') {
-      set_error_fmt("Failed to decode HEIC image: %s", bands->error());
+      set_decode_error(ctx, handle, bands->error());
     } else {
       set_error("Failed writing PNG output file");
     }

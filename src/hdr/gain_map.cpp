@@ -278,3 +278,15 @@ bool load_gain_map(heif_context* ctx, heif_image_handle* image, GainMap* out, st
   out->channels = channels;
   return true;
 }
+
+void turn_gain_map(int o, GainMap* map) {
+  if (o < 2 || o > 8) return;
+  const Orientation turn = Orientation::from_exif(o, map->width, map->height);
+  const PixelSize size{1, map->channels};
+  ByteBlock turned(map->pixels.size());
+  remap_pixels(turn, size, map->pixels.data(), static_cast<size_t>(map->width) * size.bytes(), turned.data(),
+               static_cast<size_t>(turn.out_width()) * size.bytes());
+  map->pixels.swap(turned);
+  map->width = turn.out_width();
+  map->height = turn.out_height();
+}

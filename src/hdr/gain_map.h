@@ -34,6 +34,10 @@ struct GainMap {
 // false when there is one that cannot be kept faithfully (*why says why).
 bool load_gain_map(heif_context* ctx, heif_image_handle* image, GainMap* out, std::string* why);
 
+// Turns and mirrors the map as EXIF orientation o (2-8) asks of its
+// picture; 0 and 1 leave it.
+void turn_gain_map(int o, GainMap* map);
+
 // Whether a map of this size can stand for a picture of that size: no
 // larger on either side, and of the same shape within 2 %.
 bool gain_map_lines_up(int map_width, int map_height, int width, int height);

@@ -16,6 +16,7 @@
 #include "hdr/hdr_rendition.h"
 #include "hdr/ultrahdr_jpeg.h"
 #include "heif/decode_upright.h"
+#include "heif/format_name.h"
 
 namespace {
 
@@ -185,7 +186,7 @@ bool decode(heif_context* ctx, heif_image_handle* handle, Rendition* r) {
                                   : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
   const heif_error err = decode_upright(ctx, handle, chroma, r->image.out());
   if (err.code != heif_error_Ok || !r->image) {
-    set_error_fmt("Failed to decode HEIC image: %s", heif_error_text(err));
+    set_decode_error(ctx, handle, heif_error_text(err));
     return false;
   }
   r->channels = alpha ? 4 : 3;

@@ -109,7 +109,11 @@ void UltraHdrAppendix::prepare(heif_context* ctx, heif_image_handle* image, Pict
     hdr_note = why;
     return;
   }
-  if (map.kind == GainMapKind::None) return;
+  if (map.kind != GainMapKind::None) prepare(map, md);
+}
+
+void UltraHdrAppendix::prepare(const GainMap& map, PictureMetadata* md) {
+  active_ = false;
   PictureMetadata gain_md;
   const std::string gain_xmp = kXmpOpen + hdrgm_description(map.metadata) + kXmpClose;
   gain_md.xmp.assign(gain_xmp.begin(), gain_xmp.end());

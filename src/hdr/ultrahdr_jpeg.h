@@ -11,6 +11,7 @@
 
 #include "formats/jpeg_writer.h"
 #include "formats/metadata.h"
+#include "hdr/gain_map.h"
 
 class UltraHdrAppendix {
  public:
@@ -19,6 +20,8 @@ class UltraHdrAppendix {
   // container directory). Stays inactive when the image has no gain map or
   // one that cannot be kept; then last_hdr_note() says why.
   void prepare(heif_context* ctx, heif_image_handle* image, PictureMetadata* md);
+  // The same for a gain map already decoded (a JPEG source's).
+  void prepare(const GainMap& map, PictureMetadata* md);
 
   // The APP2 segments the primary JPEG must carry; null when inactive.
   JpegExtras* extras() { return active_ ? &extras_ : nullptr; }

@@ -21,20 +21,6 @@
 
 namespace {
 
-// The pixels turned and mirrored as EXIF orientation o (2-8) asks, into a
-// new packed block; width and height swap for 5-8.
-bool apply_orientation(const SourceImage& src, int o, HeapBlock* dst, int* out_w, int* out_h) {
-  const Orientation orientation = Orientation::from_exif(o, src.width, src.height);
-  const PixelSize size{src.sample_bytes, src.bytes_per_pixel / src.sample_bytes};
-  *out_w = orientation.out_width();
-  *out_h = orientation.out_height();
-  dst->reset(static_cast<unsigned char*>(std::malloc(static_cast<size_t>(src.width) * src.height * size.bytes())));
-  if (!*dst) return false;
-  remap_pixels(orientation, size, src.pixels, static_cast<size_t>(src.width) * size.bytes(), dst->get(),
-               static_cast<size_t>(*out_w) * size.bytes());
-  return true;
-}
-
 // The picture as a libheif image, with its metadata. A JPEG that needs no
 // turning goes straight to YCbCr planes; anything else through stb_image's
 // RGB(A), turned upright where asked.
@@ -56,7 +42,7 @@ bool source_picture(const char* in, int flags, ImageHolder* image, PictureMetada
   HeapBlock turned;
   const int orientation = exif_orientation(md->exif);
   if ((flags & LUMETRA_UPRIGHT) && orientation >= 2) {
-    if (!apply_orientation(src, orientation, &turned, &w, &h)) {
+    if (!turned_upright(src, orientation, &turned, &w, &h)) {
       set_error("Out of memory turning the image upright");
       return false;
     }

@@ -9,6 +9,7 @@
 #include "base/heif_holders.h"
 #include "hdr/gain_map.h"
 #include "heif/aux_images.h"
+#include "heif/format_name.h"
 #include "heif/open_file.h"
 #include "heif/primary_image.h"
 #include "reports/icc_description.h"
@@ -204,9 +205,20 @@ void image_facts(heif_context* ctx, heif_image_handle* image, bool primary, Json
   j->end_object();
 }
 
-const OpenTexts kDetailOpenTexts = {"Failed allocating heif context",
-                                    {"Failed reading HEIC file for info", FailureTail::Reason},
-                                    {"Failed getting primary image handle", FailureTail::None}};
+// "Failed reading AVIF file for info: <reason>", by the file's format.
+const OpenTexts& detail_open_texts(const char* path) {
+  static const OpenTexts kHeic = {"Failed allocating heif context",
+                                  {"Failed reading HEIC file for info", FailureTail::Reason},
+                                  {"Failed getting primary image handle", FailureTail::None}};
+  static const OpenTexts kAvif = {"Failed allocating heif context",
+                                  {"Failed reading AVIF file for info", FailureTail::Reason},
+                                  {"Failed getting primary image handle", FailureTail::None}};
+  static const OpenTexts kHeif = {"Failed allocating heif context",
+                                  {"Failed reading HEIF file for info", FailureTail::Reason},
+                                  {"Failed getting primary image handle", FailureTail::None}};
+  const std::string name = file_format_name(path);
+  return name == "HEIC" ? kHeic : name == "AVIF" ? kAvif : kHeif;
+}
 
 const char* detail_call(const char* path) {
   if (path == nullptr || path[0] == '\0') {
@@ -215,7 +227,7 @@ const char* detail_call(const char* path) {
   }
   HeifFileBytes file;
   ContextHolder ctx;
-  if (!open_heif_file(path, &file, &ctx, kDetailOpenTexts)) return nullptr;
+  if (!open_heif_file(path, &file, &ctx, detail_open_texts(path))) return nullptr;
   const std::string json = detail_json(ctx.get(), file.data.get(), file.size);
   if (json.size() >= kDetailReportSize) {
     set_error_fmt("The detailed report takes %zu bytes, more than its %zu-byte buffer", json.size(),
