@@ -1,6 +1,7 @@
 #include "heif/motion_photo.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -25,7 +26,17 @@ size_t skip_space(const std::string& x, size_t p, size_t end) {
   return p;
 }
 
-// The prefixes the packet binds to uri (xmlns:prefix="uri"), each once.
+// The first `what` inside x[from, end), or npos: searches stay inside the
+// range they stand for, so a packet of many items is read in linear time.
+size_t find_in(const std::string& x, const std::string& what, size_t from, size_t end) {
+  if (from >= end || what.size() > end - from) return npos;
+  const auto stop = x.begin() + static_cast<std::ptrdiff_t>(end);
+  const auto it = std::search(x.begin() + static_cast<std::ptrdiff_t>(from), stop, what.begin(), what.end());
+  return it == stop ? npos : static_cast<size_t>(it - x.begin());
+}
+
+// The prefixes the packet binds to uri (xmlns:prefix="uri"), each once and
+// at most eight (a packet uses one or two).
 std::vector<std::string> prefixes(const std::string& x, const char* uri) {
   std::vector<std::string> out;
   for (size_t at = x.find("xmlns:"); at != npos; at = x.find("xmlns:", at + 6)) {
@@ -40,6 +51,7 @@ std::vector<std::string> prefixes(const std::string& x, const char* uri) {
     if (close == npos) break;
     if (x.compare(p + 1, close - p - 1, uri) == 0 && std::find(out.begin(), out.end(), prefix) == out.end()) {
       out.push_back(prefix);
+      if (out.size() == 8) break;
     }
   }
   return out;
@@ -52,7 +64,7 @@ bool property(const std::string& x, size_t begin, size_t end, const std::vector<
               const char* name, std::string* value) {
   for (const std::string& prefix : prefixes) {
     const std::string qname = prefix + ":" + name;
-    for (size_t at = x.find(qname, begin); at != npos && at + qname.size() <= end; at = x.find(qname, at + 1)) {
+    for (size_t at = find_in(x, qname, begin, end); at != npos; at = find_in(x, qname, at + 1, end)) {
       const size_t after = at + qname.size();
       if (after < end && name_char(x[after])) continue;
       const char before = at > 0 ? x[at - 1] : '\0';
