@@ -141,6 +141,23 @@ const std::vector<MotionCase> kCases = {
        b->timestamp = 42;
      },
      true},
+    // Thousands of items after the video, none with padding: read in
+    // linear time, their zero lengths leave the video at the file's end.
+    {"LongDirectory",
+     [](size_t n) {
+       std::string after;
+       for (int k = 0; k < 30000; ++k) {
+         after +=
+             "<rdf:li rdf:parseType=\"Resource\"><Container:Item Item:Semantic=\"Extra\" "
+             "Item:Length=\"0\"/></rdf:li>\n";
+       }
+       return directory_xmp("Container", "Item", std::to_string(n), after, "");
+     },
+     [](Bytes* f, const Bytes& mp4, Built* b) {
+       b->offset = f->size();
+       append(f, mp4);
+       b->video = mp4;
+     }},
     {"MicroVideoOffset",
      [](size_t n) {
        return std::string(kXmpOpen) +
