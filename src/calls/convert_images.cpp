@@ -15,6 +15,7 @@
 #include "hdr/ultrahdr_jpeg.h"
 #include "heif/aux_images.h"
 #include "heif/format_name.h"
+#include "heif/motion_photo.h"
 #include "heif/open_file.h"
 #include "heif/primary_image.h"
 #include "lumetra.h"
@@ -120,6 +121,16 @@ void write_auxiliaries(heif_context* ctx, heif_image_handle* image, const std::s
   }
 }
 
+// The primary's motion-photo video beside its picture as stem + "-video.mp4",
+// byte for byte; nothing when the file holds none.
+void write_video(const HeifFileBytes& file, heif_image_handle* primary, const std::string& stem,
+                 FirstFailure* failure) {
+  MotionPhotoVideo video;
+  if (!motion_photo_of(file, primary, &video)) return;
+  const std::string name = stem + "-video.mp4";
+  if (!write_motion_photo_video(file, video, name.c_str())) failure->note(name);
+}
+
 int every_call(const char* in, const char* out, int quality, int flags) {
   clear_hdr_note();
   clear_icc_note();
@@ -160,12 +171,16 @@ int every_call(const char* in, const char* out, int quality, int flags) {
         failure.note(name);
         continue;
       }
-      if (flags & LUMETRA_WITH_AUX) write_auxiliaries(ctx.get(), image.get(), image_stem, &failure);
+      if (!(flags & LUMETRA_WITH_AUX)) continue;
+      write_auxiliaries(ctx.get(), image.get(), image_stem, &failure);
+      if (ids[i] == heif_image_handle_get_item_id(primary.get()))
+        write_video(file, primary.get(), image_stem, &failure);
     }
   } else if (!convert_heif_image(ctx.get(), primary.get(), out, quality, image_flags)) {
     return 0;
   } else {
     write_auxiliaries(ctx.get(), primary.get(), stem, &failure);
+    write_video(file, primary.get(), stem, &failure);
   }
   if (!failure.message.empty()) {
     set_error(failure.message.c_str());

@@ -13,6 +13,7 @@ int convert_selected_image(const char* in, int selector, const char* out, int qu
 // out's stem + "-1", "-2", ... + out's extension for every top-level image
 // in file order (only with LUMETRA_ALL_IMAGES; else the primary as out),
 // and each written image's stem + "-" + kind + ".png" for its auxiliary
-// images (with LUMETRA_WITH_AUX). Every image is tried; 0 when any failed,
+// images (with LUMETRA_WITH_AUX), and with it the primary's motion-photo
+// video as the primary's stem + "-video.mp4". Every image is tried; 0 when any failed,
 // the first failure's message kept. A whole call.
 int convert_every_image(const char* in, const char* out, int quality, int flags);

@@ -3,21 +3,15 @@
 #include <string>
 #include <vector>
 
+#include "formats/xmp_text.h"
+
 namespace {
 
+using namespace xmp_text;
+
 const char kHdrgm[] = "http://ns.adobe.com/hdr-gain-map/1.0/";
-const char kContainer[] = "http://ns.google.com/photos/1.0/container/";
-const char kItem[] = "http://ns.google.com/photos/1.0/container/item/";
-const char kCamera[] = "http://ns.google.com/photos/1.0/camera/";
 
 const size_t npos = std::string::npos;
-
-bool space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-bool name_char(char c) {
-  const unsigned char u = static_cast<unsigned char>(c);
-  return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '_' || u == '-' ||
-         u == '.' || u >= 0x80;
-}
 
 // One xmlns:prefix="uri" attribute, from the whitespace before it to its
 // closing quote.

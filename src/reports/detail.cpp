@@ -10,6 +10,8 @@
 #include "hdr/gain_map.h"
 #include "heif/aux_images.h"
 #include "heif/format_name.h"
+#include "heif/item_metadata.h"
+#include "heif/motion_photo.h"
 #include "heif/open_file.h"
 #include "heif/primary_image.h"
 #include "reports/icc_description.h"
@@ -219,6 +221,26 @@ const OpenTexts& detail_open_texts(const char* path) {
   const std::string name = file_format_name(path);
   return name == "HEIC" ? kHeic : name == "AVIF" ? kAvif : kHeif;
 }
+// The primary image's motion-photo video, or null.
+void motion_photo(heif_context* ctx, const unsigned char* bytes, size_t size, JsonText* j) {
+  HandleHolder primary;
+  MotionPhotoVideo video;
+  if (heif_context_get_primary_image_handle(ctx, primary.out()).code != heif_error_Ok || !primary ||
+      !find_motion_photo(bytes, size, item_xmp_packets(primary.get()), &video)) {
+    j->null("motion_photo");
+    return;
+  }
+  j->begin_object("motion_photo")
+      .integer("offset", static_cast<int64_t>(video.offset))
+      .integer("length", static_cast<int64_t>(video.length))
+      .string("mime", video.mime)
+      .integer("presentation_timestamp_us", video.presentation_timestamp_us)
+      .end_object();
+}
+
+const OpenTexts kDetailOpenTexts = {"Failed allocating heif context",
+                                    {"Failed reading HEIC file for info", FailureTail::Reason},
+                                    {"Failed getting primary image handle", FailureTail::None}};
 
 const char* detail_call(const char* path) {
   if (path == nullptr || path[0] == '\0') {
@@ -266,7 +288,9 @@ std::string detail_json(heif_context* ctx, const unsigned char* bytes, size_t si
     if (heif_context_get_image_handle(ctx, id, image.out()).code != heif_error_Ok || !image) continue;
     image_facts(ctx, image.get(), id == primary, &j);
   }
-  j.end_array().end_object();
+  j.end_array();
+  motion_photo(ctx, bytes, size, &j);
+  j.end_object();
   return j.text();
 }
 

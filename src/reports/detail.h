@@ -1,7 +1,8 @@
 // The detailed report (lumetra_info_detail): every top-level image of a
 // HEIF file with its transformations, colour profile, thumbnails,
-// auxiliary images, gain map and metadata, the file's brands, and whether
-// a salvage read was needed; one JSON document, no pixel decoded.
+// auxiliary images, gain map and metadata, the file's brands, whether a
+// salvage read was needed, and the motion-photo video kept after the
+// picture; one JSON document, no pixel decoded.
 #pragma once
 
 #include <string>
