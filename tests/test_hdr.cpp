@@ -15,8 +15,10 @@
 
 #include "fixtures.h"
 #include "hdr/apple_gain_map.h"
+#include "hdr/ultrahdr_jpeg.h"
 #include "hdr_fixtures.h"
 #include "hdr_reference.h"
+#include "json_reader.h"
 #include "lumetra.h"
 
 namespace {
@@ -199,6 +201,34 @@ TEST_P(TmapFixture, KeptOrFallsBackToSdr) {
   // The gain map's path is checked inside; the fixture's sharp colour
   // edges make the two decoders' chroma upsampling differ in the whole.
   check_ultrahdr(in, hdr, sdr, 1);
+}
+
+// info --detail and the conversion agree: a map the conversion keeps is
+// usable, and one it leaves out for its metadata or size is reported
+// unusable for the same reason (lining up needs the decoded map: only the
+// conversion tells that one).
+TEST_P(TmapFixture, DetailSaysWhatTheConversionDoes) {
+  const TmapCase& c = GetParam();
+  const std::string in = tmap_fixture(std::string("tmap-") + c.name, c.payload(), c.gain_w, c.gain_h);
+  const std::string out = scratch_path(std::string("tmap-detail-") + c.name + ".jpg");
+  ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 90, kFlags), 1) << lumetra_last_error();
+  const std::string note = last_hdr_note();
+  const char* text = lumetra_info_detail(in.c_str());
+  ASSERT_NE(text, nullptr) << lumetra_last_error();
+  bool ok = false;
+  const Json detail = parse_json(text, &ok);
+  ASSERT_TRUE(ok) << text;
+  const Json& map = detail["images"][0]["gain_map"];
+  ASSERT_EQ(map["kind"].text, "iso21496") << text;
+  EXPECT_EQ(note.empty(), c.kept) << note;
+  if (c.kept) {
+    EXPECT_TRUE(map["usable"].boolean) << text;
+    EXPECT_GT(map["headroom"].number, 1.0) << text;
+  } else if (note != "gain map does not line up with the picture") {
+    EXPECT_FALSE(map["usable"].boolean) << text;
+    EXPECT_EQ(map["unusable"].text, note);
+    EXPECT_TRUE(map["headroom"].is_null()) << text;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Hdr, TmapFixture, ::testing::ValuesIn(kTmapCases),

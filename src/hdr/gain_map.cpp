@@ -222,15 +222,34 @@ const char* gain_map_kind_name(GainMapKind kind) {
   }
 }
 
+namespace {
+
+const char kLarger[] = "gain map is larger than the picture";
+
+// Whether the map has more pixels than its picture (a map is never finer).
+bool larger(heif_image_handle* map, heif_image_handle* image) {
+  return int64_t(heif_image_handle_get_width(map)) * heif_image_handle_get_height(map) >
+         int64_t(heif_image_handle_get_width(image)) * heif_image_handle_get_height(image);
+}
+
+}  // namespace
+
 GainMapFacts describe_gain_map(heif_context* ctx, heif_image_handle* image) {
   GainMapFacts facts;
   try {
     const Located found = locate(ctx, image);
-    if (found.kind == GainMapKind::None || !found.why.empty()) return facts;
+    if (found.kind == GainMapKind::None) return facts;
     facts.kind = found.kind;
     facts.item = found.item;
-    facts.headroom =
-        found.kind == GainMapKind::Apple ? found.apple_headroom : std::exp2(found.metadata.alternate_headroom.value());
+    facts.unusable = found.why;
+    HandleHolder handle;
+    if (facts.unusable.empty() && gain_map_handle(ctx, image, found.item, &handle) && larger(handle.get(), image)) {
+      facts.unusable = kLarger;
+    }
+    if (facts.unusable.empty()) {
+      facts.headroom = found.kind == GainMapKind::Apple ? found.apple_headroom
+                                                        : std::exp2(found.metadata.alternate_headroom.value());
+    }
   } catch (...) {
     facts = GainMapFacts();
   }
@@ -252,9 +271,8 @@ bool load_gain_map(heif_context* ctx, heif_image_handle* image, GainMap* out, st
   }
   const int channels = found.metadata.multichannel ? 3 : 1;
   const int width = heif_image_handle_get_width(image), height = heif_image_handle_get_height(image);
-  if (int64_t(heif_image_handle_get_width(handle.get())) * heif_image_handle_get_height(handle.get()) >
-      int64_t(width) * height) {
-    *why = "gain map is larger than the picture";
+  if (larger(handle.get(), image)) {
+    *why = kLarger;
     return false;
   }
   Raster r;

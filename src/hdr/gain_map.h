@@ -13,11 +13,13 @@ enum class GainMapKind { None, Iso21496, Apple, HdrgmXmp };
 struct GainMapFacts {
   GainMapKind kind = GainMapKind::None;
   heif_item_id item = 0;
-  double headroom = 0;  // linear ratio of the HDR peak over SDR white, e.g. 2.68
+  double headroom = 0;   // linear ratio of the HDR peak over SDR white, e.g. 2.68
+  std::string unusable;  // why a conversion cannot keep it; empty when it can
 };
 
 // What kind of gain map the image has and its headroom, without decoding
-// it. None when it has none or its metadata cannot be used. Never throws.
+// it; for one whose metadata a conversion cannot use, why (the reason
+// load_gain_map gives). None when it has none. Never throws.
 GainMapFacts describe_gain_map(heif_context* ctx, heif_image_handle* image);
 
 // "iso21496", "apple", "hdrgm-xmp"; nullptr for None.

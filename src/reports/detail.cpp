@@ -163,7 +163,12 @@ void gain_map(heif_context* ctx, heif_image_handle* image, JsonText* j) {
     j->null("gain_map");
     return;
   }
-  j->begin_object("gain_map").string("kind", kind).integer("item_id", facts.item).number("headroom", facts.headroom);
+  j->begin_object("gain_map").string("kind", kind).integer("item_id", facts.item);
+  if (facts.unusable.empty()) {
+    j->number("headroom", facts.headroom).boolean("usable", true);
+  } else {
+    j->null("headroom").boolean("usable", false).string("unusable", facts.unusable);
+  }
   j->end_object();
 }
 
