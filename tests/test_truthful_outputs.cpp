@@ -556,4 +556,79 @@ INSTANTIATE_TEST_SUITE_P(
                                    true}),
     [](const ::testing::TestParamInfo<AppendedCase>& info) { return info.param.name; });
 
+// ---- the tool's thumbnails carry the colour profile of what they show
+
+// The ICC profile a JPEG (APP2 "ICC_PROFILE" segments in order) or a PNG
+// (its iCCP chunk, inflated) carries; empty when none.
+Bytes carried_profile(const Bytes& file, bool png) {
+  Bytes icc;
+  if (png) {
+    for (const PngChunk& c : png_chunks(file)) {
+      if (c.type != "iCCP") continue;
+      const size_t name_end = std::find(c.data.begin(), c.data.end(), 0) - c.data.begin();
+      if (name_end + 2 > c.data.size()) return {};
+      uLongf size = 1 << 20;
+      icc.resize(size);
+      if (uncompress(icc.data(), &size, &c.data[name_end + 2], uLong(c.data.size() - name_end - 2)) != Z_OK) return {};
+      icc.resize(size);
+    }
+    return icc;
+  }
+  static const char kSig[] = "ICC_PROFILE";
+  size_t at = 2;
+  while (at + 4 <= file.size() && file[at] == 0xFF && file[at + 1] != 0xDA) {
+    const size_t length = size_t(file[at + 2]) << 8 | file[at + 3];
+    if (length < 2 || at + 2 + length > file.size()) return {};
+    const uint8_t* body = &file[at + 4];
+    if (file[at + 1] == 0xE2 && length - 2 > sizeof kSig + 2 && std::memcmp(body, kSig, sizeof kSig) == 0)
+      icc.insert(icc.end(), body + sizeof kSig + 2, body + length - 2);
+    at += 2 + length;
+  }
+  return icc;
+}
+
+struct ProfileCase {
+  const char* name;
+  bool embedded;  // the file has a thumbnail item (coded without a profile of its own)
+  bool profile;   // the primary carries an ICC profile
+  const char* ext;
+};
+void PrintTo(const ProfileCase& c, std::ostream* os) { *os << c.name; }
+
+class ThumbnailProfile : public ::testing::TestWithParam<ProfileCase> {};
+
+TEST_P(ThumbnailProfile, IsThePrimarysProfile) {
+  const ProfileCase& c = GetParam();
+  HeifRecipe r;
+  r.width = 400, r.height = 300;
+  // Colours whose means do not depend on the picture's size.
+  r.pixel = [](int x, int y, int ch) { return static_cast<uint8_t>(60 + 50 * ch + (x + y) % 8); };
+  if (c.embedded) r.thumb_width = 200, r.thumb_height = 150;
+  if (c.profile) r.icc = test_icc_profile("Thumbnail wide gamut");
+  const std::string in = heif_fixture(std::string("thumb_profile_") + c.name + ".heic", r);
+  const std::string out = scratch_path(std::string("thumb_profile_") + c.name + c.ext);
+  ASSERT_EQ(thumbnail_fit(in.c_str(), out.c_str(), 160), 1) << lumetra_last_error();
+  const Bytes file = read_file(out);
+  EXPECT_TRUE(carried_profile(file, std::string(c.ext) == ".png") == r.icc) << "the profile carried";
+  const Raster shown = stb_load(out);
+  EXPECT_EQ(shown.width, 160);
+  EXPECT_EQ(shown.height, 120);
+  // Each channel's mean against libheif's decode of the primary: the same
+  // picture, whichever writer wrote it.
+  const Raster full = libheif_decode(in, false);
+  for (int ch = 0; ch < 3; ++ch) {
+    double a = 0, b = 0;
+    for (size_t i = ch; i < shown.pixels.size(); i += shown.channels) a += shown.pixels[i];
+    for (size_t i = ch; i < full.pixels.size(); i += full.channels) b += full.pixels[i];
+    EXPECT_NEAR(a / (shown.pixels.size() / shown.channels), b / (full.pixels.size() / full.channels), 3.0) << ch;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Thumbnail, ThumbnailProfile,
+                         ::testing::Values(ProfileCase{"embedded_jpeg", true, true, ".jpg"},
+                                           ProfileCase{"embedded_png", true, true, ".png"},
+                                           ProfileCase{"reduced_jpeg", false, true, ".jpg"},
+                                           ProfileCase{"no_profile_png", false, false, ".png"}),
+                         [](const ::testing::TestParamInfo<ProfileCase>& info) { return info.param.name; });
+
 }  // namespace

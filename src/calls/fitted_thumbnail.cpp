@@ -1,11 +1,19 @@
 #include "calls/fitted_thumbnail.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "base/error_state.h"
+#include "base/output_file.h"
 #include "calls/thumbnail.h"
+#include "formats/jpeg_writer.h"
+#include "formats/metadata.h"
+#include "formats/png_writer.h"
 #include "formats/stb_writer.h"
+#include "heif/item_metadata.h"
 #include "heif/primary_image.h"
+#include "lumetra.h"
+#include "pixels/pixel_rows.h"
 #include "pixels/scale.h"
 
 namespace {
@@ -15,6 +23,29 @@ const int kThumbnailJpegQuality = 85;
 const OpenTexts kFitOpenTexts = {"Failed allocating heif context",
                                  {"Failed reading HEIC file for thumbnail", FailureTail::Reason},
                                  {"Failed getting primary image handle", FailureTail::None}};
+
+// The colour profile of the picture the thumbnail shows: its own item's,
+// else the primary's (an nclx description alone has no profile to copy).
+PictureMetadata shown_profile(heif_context* ctx, heif_image_handle* shown, heif_image_handle* primary) {
+  PictureMetadata md = heif_item_metadata(ctx, shown, LUMETRA_KEEP_ICC);
+  if (md.icc.empty() && shown != primary) md = heif_item_metadata(ctx, primary, LUMETRA_KEEP_ICC);
+  return md;
+}
+
+// JPEG and PNG thumbnails with a profile go through libjpeg/libpng, which
+// carry it; the others through stb's writers.
+bool write_thumbnail(const char* out, const PixelRows& rows, const PictureMetadata& md) {
+  const OutputFormat format = output_format_for(out);
+  if (md.icc.empty() || format == OutputFormat::Bmp) {
+    return write_raster(format, out, rows.width, rows.height, rows.channels, rows.pixels, kThumbnailJpegQuality) != 0;
+  }
+  OutputFile output(out);
+  FILE* f = output.open();
+  return f != nullptr &&
+         (format == OutputFormat::Jpeg ? write_jpeg_stream(f, rows, kThumbnailJpegQuality, md, nullptr)
+                                       : write_png_stream(f, rows, md)) &&
+         output.commit();
+}
 
 int fit_call(const char* in, const char* out, int box) {
   if (in == nullptr || out == nullptr || box < 1) {
@@ -32,7 +63,11 @@ int fit_call(const char* in, const char* out, int box) {
   if (choose_embedded_thumbnail(primary.get(), EmbeddedChoice::SmallestReaching, box, &embedded)) {
     err = decode_packed(ctx.get(), embedded.get(), &image, &rows, true);
   }
-  if (err.code != heif_error_Ok || !image) err = decode_packed(ctx.get(), primary.get(), &image, &rows, true);
+  heif_image_handle* shown = embedded.get();
+  if (err.code != heif_error_Ok || !image) {
+    shown = primary.get();
+    err = decode_packed(ctx.get(), primary.get(), &image, &rows, true);
+  }
   if (err.code != heif_error_Ok || !image) {
     set_error_fmt("Failed decoding thumbnail image: %s", heif_error_text(err));
     return 0;
@@ -50,7 +85,8 @@ int fit_call(const char* in, const char* out, int box) {
   }
   scale_area(rows.plane, rows.stride, rows.width, rows.height, rows.channels, raster.get(), ow, oh);
   image.reset();
-  if (write_raster(output_format_for(out), out, ow, oh, rows.channels, raster.get(), kThumbnailJpegQuality) == 0) {
+  const PictureMetadata md = shown_profile(ctx.get(), shown, primary.get());
+  if (!write_thumbnail(out, PixelRows{raster.get(), size_t(ow) * rows.channels, ow, oh, rows.channels, 8}, md)) {
     set_error("Failed writing thumbnail image output file");
     return 0;
   }
