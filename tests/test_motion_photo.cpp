@@ -69,6 +69,14 @@ struct Built {
   long timestamp = -1;
 };
 
+// The video appended raw at the file's end, where the reader must find it.
+void video_at_end(Bytes* f, const Bytes& mp4, Built* b, long timestamp = -1) {
+  b->offset = f->size();
+  append(f, mp4);
+  b->video = mp4;
+  b->timestamp = timestamp;
+}
+
 struct MotionCase {
   const char* name;
   std::string (*xmp)(size_t video_size);  // nullptr: no XMP
@@ -116,12 +124,7 @@ const std::vector<MotionCase> kCases = {
                             " GCamera:MotionPhoto=\"1\" GCamera:MotionPhotoVersion=\"1\""
                             " GCamera:MotionPhotoPresentationTimestampUs=\"1234567\"");
      },
-     [](Bytes* f, const Bytes& mp4, Built* b) {
-       b->offset = f->size();
-       append(f, mp4);
-       b->video = mp4;
-       b->timestamp = 1234567;
-     }},
+     [](Bytes* f, const Bytes& mp4, Built* b) { video_at_end(f, mp4, b, 1234567); }},
     // GContainer prefixes, the timestamp as an element, and a further item
     // (with padding) after the video: its bytes come last.
     {"GContainerItemAfterVideo",
@@ -134,11 +137,8 @@ const std::vector<MotionCase> kCases = {
                             "GCamera:MotionPhotoPresentationTimestampUs");
      },
      [](Bytes* f, const Bytes& mp4, Built* b) {
-       b->offset = f->size();
-       append(f, mp4);
+       video_at_end(f, mp4, b, 42);
        f->insert(f->end(), 305, 0xA5);
-       b->video = mp4;
-       b->timestamp = 42;
      },
      true},
     // Thousands of items after the video, none with padding: read in
@@ -153,11 +153,7 @@ const std::vector<MotionCase> kCases = {
        }
        return directory_xmp("Container", "Item", std::to_string(n), after, "");
      },
-     [](Bytes* f, const Bytes& mp4, Built* b) {
-       b->offset = f->size();
-       append(f, mp4);
-       b->video = mp4;
-     }},
+     [](Bytes* f, const Bytes& mp4, Built* b) { video_at_end(f, mp4, b); }},
     {"MicroVideoOffset",
      [](size_t n) {
        return std::string(kXmpOpen) +
@@ -165,12 +161,7 @@ const std::vector<MotionCase> kCases = {
               "GCamera:MicroVideoVersion=\"1\" GCamera:MicroVideoOffset=\"" +
               std::to_string(n) + "\" GCamera:MicroVideoPresentationTimestampUs=\"1331607\"/>" + kXmpClose;
      },
-     [](Bytes* f, const Bytes& mp4, Built* b) {
-       b->offset = f->size();
-       append(f, mp4);
-       b->video = mp4;
-       b->timestamp = 1331607;
-     }},
+     [](Bytes* f, const Bytes& mp4, Built* b) { video_at_end(f, mp4, b, 1331607); }},
     {"LengthBeyondFile",
      [](size_t n) { return directory_xmp("Container", "Item", std::to_string(n + 1000000), "", ""); },
      [](Bytes* f, const Bytes& mp4, Built*) { append(f, mp4); }},

@@ -206,27 +206,9 @@ bool image_to_raster(heif_context* ctx, heif_image_handle* handle, const char* o
       if (depth > 8 && depth < 16) widen_to_16(packed.get(), static_cast<size_t>(w) * channels * h, depth);
     }
   }
-  const char* write_failure = target == Target::Jpeg  ? "Failed writing JPEG output file"
-                              : target == Target::Png ? "Failed writing PNG output file"
-                                                      : "Failed writing BMP output file";
-  bool written = false;
-  if (target == Target::Bmp) {
-    written = write_raster(OutputFormat::Bmp, out, w, h, channels, packed.get(), 0) != 0;
-  } else {
-    const PixelRows rows{
-        packed ? packed.get() : plane, packed ? row_len : static_cast<size_t>(stride), w, h, channels, deep ? 16 : 8};
-    OutputFile output(out);
-    FILE* f = output.open();
-    written = f != nullptr &&
-              (target == Target::Jpeg ? write_jpeg_stream(f, rows, quality, md, hdr.extras()) && hdr.finish(f)
-                                      : write_png_stream(f, rows, md)) &&
-              output.commit();
-  }
-  if (!written) {
-    set_error(write_failure);
-    return false;
-  }
-  return true;
+  const PixelRows rows{
+      packed ? packed.get() : plane, packed ? row_len : static_cast<size_t>(stride), w, h, channels, deep ? 16 : 8};
+  return write_picture(out, raster_format(target), rows, quality, md, &hdr);
 }
 
 bool heif_to_raster(const char* in, const char* out, Target target, int quality, int flags, bool ycbcr_fast_path) {

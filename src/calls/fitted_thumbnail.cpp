@@ -1,14 +1,11 @@
 #include "calls/fitted_thumbnail.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "base/error_state.h"
-#include "base/output_file.h"
+#include "calls/raster_to_raster.h"
 #include "calls/thumbnail.h"
-#include "formats/jpeg_writer.h"
 #include "formats/metadata.h"
-#include "formats/png_writer.h"
 #include "formats/stb_writer.h"
 #include "heif/item_metadata.h"
 #include "heif/primary_image.h"
@@ -39,12 +36,7 @@ bool write_thumbnail(const char* out, const PixelRows& rows, const PictureMetada
   if (md.icc.empty() || format == OutputFormat::Bmp) {
     return write_raster(format, out, rows.width, rows.height, rows.channels, rows.pixels, kThumbnailJpegQuality) != 0;
   }
-  OutputFile output(out);
-  FILE* f = output.open();
-  return f != nullptr &&
-         (format == OutputFormat::Jpeg ? write_jpeg_stream(f, rows, kThumbnailJpegQuality, md, nullptr)
-                                       : write_png_stream(f, rows, md)) &&
-         output.commit();
+  return write_picture(out, format, rows, kThumbnailJpegQuality, md, nullptr);
 }
 
 int fit_call(const char* in, const char* out, int box) {

@@ -87,16 +87,23 @@ bool raster_to_raster(const char* in, const char* out, OutputFormat format, int 
   const GainMap map = source_gain_map(bytes, format, flags, orientation);
   if (map.kind != GainMapKind::None) hdr.prepare(map, &md);
 
+  const PixelRows rows{pixels, static_cast<size_t>(w) * channels * sample_bytes, w, h, channels, sample_bytes * 8};
+  return write_picture(out, format, rows, quality, md, &hdr);
+}
+
+bool write_picture(const char* out, OutputFormat format, const PixelRows& rows, int quality, const PictureMetadata& md,
+                   UltraHdrAppendix* hdr) {
   bool written = false;
   if (format == OutputFormat::Bmp) {
-    written = write_raster(OutputFormat::Bmp, out, w, h, channels, pixels, 0) != 0;
+    written = write_raster(OutputFormat::Bmp, out, rows.width, rows.height, rows.channels, rows.pixels, 0) != 0;
   } else {
-    const PixelRows rows{pixels, static_cast<size_t>(w) * channels * sample_bytes, w, h, channels, sample_bytes * 8};
     OutputFile output(out);
     FILE* f = output.open();
     written = f != nullptr &&
-              (format == OutputFormat::Jpeg ? write_jpeg_stream(f, rows, quality, md, hdr.extras()) && hdr.finish(f)
-                                            : write_png_stream(f, rows, md)) &&
+              (format == OutputFormat::Jpeg
+                   ? write_jpeg_stream(f, rows, quality, md, hdr != nullptr ? hdr->extras() : nullptr) &&
+                         (hdr == nullptr || hdr->finish(f))
+                   : write_png_stream(f, rows, md)) &&
               output.commit();
   }
   if (!written) {
