@@ -1,6 +1,6 @@
 // FFmpeg's decoder loaded on demand: with the package's plugin directory
 // (libheif's plugins less FFmpeg's, which waits in on-demand/), a process
-// that decodes no picture of 20 MP or more never maps libavcodec, and one
+// that decodes no picture of 10 MP or more never maps libavcodec, and one
 // that does decodes it with FFmpeg (libavcodec mapped) into libde265's
 // pixels, also when several threads start at once. Each case runs in a
 // fresh process: the probe program (the shared library, as a host uses
@@ -25,7 +25,7 @@ std::string plugin_dir() {
   return dir;
 }
 
-// 1 MP with a thumbnail, and a 21 MP grid of one coded 512-pixel tile
+// 1 MP with a thumbnail, and a 12.6 MP grid of one coded 512-pixel tile
 // repeated, with a thumbnail.
 std::string small_photo() {
   HeifRecipe r;
@@ -37,7 +37,7 @@ std::string big_photo() {
   static const std::string path = [] {
     const std::string p = scratch_path("on-demand-big.heic");
     GridRecipe r;
-    r.width = 5120, r.height = 4096, r.tile = 512, r.distinct_tiles = false, r.thumbnail = true;
+    r.width = 4096, r.height = 3072, r.tile = 512, r.distinct_tiles = false, r.thumbnail = true;
     write_grid_heif(p, r);
     return p;
   }();

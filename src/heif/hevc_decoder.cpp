@@ -9,11 +9,12 @@ namespace {
 const char kFfmpeg[] = "ffmpeg";
 
 // Loading FFmpeg's plugin (libavcodec and the libraries it pulls in) costs
-// 50-65 ms of CPU here, about what FFmpeg then saves on a 12-16 MP phone
-// photo (whole decodes to JPEG: 0.85 s of CPU either way at 12 MP, 1.02
-// against 1.05 s at 16 MP, 0.40 against 0.33 s at 5 MP). From 20 MP on the
-// saving outgrows the load.
-const int64_t kRepaysLoadFrom = 20000000;
+// about 40 ms of wall time and 50-65 ms of CPU here. Whole conversions to
+// JPEG, wall time with libde265 against FFmpeg and its load: 0.18 against
+// 0.17 s at 5 MP, 0.30 against 0.28 s at 7 MP, 0.32 against 0.26 s at
+// 12 MP, 0.60 against 0.40 s at 16 MP (CPU time is even up to 16 MP). From
+// 10 MP on the saving outgrows the load.
+const int64_t kRepaysLoadFrom = 10000000;
 
 }  // namespace
 

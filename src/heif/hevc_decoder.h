@@ -11,7 +11,7 @@
 const char* preferred_hevc_decoder();
 // The same for one image: null unless it is coded 4:2:0 in 8 to 10 bits
 // without alpha, and either FFmpeg's plugin is loaded already or the image
-// has 20 million pixels or more (a smaller one never loads it). FFmpeg 5.1 fails on 10-bit 4:2:2, 12 bits and
+// has 10 million pixels or more (a smaller one never loads it). FFmpeg 5.1 fails on 10-bit 4:2:2, 12 bits and
 // monochrome alpha and says so on stderr, which a library cannot silence.
 const char* preferred_decoder_for(const heif_image_handle* handle);
 
