@@ -25,7 +25,8 @@ void check_ok(const heif_error& e) {
 }
 
 // The primary (gradient) and a grey gain map, coded in ctx.
-void encode_pair(heif_context* ctx, int gain_w, int gain_h, heif_image_handle** primary, heif_image_handle** gain) {
+void encode_pair(heif_context* ctx, int gain_w, int gain_h, heif_image_handle** primary, heif_image_handle** gain,
+                 const PixelFn& pixel = gradient_pixel) {
   heif_encoder* enc = nullptr;
   check_ok(heif_context_get_encoder_for_format(ctx, heif_compression_HEVC, &enc));
   heif_encoder_set_lossy_quality(enc, 90);
@@ -36,7 +37,7 @@ void encode_pair(heif_context* ctx, int gain_w, int gain_h, heif_image_handle** 
   int stride = 0;
   uint8_t* p = heif_image_get_plane(rgb, heif_channel_interleaved, &stride);
   for (int y = 0; y < kHeight; ++y) {
-    for (int x = 0; x < kWidth * 3; ++x) p[y * stride + x] = gradient_pixel(x / 3, y, x % 3);
+    for (int x = 0; x < kWidth * 3; ++x) p[y * stride + x] = pixel(x / 3, y, x % 3);
   }
   heif_image* grey = nullptr;
   check_ok(heif_image_create(gain_w, gain_h, heif_colorspace_monochrome, heif_chroma_monochrome, &grey));
@@ -64,12 +65,12 @@ Bytes tmap_payload(const TmapValues& v) {
   return b;
 }
 
-std::string tmap_fixture(const std::string& name, const Bytes& payload, int gain_w, int gain_h,
-                         const std::string& xmp) {
+std::string tmap_fixture(const std::string& name, const Bytes& payload, int gain_w, int gain_h, const std::string& xmp,
+                         const PixelFn& pixel) {
   const std::string path = scratch_path(name + ".heic");
   heif_context* ctx = heif_context_alloc();
   heif_image_handle *primary = nullptr, *gain = nullptr;
-  encode_pair(ctx, gain_w, gain_h, &primary, &gain);
+  encode_pair(ctx, gain_w, gain_h, &primary, &gain, pixel);
   if (!xmp.empty()) check_ok(heif_context_add_XMP_metadata(ctx, primary, xmp.data(), int(xmp.size())));
   heif_item_id tmap = 0;
   check_ok(heif_context_add_item(ctx, "tmap", payload.data(), int(payload.size()), &tmap));

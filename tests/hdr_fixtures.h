@@ -26,11 +26,11 @@ struct TmapValues {
 
 Bytes tmap_payload(const TmapValues& v);
 
-// A 256 x 192 picture and a grey gain map of gain_w x gain_h as two coded
-// images, tied by an ISO 'tmap' item that derives from both; the primary
-// carries `xmp` when it is not empty.
+// A 256 x 192 picture (`pixel`'s) and a grey gain map of gain_w x gain_h
+// as two coded images, tied by an ISO 'tmap' item that derives from both;
+// the primary carries `xmp` when it is not empty.
 std::string tmap_fixture(const std::string& name, const Bytes& payload, int gain_w, int gain_h,
-                         const std::string& xmp = std::string());
+                         const std::string& xmp = std::string(), const PixelFn& pixel = gradient_pixel);
 
 // EXIF whose maker note is Apple's: "Apple iOS", version 1, big-endian IFD
 // with SRATIONAL tags 0x21 and (when m48_den > 0) 0x30.

@@ -338,3 +338,76 @@ std::vector<double> rendition_luminance(const Raster& sdr, const Raster& gain, c
     for (int x = 0; x < sdr.width; x += step) out.push_back(render(sdr, gain, m, t, x, y, weights));
   return out;
 }
+
+Raster sdr_from_hdr_base(const Raster& base, const Raster& gain, const GainModel& m) {
+  Raster out;
+  out.width = base.width, out.height = base.height, out.channels = 3;
+  out.pixels.resize(size_t(base.width) * base.height * 3);
+  for (int y = 0; y < base.height; ++y) {
+    for (int x = 0; x < base.width; ++x) {
+      const int gx = int(int64_t(x) * gain.width / base.width), gy = int(int64_t(y) * gain.height / base.height);
+      const uint8_t* g = &gain.pixels[(size_t(gy) * gain.width + gx) * gain.channels];
+      for (int c = 0; c < 3; ++c) {
+        const int k = m.channels == 3 ? c : 0;
+        const double b = srgb_to_linear(base.pixels[(size_t(y) * base.width + x) * base.channels + c] / 255.0);
+        const double sdr =
+            (b + m.offset_sdr[k]) * std::exp2(-log_gain(m, c, g[gain.channels == 3 ? c : 0] / 255.0)) - m.offset_hdr[k];
+        const double v = std::clamp(sdr, 0.0, 1.0);
+        const double e = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+        out.pixels[(size_t(y) * base.width + x) * 3 + c] = uint8_t(std::lround(e * 255));
+      }
+    }
+  }
+  return out;
+}
+
+double pq_nits(unsigned code16) {
+  const double m1 = 2610.0 / 16384, m2 = 2523.0 / 32, c1 = 107.0 / 128, c2 = 2413.0 / 128, c3 = 2392.0 / 128;
+  const double e = std::pow(code16 / 65535.0, 1 / m2);
+  return 10000 * std::pow(std::max(e - c1, 0.0) / (c2 - c3 * e), 1 / m1);
+}
+
+double hlg_scene(double e) {
+  const double a = 0.17883277, b = 0.28466892, c = 0.55991073;
+  return e <= 0.5 ? e * e / 3 : (std::exp((e - c) / a) + b) / 12;
+}
+
+// libheif's decode of a 10-bit source: samples 0..1023, RGB.
+std::vector<unsigned> decode_10bit(const std::string& path, int* width, int* height) {
+  std::vector<unsigned> out;
+  heif_context* ctx = heif_context_alloc();
+  heif_image_handle* h = nullptr;
+  heif_image* img = nullptr;
+  if (heif_context_read_from_file(ctx, path.c_str(), nullptr).code == heif_error_Ok &&
+      heif_context_get_primary_image_handle(ctx, &h).code == heif_error_Ok &&
+      heif_decode_image(h, &img, heif_colorspace_RGB, heif_chroma_interleaved_RRGGBB_BE, nullptr).code ==
+          heif_error_Ok) {
+    int stride = 0;
+    const uint8_t* p = heif_image_get_plane_readonly(img, heif_channel_interleaved, &stride);
+    *width = heif_image_get_primary_width(img), *height = heif_image_get_primary_height(img);
+    for (int y = 0; y < *height; ++y)
+      for (int i = 0; i < *width * 3; ++i)
+        out.push_back(unsigned(p[y * stride + 2 * i]) << 8 | p[y * stride + 2 * i + 1]);
+  }
+  if (img != nullptr) heif_image_release(img);
+  if (h != nullptr) heif_image_handle_release(h);
+  heif_context_free(ctx);
+  return out;
+}
+
+// |log2 a - log2 b| over pixels, both in the same units, floored at `floor`.
+Stops compare_log2(const std::vector<double>& a, const std::vector<double>& b, double floor) {
+  std::vector<double> d;
+  double sum = 0;
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    d.push_back(std::fabs(std::log2(std::max(a[i], floor)) - std::log2(std::max(b[i], floor))));
+    sum += d.back();
+  }
+  Stops s;
+  if (d.empty() || a.size() != b.size()) return Stops{99, 99};
+  s.mean = sum / d.size();
+  const size_t k = d.size() * 99 / 100;
+  std::nth_element(d.begin(), d.begin() + long(k), d.end());
+  s.p99 = d[k];
+  return s;
+}

@@ -50,3 +50,21 @@ Agreement compare_renditions(const Raster& sdr_a, const Raster& gain_a, const Ga
 // luminance weights are those of the SDR picture's primaries.
 std::vector<double> rendition_luminance(const Raster& sdr, const Raster& gain, const GainModel& m, int step,
                                         const double weights[3]);
+
+// The SDR rendition of a gain map whose base is the HDR picture: 8-bit
+// sRGB, (base + base offset) * 2^(-log gain) - alternate offset per
+// channel, the map's nearest sample for each pixel.
+Raster sdr_from_hdr_base(const Raster& base, const Raster& gain, const GainModel& m);
+
+// The BT.2100 formulas: a 16-bit PQ code in cd/m², HLG's inverse OETF.
+double pq_nits(unsigned code16);
+double hlg_scene(double e);
+
+// libheif's decode of a 10-bit source: samples 0..1023, RGB.
+std::vector<unsigned> decode_10bit(const std::string& path, int* width, int* height);
+
+struct Stops {
+  double mean = 0, p99 = 0;
+};
+// |log2 a - log2 b| over pixels, both in the same units, floored at `floor`.
+Stops compare_log2(const std::vector<double>& a, const std::vector<double>& b, double floor);

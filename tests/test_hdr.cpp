@@ -170,7 +170,7 @@ const TmapCase kTmapCases[] = {
     {"zero_gamma_denominator", [] { return tmap_payload(with([](TmapValues* v) { v->gamma_d = 0; })); }, 128, 96,
      false},
     {"huge_max", [] { return tmap_payload(with([](TmapValues* v) { v->max_n = 0x7FFFFFFF; })); }, 128, 96, false},
-    {"base_brighter", [] { return tmap_payload(with([](TmapValues* v) { v->base_n = 3; })); }, 128, 96, false},
+    {"equal_headrooms", [] { return tmap_payload(with([](TmapValues* v) { v->base_n = 2; })); }, 128, 96, false},
     {"unknown_version", [] { return tmap_payload(with([](TmapValues* v) { v->version = 1; })); }, 128, 96, false},
     {"no_headroom", [] { return tmap_payload(with([](TmapValues* v) { v->alt_n = 0; })); }, 128, 96, false},
     {"map_larger_than_picture", [] { return tmap_payload(TmapValues{}); }, 512, 384, false},

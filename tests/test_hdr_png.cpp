@@ -90,42 +90,6 @@ bool read_png_file(const std::string& path, PngFile* out) {
   return ok;
 }
 
-// ---- the test's own BT.2100 formulas
-
-double pq_nits(unsigned code16) {
-  const double m1 = 2610.0 / 16384, m2 = 2523.0 / 32, c1 = 107.0 / 128, c2 = 2413.0 / 128, c3 = 2392.0 / 128;
-  const double e = std::pow(code16 / 65535.0, 1 / m2);
-  return 10000 * std::pow(std::max(e - c1, 0.0) / (c2 - c3 * e), 1 / m1);
-}
-
-double hlg_scene(double e) {
-  const double a = 0.17883277, b = 0.28466892, c = 0.55991073;
-  return e <= 0.5 ? e * e / 3 : (std::exp((e - c) / a) + b) / 12;
-}
-
-// libheif's decode of a 10-bit source: samples 0..1023, RGB.
-std::vector<unsigned> decode_10bit(const std::string& path, int* width, int* height) {
-  std::vector<unsigned> out;
-  heif_context* ctx = heif_context_alloc();
-  heif_image_handle* h = nullptr;
-  heif_image* img = nullptr;
-  if (heif_context_read_from_file(ctx, path.c_str(), nullptr).code == heif_error_Ok &&
-      heif_context_get_primary_image_handle(ctx, &h).code == heif_error_Ok &&
-      heif_decode_image(h, &img, heif_colorspace_RGB, heif_chroma_interleaved_RRGGBB_BE, nullptr).code ==
-          heif_error_Ok) {
-    int stride = 0;
-    const uint8_t* p = heif_image_get_plane_readonly(img, heif_channel_interleaved, &stride);
-    *width = heif_image_get_primary_width(img), *height = heif_image_get_primary_height(img);
-    for (int y = 0; y < *height; ++y)
-      for (int i = 0; i < *width * 3; ++i)
-        out.push_back(unsigned(p[y * stride + 2 * i]) << 8 | p[y * stride + 2 * i + 1]);
-  }
-  if (img != nullptr) heif_image_release(img);
-  if (h != nullptr) heif_image_handle_release(h);
-  heif_context_free(ctx);
-  return out;
-}
-
 // The PNG's pixels in cd/m² (BT.2020 RGB), every step-th in each direction.
 struct Light {
   std::vector<double> luminance;  // BT.2020 weights
@@ -147,27 +111,6 @@ Light png_light(const PngFile& png, int step) {
   }
   l.max_fall = sum / (double(png.width) * png.height);
   return l;
-}
-
-struct Stops {
-  double mean = 0, p99 = 0;
-};
-
-// |log2 a - log2 b| over pixels, both in the same units, floored at `floor`.
-Stops compare_log2(const std::vector<double>& a, const std::vector<double>& b, double floor) {
-  std::vector<double> d;
-  double sum = 0;
-  for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
-    d.push_back(std::fabs(std::log2(std::max(a[i], floor)) - std::log2(std::max(b[i], floor))));
-    sum += d.back();
-  }
-  Stops s;
-  if (d.empty() || a.size() != b.size()) return Stops{99, 99};
-  s.mean = sum / d.size();
-  const size_t k = d.size() * 99 / 100;
-  std::nth_element(d.begin(), d.begin() + long(k), d.end());
-  s.p99 = d[k];
-  return s;
 }
 
 uint32_t be32_at(const Bytes& b, size_t at) {

@@ -25,6 +25,7 @@
 #include "formats/stb_writer.h"
 #include "grid/grid_stream.h"
 #include "hdr/hdr_png.h"
+#include "hdr/sdr_rendition.h"
 #include "hdr/ultrahdr_jpeg.h"
 #include "heif/decode_upright.h"
 #include "heif/encode_raster.h"
@@ -148,11 +149,23 @@ bool image_to_raster(heif_context* ctx, heif_image_handle* handle, const char* o
   heif_error err;
   PictureMetadata md = heif_item_metadata(ctx, handle, flags);
   UltraHdrAppendix hdr;
-  if (target == Target::Jpeg && (flags & LUMETRA_KEEP_HDR)) hdr.prepare(ctx, handle, &md);
   if (target == Target::Png && (flags & LUMETRA_HDR_PNG)) {
     const HdrPngResult written = write_hdr_png(ctx, handle, out, md);
     if (written != HdrPngResult::NoHdr) return written == HdrPngResult::Written;
   }
+  // A PQ or HLG picture, or the HDR base of a gain map: its SDR rendition.
+  const bool keep_hdr = target == Target::Jpeg && (flags & LUMETRA_KEEP_HDR);
+  SdrPicture sdr;
+  const SdrRenditionResult rendered = render_sdr(ctx, handle, keep_hdr, &sdr);
+  if (rendered == SdrRenditionResult::Failed) return false;
+  if (rendered == SdrRenditionResult::Ready) {
+    md.icc.clear();  // the rows are sRGB
+    if (sdr.map.kind != GainMapKind::None) hdr.prepare(sdr.map, &md);
+    const PixelRows rows{
+        sdr.pixels.data(), static_cast<size_t>(sdr.width) * sdr.channels, sdr.width, sdr.height, sdr.channels, 8};
+    return write_picture(out, raster_format(target), rows, quality, md, &hdr);
+  }
+  if (keep_hdr) hdr.prepare(ctx, handle, &md);
   if (target == Target::Jpeg && ycbcr_fast_path) {
     const FastPath fast = jpeg_from_ycbcr(ctx, handle, out, quality, md, &hdr);
     if (fast != FastPath::NotApplicable) return fast == FastPath::Written;

@@ -1,5 +1,6 @@
 #include "hdr/gain_map.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -247,8 +248,11 @@ GainMapFacts describe_gain_map(heif_context* ctx, heif_image_handle* image) {
       facts.unusable = kLarger;
     }
     if (facts.unusable.empty()) {
-      facts.headroom = found.kind == GainMapKind::Apple ? found.apple_headroom
-                                                        : std::exp2(found.metadata.alternate_headroom.value());
+      const GainMapMetadata& md = found.metadata;
+      facts.base_is_hdr = base_is_hdr(md);
+      facts.headroom = found.kind == GainMapKind::Apple
+                           ? found.apple_headroom
+                           : std::exp2(std::max(md.base_headroom.value(), md.alternate_headroom.value()));
     }
   } catch (...) {
     facts = GainMapFacts();

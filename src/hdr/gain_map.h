@@ -13,8 +13,9 @@ enum class GainMapKind { None, Iso21496, Apple, HdrgmXmp };
 struct GainMapFacts {
   GainMapKind kind = GainMapKind::None;
   heif_item_id item = 0;
-  double headroom = 0;   // linear ratio of the HDR peak over SDR white, e.g. 2.68
-  std::string unusable;  // why a conversion cannot keep it; empty when it can
+  double headroom = 0;       // linear ratio of the HDR peak over SDR white, e.g. 2.68
+  bool base_is_hdr = false;  // the picture itself is the HDR rendition, the map leads to the SDR one
+  std::string unusable;      // why a conversion cannot keep it; empty when it can
 };
 
 // What kind of gain map the image has and its headroom, without decoding
@@ -27,7 +28,7 @@ const char* gain_map_kind_name(GainMapKind kind);
 
 struct GainMap {
   GainMapKind kind = GainMapKind::None;
-  GainMapMetadata metadata;  // ISO model; Apple maps already re-expressed in it
+  GainMapMetadata metadata;  // ISO model; Apple maps already re-expressed in it; the base may be the HDR one
   ByteBlock pixels;          // 8-bit, packed rows, channels per pixel
   int width = 0, height = 0, channels = 0;
 };

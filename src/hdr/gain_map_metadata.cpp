@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "base/platform.h"
@@ -119,6 +120,14 @@ void append_number(std::string* out, double v) {
 
 }  // namespace
 
+GainMapMetadata sdr_based(const GainMapMetadata& md) {
+  if (!base_is_hdr(md)) return md;
+  GainMapMetadata out = md;
+  std::swap(out.base_headroom, out.alternate_headroom);
+  for (GainMapChannel& ch : out.channel) std::swap(ch.base_offset, ch.alternate_offset);
+  return out;
+}
+
 GainFraction decimal_fraction(double value) {
   const double kScale = 1000000.0;
   if (!(value > -2000.0)) value = -2000.0;
@@ -136,8 +145,8 @@ bool gain_map_metadata_usable(const GainMapMetadata& md, const char** why) {
     return false;
   }
   const double base = md.base_headroom.value(), alternate = md.alternate_headroom.value();
-  if (base < 0 || alternate > kMaxStops || alternate <= base) {
-    *why = "gain map headroom is out of range (the base picture must be the SDR one)";
+  if (base < 0 || alternate < 0 || base > kMaxStops || alternate > kMaxStops || alternate == base) {
+    *why = "gain map headroom is out of range (the base and alternate pictures must differ in headroom)";
     return false;
   }
   for (int c = 0; c < channels; ++c) {
@@ -236,8 +245,8 @@ bool parse_hdrgm_xmp(const std::string& xmp, GainMapMetadata* out) {
       if (!ok) return false;
     }
   }
-  const std::vector<std::string> base_is_hdr = hdrgm_values(xmp, prefix, "BaseRenditionIsHDR");
-  if (!base_is_hdr.empty() && base_is_hdr[0] != "False") return false;
+  const std::vector<std::string> hdr_base = hdrgm_values(xmp, prefix, "BaseRenditionIsHDR");
+  if (!hdr_base.empty() && hdr_base[0] != "False") return false;
   GainMapMetadata md;
   md.multichannel = false;
   for (int i = 0; i < 5; ++i) md.multichannel = md.multichannel || fields[i].values.size() == 3;

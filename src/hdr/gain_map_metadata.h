@@ -33,8 +33,19 @@ struct GainMapMetadata {
 bool parse_tmap_payload(const uint8_t* data, size_t size, GainMapMetadata* out, const char** why);
 
 // Whether every fraction is defined and the values make a gain map this
-// library can carry: an SDR base brightened towards a finite headroom.
+// library can carry: two renditions of different, finite headrooms, the
+// base either the SDR one or the HDR one.
 bool gain_map_metadata_usable(const GainMapMetadata& md, const char** why);
+
+// Whether the base picture is the HDR rendition (its headroom above the
+// alternate's). The map then stores log2 of HDR over SDR as well, and
+// the alternate is (base + base_offset) * 2^(-log_gain) - alternate_offset.
+inline bool base_is_hdr(const GainMapMetadata& md) { return md.base_headroom.value() > md.alternate_headroom.value(); }
+
+// The same map described from its SDR rendition: for an HDR base, the
+// headrooms and the offsets change sides and the samples stay as they
+// are; an SDR-based description comes back unchanged.
+GainMapMetadata sdr_based(const GainMapMetadata& md);
 
 // The JPEG APP2 record: minimum and writer version, then everything else
 // (the 'tmap' payload without its leading version byte).

@@ -45,7 +45,7 @@ void rgb_to_xyz(const double xy[6], double* out) {
 }
 
 struct Bt2020Matrices {
-  Matrix from709, fromP3, identity = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  Matrix from709, fromP3, to709, toP3, identity = {1, 0, 0, 0, 1, 0, 0, 0, 1};
   Bt2020Matrices() {
     const double bt709[6] = {0.64, 0.33, 0.30, 0.60, 0.15, 0.06};
     const double p3[6] = {0.680, 0.320, 0.265, 0.690, 0.150, 0.060};
@@ -57,6 +57,8 @@ struct Bt2020Matrices {
     multiply(from_xyz, to_xyz, from709);
     rgb_to_xyz(p3, to_xyz);
     multiply(from_xyz, to_xyz, fromP3);
+    invert(from709, to709);
+    invert(fromP3, toP3);
   }
 };
 
@@ -100,10 +102,10 @@ const double* bt2020_matrix(Primaries from) {
   return from == Primaries::Bt709 ? m.from709 : from == Primaries::DisplayP3 ? m.fromP3 : m.identity;
 }
 
-void to_bt2020(Primaries from, float* rgb, size_t pixels) {
-  if (from == Primaries::Bt2020) return;
+namespace {
+
+void transform(const double* d, float* rgb, size_t pixels) {
   float m[9];
-  const double* d = bt2020_matrix(from);
   for (int i = 0; i < 9; ++i) m[i] = static_cast<float>(d[i]);
   for (size_t i = 0; i < pixels; ++i, rgb += 3) {
     const float r = rgb[0], g = rgb[1], b = rgb[2];
@@ -111,6 +113,17 @@ void to_bt2020(Primaries from, float* rgb, size_t pixels) {
     rgb[1] = m[3] * r + m[4] * g + m[5] * b;
     rgb[2] = m[6] * r + m[7] * g + m[8] * b;
   }
+}
+
+}  // namespace
+
+void to_bt2020(Primaries from, float* rgb, size_t pixels) {
+  if (from != Primaries::Bt2020) transform(bt2020_matrix(from), rgb, pixels);
+}
+
+void from_bt2020(Primaries to, float* rgb, size_t pixels) {
+  const Bt2020Matrices& m = matrices();
+  if (to != Primaries::Bt2020) transform(to == Primaries::Bt709 ? m.to709 : m.toP3, rgb, pixels);
 }
 
 double gain_map_weight(const GainMapMetadata& md, double display_headroom) {

@@ -35,8 +35,9 @@ enum class Primaries { Bt709, DisplayP3, Bt2020 };
 // The 3 x 3 matrix (row-major) taking linear RGB in `from` to linear
 // BT.2020 RGB, both D65; the identity for Bt2020.
 const double* bt2020_matrix(Primaries from);
-// Linear RGB in `from` to BT.2020, in place.
+// Linear RGB in `from` to BT.2020, in place, and back.
 void to_bt2020(Primaries from, float* rgb, size_t pixels);
+void from_bt2020(Primaries to, float* rgb, size_t pixels);
 
 // The gain map's weight for a display headroom (log2 of the display's peak
 // over SDR white): 0 at or below the base's headroom, 1 at or above the

@@ -115,8 +115,11 @@ Candidate examine(const uint8_t* file, const Indexed& image, const Header& prima
     ByteBlock payload(1, 0);
     payload.insert(payload.end(), p + h.iso_at, p + h.iso_at + h.iso_size);
     if (parse_tmap_payload(payload.data(), payload.size(), &c.metadata, &why)) {
-      c.kind = GainMapKind::Iso21496;
-      return c;
+      if (!base_is_hdr(c.metadata)) {
+        c.kind = GainMapKind::Iso21496;
+        return c;
+      }
+      why = "gain map metadata describes the 8-bit JPEG as the HDR picture";
     }
   }
   const char* xmp_why = "gain map has no usable hdrgm metadata";

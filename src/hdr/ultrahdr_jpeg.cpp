@@ -109,7 +109,12 @@ void UltraHdrAppendix::prepare(heif_context* ctx, heif_image_handle* image, Pict
     hdr_note = why;
     return;
   }
-  if (map.kind != GainMapKind::None) prepare(map, md);
+  if (map.kind == GainMapKind::None) return;
+  if (base_is_hdr(map.metadata)) {
+    hdr_note = "the picture is the HDR rendition of its gain map: its SDR rendition carries the map";
+    return;
+  }
+  prepare(map, md);
 }
 
 void UltraHdrAppendix::prepare(const GainMap& map, PictureMetadata* md) {

@@ -165,7 +165,7 @@ void gain_map(heif_context* ctx, heif_image_handle* image, JsonText* j) {
   }
   j->begin_object("gain_map").string("kind", kind).integer("item_id", facts.item);
   if (facts.unusable.empty()) {
-    j->number("headroom", facts.headroom).boolean("usable", true);
+    j->number("headroom", facts.headroom).boolean("base_is_hdr", facts.base_is_hdr).boolean("usable", true);
   } else {
     j->null("headroom").boolean("usable", false).string("unusable", facts.unusable);
   }
