@@ -11,7 +11,10 @@
 #include <cstring>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <libheif/heif.h>
 
 #include "fixtures.h"
 #include "hdr_fixtures.h"
@@ -37,8 +40,10 @@ struct SdrCase {
 void PrintTo(const SdrCase& c, std::ostream* os) { *os << c.name; }
 
 const SdrCase kCases[] = {
-    {"pq_sdr", Source::Pq, false},          {"pq_ultra_hdr", Source::Pq, true},
-    {"hlg_ultra_hdr", Source::Hlg, true},   {"hdr_base_sdr", Source::HdrBase, false},
+    {"pq_sdr", Source::Pq, false},
+    {"pq_ultra_hdr", Source::Pq, true},
+    {"hlg_ultra_hdr", Source::Hlg, true},
+    {"hdr_base_sdr", Source::HdrBase, false},
     {"hdr_base_ultra_hdr", Source::HdrBase, true},
 };
 
@@ -177,3 +182,72 @@ TEST_P(HdrToSdr, SdrPictureAndUltraHdrRendition) {
 
 INSTANTIATE_TEST_SUITE_P(Hdr, HdrToSdr, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<SdrCase>& info) { return info.param.name; });
+
+namespace {
+
+struct KeptCase {
+  const char* name;
+  Source source;
+  const char* ext;
+};
+
+void PrintTo(const KeptCase& c, std::ostream* os) { *os << c.name; }
+
+const KeptCase kKeptCases[] = {{"pq_to_heic", Source::Pq, ".heic"},
+                               {"pq_to_avif", Source::Pq, ".avif"},
+                               {"hdr_base_to_heic", Source::HdrBase, ".heic"},
+                               {"hdr_base_to_avif", Source::HdrBase, ".avif"}};
+
+// The output's nclx, as libheif reads it: primaries, transfer; -1 without.
+std::pair<int, int> nclx_of(const std::string& path) {
+  std::pair<int, int> out{-1, -1};
+  heif_context* ctx = heif_context_alloc();
+  heif_image_handle* h = nullptr;
+  heif_color_profile_nclx* nclx = nullptr;
+  if (heif_context_read_from_file(ctx, path.c_str(), nullptr).code == heif_error_Ok &&
+      heif_context_get_primary_image_handle(ctx, &h).code == heif_error_Ok &&
+      heif_image_handle_get_nclx_color_profile(h, &nclx).code == heif_error_Ok && nclx != nullptr) {
+    out = {int(nclx->color_primaries), int(nclx->transfer_characteristics)};
+  }
+  if (nclx != nullptr) heif_nclx_color_profile_free(nclx);
+  if (h != nullptr) heif_image_handle_release(h);
+  heif_context_free(ctx);
+  return out;
+}
+
+}  // namespace
+
+// HEIF and AVIF outputs keep the HDR picture as it is: a PQ picture's
+// samples and nclx, an HDR base with its map described as before.
+class HdrKept : public ::testing::TestWithParam<KeptCase> {};
+
+TEST_P(HdrKept, PictureAndDescriptionAsTheSource) {
+  const KeptCase& c = GetParam();
+  const bool av1 = std::string(c.ext) == ".avif";
+  const int bits = c.source == Source::Pq ? 10 : 8;
+  if (!libheif_encodes(false, bits) || !libheif_encodes(av1, bits)) GTEST_SKIP() << "no encoder for the case";
+  const std::string in = c.source == Source::Pq ? nclx_fixture("kept-pq", 16) : hdr_base_fixture();
+  const std::string out = scratch_path(std::string("kept-") + c.name + c.ext);
+  ASSERT_EQ(lumetra_convert(in.c_str(), out.c_str(), 0, LUMETRA_KEEP_METADATA | LUMETRA_KEEP_HDR), 1)
+      << lumetra_last_error();
+  if (c.source == Source::Pq) {
+    EXPECT_EQ(nclx_of(out), std::make_pair(9, 16)) << "BT.2020 primaries, PQ";
+    int w = 0, h = 0, ow = 0, oh = 0;
+    const std::vector<unsigned> a = decode_10bit(in, &w, &h), b = decode_10bit(out, &ow, &oh);
+    ASSERT_EQ(a.size(), b.size());
+    double diff = 0;
+    for (size_t i = 0; i < a.size(); ++i) diff += std::abs(int(a[i]) - int(b[i]));
+    EXPECT_LE(diff / a.size(), 6.0) << "mean difference in 10-bit codes";
+    return;
+  }
+  Raster base, gain, out_base, out_gain;
+  GainModel model, out_model;
+  ASSERT_TRUE(heif_gain_map(in, &base, &gain, &model));
+  ASSERT_TRUE(heif_gain_map(out, &out_base, &out_gain, &out_model)) << "the tmap item is there";
+  EXPECT_EQ(out_model.base_headroom, model.base_headroom);
+  EXPECT_EQ(out_model.alternate_headroom, model.alternate_headroom);
+  EXPECT_GE(psnr(sdr_from_hdr_base(out_base, out_gain, out_model), sdr_from_hdr_base(base, gain, model)), 38.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hdr, HdrKept, ::testing::ValuesIn(kKeptCases),
+                         [](const ::testing::TestParamInfo<KeptCase>& info) { return info.param.name; });

@@ -79,7 +79,7 @@ class OtherTopLevelImages : public HeifAddition {
       ImageHolder image;
       if (!decode_for_encoding(source_, handle.get(), md, &image)) return false;
       HandleHolder written;
-      err = heif_context_encode_image(ctx, image.get(), encoder, nullptr, written.out());
+      err = encode_keeping_colour(ctx, image.get(), encoder, written.out());
       if (err.code != heif_error_Ok || !written) {
         set_error_fmt("Failed encoding image: %s", heif_error_text(err));
         return false;

@@ -76,10 +76,40 @@ bool heif_encoder_for(heif_context* ctx, heif_compression_format codec, int qual
   return true;
 }
 
+namespace {
+
+// Whether an nclx description says more than an sRGB reader assumes: an
+// HDR transfer or primaries other than BT.709's.
+bool beyond_srgb(const heif_color_profile_nclx* nclx) {
+  const int t = nclx->transfer_characteristics, p = nclx->color_primaries;
+  return t == heif_transfer_characteristic_ITU_R_BT_2100_0_PQ ||
+         t == heif_transfer_characteristic_ITU_R_BT_2100_0_HLG ||
+         (p != heif_color_primaries_ITU_R_BT_709_5 && p != heif_color_primaries_unspecified);
+}
+
+}  // namespace
+
+heif_error encode_keeping_colour(heif_context* ctx, heif_image* image, heif_encoder* encoder, heif_image_handle** out) {
+  heif_color_profile_nclx* nclx = nullptr;
+  heif_encoding_options* options = nullptr;
+  if (heif_image_get_raw_color_profile_size(image) == 0 &&
+      heif_image_get_nclx_color_profile(image, &nclx).code == heif_error_Ok && nclx != nullptr && beyond_srgb(nclx)) {
+    options = heif_encoding_options_alloc();
+    if (options != nullptr) {
+      options->output_nclx_profile = nclx;
+      options->macOS_compatibility_workaround_no_nclx_profile = 0;
+    }
+  }
+  const heif_error err = heif_context_encode_image(ctx, image, encoder, options, out);
+  if (options != nullptr) heif_encoding_options_free(options);
+  if (nclx != nullptr) heif_nclx_color_profile_free(nclx);
+  return err;
+}
+
 bool encode_heif_file(heif_context* ctx, heif_encoder* encoder, heif_image* image, MetadataBlock exif,
                       MetadataBlock xmp, const char* out, const std::vector<HeifAddition*>& additions) {
   HandleHolder primary;
-  heif_error err = heif_context_encode_image(ctx, image, encoder, nullptr, primary.out());
+  heif_error err = encode_keeping_colour(ctx, image, encoder, primary.out());
   if (err.code != heif_error_Ok || !primary) {
     set_error_fmt("Failed encoding image: %s", heif_error_text(err));
     return false;

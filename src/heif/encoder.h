@@ -27,6 +27,11 @@ bool thumbnail_encodable(int width, int height, int box);
 // False, with no text set, when libheif has none.
 bool heif_encoder_for(heif_context* ctx, heif_compression_format codec, int quality, EncoderHolder* encoder);
 
+// heif_context_encode_image with default options, but an image described
+// by nclx alone whose nclx says more than sRGB (PQ, HLG, wide primaries)
+// keeps it in the file: libheif writes no nclx box unless asked.
+heif_error encode_keeping_colour(heif_context* ctx, heif_image* image, heif_encoder* encoder, heif_image_handle** out);
+
 // A metadata block stored with the primary image; size 0: none.
 struct MetadataBlock {
   const unsigned char* data = nullptr;
