@@ -4,7 +4,9 @@
 # JPEG's gain map), runs alternating, whole processes, medians. Then each
 # AVIF's HDR rendition at the JPEG's full headroom against the JPEG's own
 # (all three made by avifgainmaputil tonemap; the JPEG's through a
-# near-lossless AVIF of it), in stops of luminance.
+# near-lossless AVIF of it), in stops of luminance. Each base is read as
+# the JPEG's sRGB (libavif reads an unspecified transfer as BT.709's, and
+# its own AVIFs of a JPEG leave the transfer unspecified).
 # Usage: AVIFENC=... AVIFGAINMAPUTIL=... bench/gain_map_avif.sh [RUNS] (default 5).
 # The Ultra HDR JPEG is lumetra's own of the corpus's iPhone 13 Pro Max photo.
 set -euo pipefail
@@ -41,7 +43,7 @@ printf 'lumetra %s s, avifenc %s s, ratio %s; bytes %s and %s\n' "$(cut -d' ' -f
 "$util" convert "$work/uhdr.jpg" "$work/reference.avif" -q 100 --qgain-map 100 >/dev/null
 headroom=$("$util" printmetadata "$work/reference.avif" | awk '/Alternate headroom/ {print $4}')
 for f in reference ours theirs; do
-  "$util" tonemap "$work/$f.avif" "$work/$f.png" --headroom "$headroom" --cicp-output 1/16/6 -d 12 --ignore-profile >/dev/null
+  "$util" tonemap "$work/$f.avif" "$work/$f.png" --headroom "$headroom" --cicp-input 1/13/6 --cicp-output 1/16/6 -d 12 --ignore-profile >/dev/null
 done
 for f in ours theirs; do
   printf '%s: HDR rendition at headroom %s against the JPEG'\''s: %s\n' "$f" "$headroom" \
