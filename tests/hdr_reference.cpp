@@ -15,7 +15,6 @@ namespace {
 
 uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 
-double srgb_to_linear(double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); }
 double rec709_to_linear(double v) { return v < 0.081 ? v / 4.5 : std::pow((v + 0.099) / 1.099, 1 / 0.45); }
 
 // Walks a JPEG's markers up to SOS; calls f(marker, payload, size).
@@ -120,7 +119,7 @@ struct Tables {
   double gain[3][256];
   explicit Tables(const GainModel& m) {
     for (int v = 0; v < 256; ++v) {
-      linear[v] = srgb_to_linear(v / 255.0);
+      linear[v] = srgb_light(v / 255.0);
       for (int c = 0; c < 3; ++c) gain[c][v] = std::exp2(log_gain(m, c, v / 255.0));
     }
   }
@@ -145,6 +144,8 @@ double render(const Raster& sdr, const Raster& gain, const GainModel& m, const T
 }
 
 }  // namespace
+
+double srgb_light(double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); }
 
 bool parse_iso_record(const Bytes& d, bool with_version, GainModel* m) {
   size_t at = with_version ? 1 : 0;
@@ -349,7 +350,7 @@ Raster sdr_from_hdr_base(const Raster& base, const Raster& gain, const GainModel
       const uint8_t* g = &gain.pixels[(size_t(gy) * gain.width + gx) * gain.channels];
       for (int c = 0; c < 3; ++c) {
         const int k = m.channels == 3 ? c : 0;
-        const double b = srgb_to_linear(base.pixels[(size_t(y) * base.width + x) * base.channels + c] / 255.0);
+        const double b = srgb_light(base.pixels[(size_t(y) * base.width + x) * base.channels + c] / 255.0);
         const double sdr =
             (b + m.offset_sdr[k]) * std::exp2(-log_gain(m, c, g[gain.channels == 3 ? c : 0] / 255.0)) - m.offset_hdr[k];
         const double v = std::clamp(sdr, 0.0, 1.0);

@@ -56,7 +56,9 @@ std::vector<double> rendition_luminance(const Raster& sdr, const Raster& gain, c
 // channel, the map's nearest sample for each pixel.
 Raster sdr_from_hdr_base(const Raster& base, const Raster& gain, const GainModel& m);
 
-// The BT.2100 formulas: a 16-bit PQ code in cd/m², HLG's inverse OETF.
+// The sRGB decoding (0..1 to linear 0..1), and the BT.2100 formulas: a
+// 16-bit PQ code in cd/m², HLG's inverse OETF.
+double srgb_light(double v);
 double pq_nits(unsigned code16);
 double hlg_scene(double e);
 

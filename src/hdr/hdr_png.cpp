@@ -56,7 +56,7 @@ class PqEncoder {
 // light in cd/m² and then into 16-bit PQ samples.
 struct Rendition {
   Kind kind = Kind::None;
-  Primaries primaries = Primaries::Bt709;
+  PictureColour colour;
   DecodedPicture picture;
   std::vector<float> linear;  // per sample value: SDR light, PQ cd/m² or HLG scene light
   GainMap map;
@@ -70,16 +70,8 @@ struct Rendition {
 
   // Row y in BT.2020 cd/m², in `row`.
   void light(int y) {
-    const uint8_t* p = picture.row(y);
-    const int width = picture.width, channels = picture.channels;
-    for (int x = 0; x < width; ++x)
-      for (int c = 0; c < 3; ++c) row[size_t(x) * 3 + c] = linear[sample(p, x * channels + c)];
-    if (applier) applier->apply_row(row.data(), y);
-    to_bt2020(primaries, row.data(), size_t(width));
-    if (kind == Kind::Hlg) hlg_ootf(row.data(), size_t(width), kHlgPeakNits);
-    if (kind == Kind::GainMap) {
-      for (float& v : row) v *= float(kSdrWhiteNits);
-    }
+    relative_light_row(picture, colour, linear, applier.get(), y, row.data());
+    for (float& v : row) v *= float(kSdrWhiteNits);
   }
 
   const uint8_t* pq_row(int y) {
@@ -156,9 +148,8 @@ bool write(Rendition* r, const char* out, const PictureMetadata& md) {
 
 HdrPngResult write_hdr_png(heif_context* ctx, heif_image_handle* image, const char* out, const PictureMetadata& md) {
   Rendition r;
-  const PictureColour colour = colour_of(image);
+  const PictureColour& colour = r.colour = colour_of(image);
   r.kind = colour.coding == HdrCoding::Pq ? Kind::Pq : colour.coding == HdrCoding::Hlg ? Kind::Hlg : Kind::None;
-  r.primaries = colour.primaries;
   if (r.kind == Kind::None) {
     std::string why;
     if (!load_gain_map(ctx, image, &r.map, &why)) {
@@ -177,6 +168,6 @@ HdrPngResult write_hdr_png(heif_context* ctx, heif_image_handle* image, const ch
   if (r.kind == Kind::GainMap && !base_is_hdr(r.map.metadata)) {
     r.applier.reset(new GainMapApplier(r.map, r.map.metadata, 1.0, r.picture.width, r.picture.height));
   }
-  r.passthrough = r.kind == Kind::Pq && r.primaries == Primaries::Bt2020;
+  r.passthrough = r.kind == Kind::Pq && colour.primaries == Primaries::Bt2020;
   return write(&r, out, md) ? HdrPngResult::Written : HdrPngResult::Failed;
 }

@@ -113,3 +113,27 @@ std::vector<float> linear_table(const PictureColour& colour, int bits) {
   }
   return table;
 }
+
+void relative_light_row(const DecodedPicture& picture, const PictureColour& colour, const std::vector<float>& linear,
+                        GainMapApplier* applier, int y, float* rgb) {
+  const uint8_t* p = picture.row(y);
+  const unsigned top = unsigned(linear.size() - 1);
+  const int w = picture.width;
+  for (int x = 0; x < w; ++x)
+    for (int c = 0; c < 3; ++c) rgb[x * 3 + c] = linear[picture.sample(p, x * picture.channels + c, top)];
+  if (colour.coding == HdrCoding::Hlg) {
+    to_bt2020(colour.primaries, rgb, size_t(w));
+    hlg_ootf(rgb, size_t(w), kHlgPeakNits);
+  }
+  if (colour.coding != HdrCoding::None) {
+    for (int i = 0; i < w * 3; ++i) rgb[i] = float(rgb[i] / kSdrWhiteNits);
+  }
+  const Primaries in = colour.coding == HdrCoding::Hlg ? Primaries::Bt2020 : colour.primaries;
+  if (applier != nullptr) {
+    if (in != colour.primaries) from_bt2020(colour.primaries, rgb, size_t(w));
+    applier->apply_row(rgb, y);
+    to_bt2020(colour.primaries, rgb, size_t(w));
+  } else {
+    to_bt2020(in, rgb, size_t(w));
+  }
+}

@@ -42,3 +42,11 @@ bool decode_picture(heif_context* ctx, heif_image_handle* handle, DecodedPicture
 // Each sample value's light, for `bits`-bit samples: cd/m² for PQ, scene
 // light (0..1) for HLG, otherwise SDR light with 1 as SDR white.
 std::vector<float> linear_table(const PictureColour& colour, int bits);
+
+// Row y as light relative to SDR white (203 cd/m²) in BT.2020 primaries:
+// PQ by its own transfer, HLG displayed at 1000 cd/m², an SDR-coded
+// picture as it is. `applier`, when given, acts first, in the picture's
+// own primaries (its weight says which rendition it leads to). `linear` is
+// linear_table's; rgb holds width RGB triples.
+void relative_light_row(const DecodedPicture& picture, const PictureColour& colour, const std::vector<float>& linear,
+                        GainMapApplier* applier, int y, float* rgb);

@@ -93,31 +93,9 @@ class Source {
   GainMap map;  // HDR-based, when rendered through it
   std::unique_ptr<GainMapApplier> applier;
 
-  // Row y as light relative to SDR white, in BT.2020 primaries: the HDR
-  // picture (to_sdr false) or, through the map, the SDR one.
-  void row(int y, float* rgb) const {
-    const uint8_t* p = picture.row(y);
-    const unsigned top = unsigned(linear.size() - 1);
-    const int w = picture.width;
-    for (int x = 0; x < w; ++x)
-      for (int c = 0; c < 3; ++c) rgb[x * 3 + c] = linear[picture.sample(p, x * picture.channels + c, top)];
-    if (colour.coding == HdrCoding::Hlg) {
-      to_bt2020(colour.primaries, rgb, size_t(w));
-      hlg_ootf(rgb, size_t(w), kHlgPeakNits);
-    }
-    if (colour.coding != HdrCoding::None) {
-      for (int i = 0; i < w * 3; ++i) rgb[i] = float(rgb[i] / kSdrWhiteNits);
-    }
-    const Primaries in = colour.coding == HdrCoding::Hlg ? Primaries::Bt2020 : colour.primaries;
-    if (applier) {
-      // The map's arithmetic is in the base picture's primaries.
-      if (in != colour.primaries) from_bt2020(colour.primaries, rgb, size_t(w));
-      applier->apply_row(rgb, y);
-      to_bt2020(colour.primaries, rgb, size_t(w));
-    } else {
-      to_bt2020(in, rgb, size_t(w));
-    }
-  }
+  // Row y as light relative to SDR white, in BT.2020 primaries: the SDR
+  // picture when the map leads to it, otherwise the HDR one.
+  void row(int y, float* rgb) const { relative_light_row(picture, colour, linear, applier.get(), y, rgb); }
 
   uint8_t alpha(int y, int x) const {
     const unsigned top = (1u << picture.bits) - 1;
