@@ -64,11 +64,12 @@ asan() {
 
 # The tests whose code runs on more than one thread: calls from many
 # threads, batches and their workers, grids decoded a band of tiles at a
-# time on all cores, FFmpeg's decoder loaded on demand, the tool's jobs.
+# time on all cores, FFmpeg's decoder loaded on demand, the tool's jobs,
+# a gain map made beside its picture.
 # The rest of the suite runs one thread of ours (libheif's and x265's own
 # workers are suppressed by name in tools/tsan.supp).
 tsan_tests='^(Threads|Batch|BatchAtScale|Grid|GridStream/GridBrokenTile|Processes/FfmpegOnDemand|RepeatedCalls|Cli)[./]'
-tsan_tests+='|^GridStream/GridOrientation\..*_ycbcr_jpeg'
+tsan_tests+='|^GridStream/GridOrientation\..*_ycbcr_jpeg|^Hdr/TmapFixture\.KeptOrFallsBackToSdr'
 tsan() {
   cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DLUMETRA_TSAN=ON >/dev/null &&
     cmake --build build-tsan -j "$jobs" --target lumetra_tests lumetra &&

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <libheif/heif.h>
@@ -143,12 +144,36 @@ FastPath jpeg_from_ycbcr(heif_context* ctx, heif_image_handle* handle, const cha
   return FastPath::Written;
 }
 
-// One image of an open file, whichever the caller chose.
-bool image_to_raster(heif_context* ctx, heif_image_handle* handle, const char* out, Target target, int quality,
-                     int flags, bool ycbcr_fast_path) {
+bool write_image(heif_context* ctx, heif_image_handle* handle, const HeifFileBytes* file, const char* out,
+                 Target target, int quality, int flags, bool ycbcr_fast_path, UltraHdrAppendix* hdr_out);
+
+// One image of an open file, whichever the caller chose. A gain map that
+// fails while the picture is written leaves the picture to go out again
+// without it, as when the map cannot be kept from the start.
+bool image_to_raster(heif_context* ctx, heif_image_handle* handle, const HeifFileBytes* file, const char* out,
+                     Target target, int quality, int flags, bool ycbcr_fast_path) {
+  bool map_failed = false;
+  {
+    UltraHdrAppendix hdr;
+    if (write_image(ctx, handle, file, out, target, quality, flags, ycbcr_fast_path, &hdr)) return true;
+    map_failed = hdr.map_failed();
+  }
+  if (!map_failed) return false;
+  const std::string why = last_hdr_note();
+  const bool ok =
+      write_image(ctx, handle, file, out, target, quality, flags & ~LUMETRA_KEEP_HDR, ycbcr_fast_path, nullptr);
+  set_hdr_note(why);
+  return ok;
+}
+
+// The image written once; hdr_out (null without HDR) holds the gain map's
+// part.
+bool write_image(heif_context* ctx, heif_image_handle* handle, const HeifFileBytes* file, const char* out,
+                 Target target, int quality, int flags, bool ycbcr_fast_path, UltraHdrAppendix* hdr_out) {
   heif_error err;
   PictureMetadata md = heif_item_metadata(ctx, handle, flags);
-  UltraHdrAppendix hdr;
+  UltraHdrAppendix no_hdr;
+  UltraHdrAppendix& hdr = hdr_out != nullptr ? *hdr_out : no_hdr;
   if (target == Target::Png && (flags & LUMETRA_HDR_PNG)) {
     const HdrPngResult written = write_hdr_png(ctx, handle, out, md);
     if (written != HdrPngResult::NoHdr) return written == HdrPngResult::Written;
@@ -165,7 +190,7 @@ bool image_to_raster(heif_context* ctx, heif_image_handle* handle, const char* o
         sdr.pixels.data(), static_cast<size_t>(sdr.width) * sdr.channels, sdr.width, sdr.height, sdr.channels, 8};
     return write_picture(out, raster_format(target), rows, quality, md, &hdr);
   }
-  if (keep_hdr) hdr.prepare(ctx, handle, &md);
+  if (keep_hdr) hdr.prepare(ctx, handle, &md, file);
   if (target == Target::Jpeg && ycbcr_fast_path) {
     const FastPath fast = jpeg_from_ycbcr(ctx, handle, out, quality, md, &hdr);
     if (fast != FastPath::NotApplicable) return fast == FastPath::Written;
@@ -229,7 +254,7 @@ bool heif_to_raster(const char* in, const char* out, Target target, int quality,
   ContextHolder ctx;
   HandleHolder handle;
   if (!open_primary_image(in, &file, &ctx, &handle, named_open_texts(in))) return false;
-  return image_to_raster(ctx.get(), handle.get(), out, target, quality, flags, ycbcr_fast_path);
+  return image_to_raster(ctx.get(), handle.get(), &file, out, target, quality, flags, ycbcr_fast_path);
 }
 
 // The flags and the output's extension checked, quality settled; Unknown
@@ -260,14 +285,15 @@ bool known_convert_flags(int flags) {
   return false;
 }
 
-bool convert_heif_image(heif_context* ctx, heif_image_handle* image, const char* out, int quality, int flags) {
+bool convert_heif_image(heif_context* ctx, heif_image_handle* image, const HeifFileBytes* file, const char* out,
+                        int quality, int flags) {
   const Target target = check_request(out, &quality, flags);
   if (target == Target::Unknown) return false;
   if (target == Target::Heic || target == Target::Avif) {
     set_error("A HEIF image converts to .jpg, .jpeg, .png or .bmp");
     return false;
   }
-  return image_to_raster(ctx, image, out, target, quality, flags, true);
+  return image_to_raster(ctx, image, file, out, target, quality, flags, true);
 }
 
 int convert_file(const char* in, const char* out, int quality, int flags, bool ycbcr_fast_path) {

@@ -84,7 +84,7 @@ int selected_call(const char* in, int selector, const char* out, int quality, in
   if (!top_level_handle(ctx.get(), index, &image)) return 0;
   bool ok;
   if (aux < 0) {
-    ok = convert_heif_image(ctx.get(), image.get(), out, quality, flags);
+    ok = convert_heif_image(ctx.get(), image.get(), &file, out, quality, flags);
   } else {
     const std::vector<heif_item_id> ids = auxiliary_ids(image.get(), false);
     if (static_cast<size_t>(aux) >= ids.size()) {
@@ -167,7 +167,7 @@ int every_call(const char* in, const char* out, int quality, int flags) {
         failure.note(name);
         continue;
       }
-      if (!convert_heif_image(ctx.get(), image.get(), name.c_str(), quality, image_flags)) {
+      if (!convert_heif_image(ctx.get(), image.get(), &file, name.c_str(), quality, image_flags)) {
         failure.note(name);
         continue;
       }
@@ -176,7 +176,7 @@ int every_call(const char* in, const char* out, int quality, int flags) {
       if (ids[i] == heif_image_handle_get_item_id(primary.get()))
         write_video(file, primary.get(), image_stem, &failure);
     }
-  } else if (!convert_heif_image(ctx.get(), primary.get(), out, quality, image_flags)) {
+  } else if (!convert_heif_image(ctx.get(), primary.get(), &file, out, quality, image_flags)) {
     return 0;
   } else {
     write_auxiliaries(ctx.get(), primary.get(), stem, &failure);

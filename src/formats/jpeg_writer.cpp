@@ -151,6 +151,7 @@ bool write_picture_markers(jpeg_compress_struct* cinfo, const PictureMetadata& m
   if (!md.xmp.empty() && sizeof kXmpSignature + md.xmp.size() <= kJpegSegmentMax) {
     std::memcpy(segment, kXmpSignature, sizeof kXmpSignature);
     std::memcpy(segment + sizeof kXmpSignature, md.xmp.data(), md.xmp.size());
+    if (extras != nullptr) extras->xmp_at = dest->emitted() + 4 + sizeof kXmpSignature;  // after marker and length
     jpeg_write_marker(cinfo, JPEG_APP0 + 1, segment, static_cast<unsigned>(sizeof kXmpSignature + md.xmp.size()));
   }
   if (!md.icc.empty()) jpeg_write_icc_profile(cinfo, md.icc.data(), static_cast<unsigned>(md.icc.size()));

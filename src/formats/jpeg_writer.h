@@ -30,6 +30,7 @@ struct YcbcrPlanes {
 // where the writer put them: an MPF index is patched in place afterwards.
 struct JpegExtras {
   std::vector<ByteBlock> app2;  // payloads, each at most kJpegSegmentMax bytes
+  size_t xmp_at = 0;            // out: where the XMP packet starts; 0 when none was written
   size_t header_bytes = 0;      // out: bytes up to the end of the last APP2
   size_t total_bytes = 0;       // out: the whole JPEG
 };

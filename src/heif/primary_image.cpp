@@ -45,6 +45,15 @@ bool open_heif_file(const char* path, HeifFileBytes* file, ContextHolder* ctx, c
   return true;
 }
 
+bool reopen_heif_bytes(const HeifFileBytes& file, ContextHolder* ctx) {
+  ctx->reset(new_heif_context());
+  if (!*ctx || !file.data) return false;
+  const int threads = decoding_threads();
+  if (threads > 0) heif_context_set_max_decoding_threads(ctx->get(), threads);
+  return heif_context_read_from_memory_without_copy(ctx->get(), file.data.get(), file.size, nullptr).code ==
+         heif_error_Ok;
+}
+
 bool open_primary_image(const char* path, HeifFileBytes* file, ContextHolder* ctx, HandleHolder* handle,
                         const OpenTexts& texts) {
   if (!open_heif_file(path, file, ctx, texts)) return false;

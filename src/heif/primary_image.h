@@ -42,6 +42,11 @@ extern const OpenTexts kDecodeOpenTexts;
 // they are released in reverse.
 bool open_heif_file(const char* path, HeifFileBytes* file, ContextHolder* ctx, const OpenTexts& texts);
 
+// A second context over bytes open_heif_file read, for decoding another
+// item on another thread: libheif reads item data through one unlocked
+// stream per context. False when libheif refuses it.
+bool reopen_heif_bytes(const HeifFileBytes& file, ContextHolder* ctx);
+
 // open_heif_file, then the primary image's handle.
 bool open_primary_image(const char* path, HeifFileBytes* file, ContextHolder* ctx, HandleHolder* handle,
                         const OpenTexts& texts = kDecodeOpenTexts);
