@@ -81,6 +81,29 @@ bool map_image(const GainMap& map, ImageHolder* image) {
   return true;
 }
 
+// An AV1 encoder's speed raised to 8 for the map and given back after it:
+// a map is smooth, and on a 12 MP phone photo's map aom at 8 keeps the HDR
+// rendition as exactly as at 6 (0.0295 against 0.0294 stops on average)
+// in a third of the time. Encoders without a speed (x265) are left alone.
+class MapSpeed {
+ public:
+  explicit MapSpeed(heif_encoder* encoder) : encoder_(encoder) {
+    saved_ = heif_encoder_get_parameter_integer(encoder, "speed", &speed_).code == heif_error_Ok;
+    if (saved_ && speed_ < kSpeed) heif_encoder_set_parameter_integer(encoder, "speed", kSpeed);
+  }
+  ~MapSpeed() {
+    if (saved_) heif_encoder_set_parameter_integer(encoder_, "speed", speed_);
+  }
+  MapSpeed(const MapSpeed&) = delete;
+  MapSpeed& operator=(const MapSpeed&) = delete;
+
+ private:
+  static const int kSpeed = 8;
+  heif_encoder* encoder_;
+  int speed_ = 0;
+  bool saved_ = false;
+};
+
 // Encodes the map with libavif's colour description of gain maps (primaries
 // and transfer unspecified, BT.601 matrix, full range): the matrix is the
 // one its samples are coded with.
@@ -95,6 +118,7 @@ bool encode_map(heif_context* ctx, heif_image* image, heif_encoder* encoder, Han
     nclx->full_range_flag = 1;
     options->output_nclx_profile = nclx;
     options->macOS_compatibility_workaround_no_nclx_profile = 0;
+    const MapSpeed speed(encoder);
     ok = heif_context_encode_image(ctx, image, encoder, options, handle->out()).code == heif_error_Ok && *handle;
   }
   if (options != nullptr) heif_encoding_options_free(options);
