@@ -122,6 +122,11 @@ namespace {
 // The process's umask without changing it (umask() would, for a moment,
 // for every thread).
 mode_t current_umask() {
+#ifdef __EMSCRIPTEN__
+  // emscripten's umask() answers 0777, a mask its own open() never applies:
+  // files get the bits the usual mask gives.
+  return 022;
+#else
   if (FILE* f = std::fopen("/proc/self/status", "re")) {
     char line[256];
     unsigned mask = 0;
@@ -133,6 +138,7 @@ mode_t current_umask() {
   const mode_t mask = umask(022);
   umask(mask);
   return mask;
+#endif
 }
 
 }  // namespace

@@ -1,0 +1,40 @@
+// Types of lumetra's JavaScript interface (index.js).
+
+/** Bytes of a file: a Uint8Array (a Node Buffer too), an ArrayBuffer or a Blob (a File too). */
+export type Input = Uint8Array | ArrayBuffer | Blob;
+
+/** The output formats. */
+export type RasterFormat = 'jpeg' | 'jpg' | 'png' | 'bmp';
+
+export interface ConvertOptions {
+  /** Output format; 'jpeg' when left out. */
+  to?: RasterFormat;
+  /** JPEG quality 1-100; 90 when left out. */
+  quality?: number;
+  /**
+   * Left out: an HDR photo's gain map makes an Ultra HDR JPEG.
+   * true: as well, a PNG is the HDR rendition (16-bit BT.2100 PQ).
+   * false: SDR only, no gain map kept.
+   */
+  hdr?: boolean;
+  /** false writes no metadata (colour profile, EXIF, XMP); true when left out. */
+  metadata?: boolean;
+}
+
+export interface ThumbnailOptions {
+  /** Output format; 'jpeg' when left out. */
+  to?: RasterFormat;
+  /** The box the thumbnail fits, in pixels; 320 when left out. */
+  size?: number;
+}
+
+/** Converts a HEIF/HEIC/AVIF photo; rejects with the library's error text. */
+export function convert(input: Input, options?: ConvertOptions): Promise<Uint8Array>;
+/** The detail document of every top-level image (docs/detail-schema.md). */
+export function info(input: Input): Promise<Record<string, unknown>>;
+/** The EXIF summary of the primary image, or {ExifPresent: false}. */
+export function exif(input: Input): Promise<Record<string, unknown>>;
+/** A thumbnail fitting size x size. */
+export function thumbnail(input: Input, options?: ThumbnailOptions): Promise<Uint8Array>;
+/** Whether the bytes are HEIF by content. */
+export function isHeif(input: Input): Promise<boolean>;

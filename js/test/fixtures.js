@@ -1,0 +1,126 @@
+// Fixtures made at run time: PNG sources written here (with an eXIf chunk
+// where asked), turned into HEIC and AVIF by the native lumetra tool, which
+// is also the reader every output of the WebAssembly package is held to.
+import { execFileSync, spawnSync } from 'node:child_process';
+import { mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { deflateSync } from 'node:zlib';
+
+export const root = fileURLToPath(new URL('../..', import.meta.url));
+// The native tool and the sample-picture writer of a native build, and the
+// staged npm package of a WebAssembly build (scripts/build-wasm.sh).
+export const tool = process.env.LUMETRA_TOOL ?? path.join(root, 'build/lumetra');
+export const sampleTool = process.env.LUMETRA_SAMPLE ?? path.join(root, 'build/lumetra-sample');
+export const packageDir = process.env.LUMETRA_WASM_PACKAGE ?? path.join(root, 'build-wasm/npm');
+
+export function makeScratch() {
+  const dir = mkdtempSync(path.join(tmpdir(), 'lumetra-wasm-'));
+  return { dir, file: (name) => path.join(dir, name), remove: () => rmSync(dir, { recursive: true, force: true }) };
+}
+
+// Runs the native tool in dir; returns its exit status, stdout and stderr.
+export function native(dir, args) {
+  const r = spawnSync(tool, args, { cwd: dir, encoding: 'buffer' });
+  if (r.error) throw r.error;
+  return { status: r.status, stdout: r.stdout, stderr: r.stderr.toString('utf8') };
+}
+
+// Runs the native tool and returns the bytes of the file it wrote.
+export function nativeOutput(dir, args, output) {
+  const r = native(dir, [...args, output]);
+  if (r.status !== 0) throw new Error(`lumetra ${args.join(' ')} failed: ${r.stderr}`);
+  return readFileSync(path.join(dir, output));
+}
+
+const crcTable = Array.from({ length: 256 }, (_, n) => {
+  let c = n;
+  for (let k = 0; k < 8; ++k) c = c & 1 ? 0xedb88320 ^ (c >>> 1) : c >>> 1;
+  return c >>> 0;
+});
+
+function crc32(bytes) {
+  let c = 0xffffffff;
+  for (const b of bytes) c = crcTable[(c ^ b) & 0xff] ^ (c >>> 8);
+  return (c ^ 0xffffffff) >>> 0;
+}
+
+function chunk(type, data) {
+  const head = Buffer.alloc(8);
+  head.writeUInt32BE(data.length, 0);
+  head.write(type, 4, 'latin1');
+  const crc = Buffer.alloc(4);
+  crc.writeUInt32BE(crc32(Buffer.concat([head.subarray(4), data])), 0);
+  return Buffer.concat([head, data, crc]);
+}
+
+// A PNG of width x height: channels 3 (RGB) or 4 (RGBA), depth 8 or 16,
+// sample(x, y, c) giving each value; exif: a TIFF block for an eXIf chunk.
+export function makePng({ width, height, channels, depth = 8, sample, exif }) {
+  const bytesPerSample = depth / 8;
+  const rowBytes = 1 + width * channels * bytesPerSample;
+  const raw = Buffer.alloc(rowBytes * height);
+  for (let y = 0; y < height; ++y) {
+    for (let x = 0; x < width; ++x) {
+      for (let c = 0; c < channels; ++c) {
+        const at = y * rowBytes + 1 + (x * channels + c) * bytesPerSample;
+        if (depth === 16) raw.writeUInt16BE(sample(x, y, c), at);
+        else raw[at] = sample(x, y, c);
+      }
+    }
+  }
+  const ihdr = Buffer.alloc(13);
+  ihdr.writeUInt32BE(width, 0);
+  ihdr.writeUInt32BE(height, 4);
+  ihdr[8] = depth;
+  ihdr[9] = channels === 4 ? 6 : 2;
+  return Buffer.concat([
+    Buffer.from([0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]), chunk('IHDR', ihdr),
+    ...(exif ? [chunk('eXIf', exif)] : []), chunk('IDAT', deflateSync(raw)), chunk('IEND', Buffer.alloc(0)),
+  ]);
+}
+
+// A big-endian TIFF block with IFD0's Make, Model and Orientation.
+export function exifBlock({ make, model, orientation }) {
+  const strings = [Buffer.from(`${make}\0`, 'latin1'), Buffer.from(`${model}\0`, 'latin1')];
+  const entries = 3;
+  const ifdSize = 2 + entries * 12 + 4;
+  const head = Buffer.alloc(8 + ifdSize);
+  head.write('MM', 0, 'latin1');
+  head.writeUInt16BE(42, 2);
+  head.writeUInt32BE(8, 4);
+  head.writeUInt16BE(entries, 8);
+  let dataAt = 8 + ifdSize;
+  const entry = (i, tag, type, count, value) => {
+    const at = 10 + i * 12;
+    head.writeUInt16BE(tag, at);
+    head.writeUInt16BE(type, at + 2);
+    head.writeUInt32BE(count, at + 4);
+    if (type === 3) head.writeUInt16BE(value, at + 8);
+    else head.writeUInt32BE(value, at + 8);
+  };
+  entry(0, 0x010f, 2, strings[0].length, dataAt);
+  dataAt += strings[0].length;
+  entry(1, 0x0110, 2, strings[1].length, dataAt);
+  entry(2, 0x0112, 3, 1, orientation);
+  return Buffer.concat([head, ...strings]);
+}
+
+// The project's sample scene at width x height as PNG bytes (lumetra-sample).
+export function samplePng(dir, width, height) {
+  const out = path.join(dir, `scene-${width}x${height}.png`);
+  execFileSync(sampleTool, [out, String(width), String(height)]);
+  return readFileSync(out);
+}
+
+// Inserts an eXIf chunk right after a PNG's IHDR.
+export function withExif(png, exif) {
+  const afterIhdr = 8 + 8 + 13 + 4;
+  return Buffer.concat([png.subarray(0, afterIhdr), chunk('eXIf', exif), png.subarray(afterIhdr)]);
+}
+
+export function writeFixture(dir, name, bytes) {
+  writeFileSync(path.join(dir, name), bytes);
+  return name;
+}

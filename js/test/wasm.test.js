@@ -1,0 +1,164 @@
+// The WebAssembly package against the native tool: the same conversions,
+// thumbnails and reports of the same files give the same bytes and
+// documents, and a bad file is refused with the same message.
+//
+// Needs a native build (build/lumetra, build/lumetra-sample) and the staged
+// package of scripts/build-wasm.sh (build-wasm/npm); LUMETRA_TOOL,
+// LUMETRA_SAMPLE and LUMETRA_WASM_PACKAGE name others.
+import assert from 'node:assert/strict';
+import { existsSync, readFileSync } from 'node:fs';
+import path from 'node:path';
+import { after, before, describe, test } from 'node:test';
+import { pathToFileURL } from 'node:url';
+
+import {
+  exifBlock, makePng, makeScratch, native, nativeOutput, packageDir, samplePng, withExif, writeFixture,
+} from './fixtures.js';
+
+const lumetra = await import(pathToFileURL(path.join(packageDir, 'index.js')).href);
+const corpusPhoto = '/work/shared/corpus/heif/grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic';
+
+const scratch = makeScratch();
+const fixtures = {};
+
+before(() => {
+  const dir = scratch.dir;
+  // An odd-sized scene (clap in the HEIC), with a thumbnail.
+  writeFixture(dir, 'scene.png', samplePng(dir, 301, 199));
+  nativeOutput(dir, ['encode', 'scene.png'], 'scene.heic');
+  // EXIF with Orientation 6: kept as stored, and turned upright.
+  const exif = exifBlock({ make: 'Morvanta', model: 'Lumetra Test', orientation: 6 });
+  writeFixture(dir, 'oriented.png', withExif(samplePng(dir, 173, 111), exif));
+  nativeOutput(dir, ['encode', '--no-upright', 'oriented.png'], 'stored.heic');
+  nativeOutput(dir, ['encode', 'oriented.png'], 'upright.heic');
+  // AV1 with alpha, odd size.
+  writeFixture(dir, 'alpha.png', makePng({
+    width: 97, height: 61, channels: 4,
+    sample: (x, y, c) => (c === 3 ? (x * 5 + y * 3) & 0xff : (x * 7 + y * 11 + c * 60) & 0xff),
+  }));
+  nativeOutput(dir, ['encode', 'alpha.png'], 'alpha.avif');
+  // 10 bits from a 16-bit source.
+  writeFixture(dir, 'deep.png', makePng({
+    width: 66, height: 45, channels: 3, depth: 16, sample: (x, y, c) => (x * 997 + y * 1409 + c * 20011) & 0xffff,
+  }));
+  nativeOutput(dir, ['encode', '--deep', 'deep.png'], 'deep.heic');
+  for (const name of ['scene.heic', 'stored.heic', 'upright.heic', 'alpha.avif', 'deep.heic', 'scene.png']) {
+    fixtures[name] = readFileSync(scratch.file(name));
+  }
+});
+
+after(() => scratch.remove());
+
+function assertSameBytes(actual, expected, what) {
+  const a = Buffer.from(actual.buffer, actual.byteOffset, actual.byteLength);
+  if (a.equals(expected)) return;
+  let at = 0;
+  while (at < Math.min(a.length, expected.length) && a[at] === expected[at]) ++at;
+  assert.fail(`${what}: ${a.length} bytes against the native ${expected.length}, first difference at byte ${at}`);
+}
+
+function inputOf(name) {
+  if (name === 'corpus') return readFileSync(corpusPhoto);
+  return fixtures[name];
+}
+
+function nativePath(name) { return name === 'corpus' ? corpusPhoto : name; }
+
+const conversions = [
+  { name: 'odd size to JPEG', file: 'scene.heic', options: {}, args: [], out: 'a.jpg' },
+  { name: 'odd size to PNG', file: 'scene.heic', options: { to: 'png' }, args: [], out: 'a.png' },
+  { name: 'odd size to BMP', file: 'scene.heic', options: { to: 'bmp' }, args: [], out: 'a.bmp' },
+  { name: 'EXIF orientation to JPEG q75', file: 'stored.heic', options: { quality: 75 }, args: ['-q', '75'],
+    out: 'a.jpg' },
+  { name: 'EXIF orientation to PNG without metadata', file: 'stored.heic', options: { to: 'png', metadata: false },
+    args: ['--strip'], out: 'a.png' },
+  { name: 'turned upright to JPEG', file: 'upright.heic', options: { to: 'jpg' }, args: [], out: 'a.jpg' },
+  { name: 'AVIF with alpha to PNG', file: 'alpha.avif', options: { to: 'png' }, args: [], out: 'a.png' },
+  { name: 'AVIF with alpha to JPEG', file: 'alpha.avif', options: {}, args: [], out: 'a.jpg' },
+  { name: '10-bit to PNG', file: 'deep.heic', options: { to: 'png' }, args: [], out: 'a.png' },
+  { name: 'iPhone grid with gain map to Ultra HDR JPEG', file: 'corpus', options: {}, args: [], out: 'a.jpg' },
+  { name: 'iPhone grid to HDR PNG', file: 'corpus', options: { to: 'png', hdr: true }, args: ['--hdr'],
+    out: 'a.png' },
+];
+
+describe('convert gives the native bytes', () => {
+  for (const c of conversions) {
+    test(c.name, { skip: c.file === 'corpus' && !existsSync(corpusPhoto) && 'no corpus here' }, async () => {
+      const ours = await lumetra.convert(inputOf(c.file), c.options);
+      const theirs = nativeOutput(scratch.dir, ['convert', ...c.args, nativePath(c.file)], c.out);
+      assertSameBytes(ours, theirs, c.name);
+    });
+  }
+});
+
+const thumbnails = [
+  { name: 'embedded thumbnail reduced, JPEG', file: 'scene.heic', options: { size: 64 }, out: 't.jpg' },
+  { name: 'default box, PNG', file: 'scene.heic', options: { to: 'png' }, out: 't.png' },
+  { name: 'from the picture, oriented, PNG', file: 'stored.heic', options: { size: 100, to: 'png' }, out: 't.png' },
+  { name: 'AVIF, BMP', file: 'alpha.avif', options: { size: 40, to: 'bmp' }, out: 't.bmp' },
+];
+
+describe('thumbnail gives the native bytes', () => {
+  for (const c of thumbnails) {
+    test(c.name, async () => {
+      const ours = await lumetra.thumbnail(inputOf(c.file), c.options);
+      const args = c.options.size === undefined ? [] : ['-s', String(c.options.size)];
+      const theirs = nativeOutput(scratch.dir, ['thumbnail', ...args, c.file], c.out);
+      assertSameBytes(ours, theirs, c.name);
+    });
+  }
+});
+
+describe('info, exif and isHeif give the native documents', () => {
+  for (const file of ['scene.heic', 'stored.heic', 'upright.heic', 'alpha.avif', 'deep.heic', 'corpus']) {
+    test(file, { skip: file === 'corpus' && !existsSync(corpusPhoto) && 'no corpus here' }, async () => {
+      const input = inputOf(file);
+      const detail = native(scratch.dir, ['info', '--detail', nativePath(file)]);
+      assert.equal(detail.status, 0, detail.stderr);
+      assert.deepEqual(await lumetra.info(input), JSON.parse(detail.stdout));
+      const exif = native(scratch.dir, ['exif', nativePath(file)]);
+      assert.equal(exif.status, 0, exif.stderr);
+      assert.deepEqual(await lumetra.exif(new Blob([input])), JSON.parse(exif.stdout));
+      assert.equal(await lumetra.isHeif(input.buffer.slice(input.byteOffset, input.byteOffset + input.length)),
+        native(scratch.dir, ['is-heic', nativePath(file)]).status === 0);
+    });
+  }
+  test('a PNG is not HEIF', async () => {
+    assert.equal(native(scratch.dir, ['is-heic', 'scene.png']).status, 1);
+    assert.equal(await lumetra.isHeif(fixtures['scene.png']), false);
+  });
+});
+
+// Files named as the tool sees them, so that both messages quote one name.
+const badFiles = [
+  { name: 'noise.heic', bytes: () => Buffer.from(Array.from({ length: 3000 }, (_, i) => (i * 7919 + 13) & 0xff)) },
+  { name: 'cut.heic', bytes: () => fixtures['scene.heic'].subarray(0, 400) },
+  { name: 'empty.heic', bytes: () => Buffer.alloc(0) },
+];
+const calls = [
+  { name: 'convert', ours: (f) => lumetra.convert(f), args: (n) => ['convert', n, 'x.jpg'] },
+  { name: 'info', ours: (f) => lumetra.info(f), args: (n) => ['info', '--detail', n] },
+  { name: 'exif', ours: (f) => lumetra.exif(f), args: (n) => ['exif', n] },
+  { name: 'thumbnail', ours: (f) => lumetra.thumbnail(f, { to: 'png' }), args: (n) => ['thumbnail', n, 'x.png'] },
+];
+
+describe('a bad file is refused with the native message', () => {
+  for (const bad of badFiles) {
+    for (const call of calls) {
+      test(`${call.name} of ${bad.name}`, async () => {
+        const bytes = bad.bytes();
+        writeFixture(scratch.dir, bad.name, bytes);
+        const theirs = native(scratch.dir, call.args(bad.name));
+        assert.notEqual(theirs.status, 0);
+        const prefix = `${bad.name}: `;
+        assert.ok(theirs.stderr.startsWith(prefix), theirs.stderr);
+        const message = theirs.stderr.slice(prefix.length).trimEnd();
+        await assert.rejects(call.ours(new File([bytes], bad.name)), (e) => {
+          assert.equal(e.message, message);
+          return true;
+        });
+        assert.equal(await lumetra.isHeif(bytes), native(scratch.dir, ['is-heic', bad.name]).status === 0);
+      });
+    }
+  }
+});

@@ -1,0 +1,310 @@
+#!/usr/bin/env bash
+# The WebAssembly build: the library compiled with Debian's emscripten into
+# one module (build-wasm/lumetra.js + lumetra.wasm), every dependency built
+# statically from Debian's own source packages, one thread, decoders only,
+# and the npm package of js/ packed around it. The last line printed is the
+# path of the package's tarball.
+#
+# Built dependencies are cached outside the clone, keyed by their versions:
+#   ${LUMETRA_WASM_CACHE:-$HOME/.cache/morvanta-lumetra/wasm}
+# --dependencies-only stops once the dependencies are in the cache.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+# A clean environment (env -i) has no HOME and no exported PATH.
+[ -n "$(printenv PATH)" ] || export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
+jobs=2
+export DEBIAN_FRONTEND=noninteractive
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+fail() { echo "build-wasm: $*" >&2; exit 1; }
+. scripts/apt_sources.sh
+
+# ---- packages: emscripten (with the acorn its optimiser needs), Node ----
+packages=(emscripten node-acorn nodejs cmake make meson ninja-build pkg-config dpkg-dev patch libstb-dev)
+missing=()
+for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+# Debian's nodejs comes without npm; other builds of Node carry their own.
+command -v npm >/dev/null || missing+=(npm)
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "build-wasm: installing ${missing[*]}"
+  as_root apt-get update -qq
+  as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+    fail "could not install ${missing[*]} from Debian's packages"
+fi
+for tool in emcc emar node npm; do command -v "$tool" >/dev/null || fail "$tool is missing: no WebAssembly build here"; done
+export NODE_PATH=/usr/share/nodejs
+node=$(command -v node)
+em_root=$(em-config EMSCRIPTEN_ROOT)
+# emcc takes a lock in its cache: a copy of Debian's prebuilt one where
+# that is not writable.
+em_cache=$(em-config CACHE)
+cache=${LUMETRA_WASM_CACHE:-$HOME/.cache/morvanta-lumetra/wasm}
+mkdir -p "$cache"
+if [ ! -w "$em_cache" ]; then
+  [ -d "$cache/em-cache" ] || cp -a "$em_cache" "$cache/em-cache"
+  export EM_CACHE=$cache/em-cache
+fi
+
+# ---- Debian's sources: deb-src entries for the suites the sources come from ----
+src_list=/etc/apt/sources.list.d/morvanta-lumetra-sources.sources
+need_src=()
+for suite in bookworm bookworm-updates bookworm-backports; do
+  has_archive_entry deb-src "$suite" || need_src+=("$suite")
+done
+if [ ${#need_src[@]} -gt 0 ]; then
+  add_archive_entry deb-src "${need_src[*]}" "$src_list"
+  as_root apt-get update -qq
+elif ! apt-cache showsrc --only-source libde265 2>/dev/null | grep -q '^Version:'; then
+  as_root apt-get update -qq
+fi
+
+# The newest version of a source package that the archive has.
+source_version() {
+  apt-cache showsrc --only-source "$1" 2>/dev/null | awk '/^Version:/ { print $2 }' | sort -V | tail -1
+}
+# libheif at the Linux build's version.
+heif_version=$(dpkg-query -W -f='${Version}' libheif-dev 2>/dev/null || true)
+[ -n "$heif_version" ] || heif_version=$(source_version libheif)
+declare -A version=(
+  [zlib]=$(source_version zlib) [libpng1.6]=$(source_version libpng1.6)
+  [libjpeg-turbo]=$(source_version libjpeg-turbo) [libde265]=$(source_version libde265)
+  [dav1d]=$(source_version dav1d) [libheif]=$heif_version
+)
+for p in "${!version[@]}"; do [ -n "${version[$p]}" ] || fail "no Debian source package for $p"; done
+emcc_version=$(emcc -dumpversion)
+# Bumped whenever the build options below change.
+recipe=1
+deps=(zlib libpng1.6 libjpeg-turbo libde265 dav1d libheif)
+key="r$recipe-emcc$emcc_version"
+for p in "${deps[@]}"; do key+="-$p${version[$p]}"; done
+key=$(echo "$key" | tr ':~+' '_._')
+
+prefix=$cache/$key
+toolchain=$em_root/cmake/Modules/Platform/Emscripten.cmake
+export PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig
+export PKG_CONFIG_PATH=
+# Configure checks run their programs under Node; its fetch() would take
+# the module's .wasm path for a URL (every check program then fails).
+emulator="$node;--no-experimental-fetch"
+
+# Unpacks a Debian source package (Debian's patches applied) into dir.
+fetch_source() {
+  local pkg=$1 ver=$2 dir=$3 work
+  work=$(mktemp -d "$cache/src.XXXXXX")
+  # apt-get source needs the .dsc; a mirror without it still serves the
+  # tarballs the Sources index lists (and checks their hashes).
+  if (cd "$work" && apt-get source -qq --download-only "$pkg=$ver" >/dev/null 2>&1) &&
+     ls "$work"/*.dsc >/dev/null 2>&1; then
+    (cd "$work" && dpkg-source -x --no-check ./*.dsc src >/dev/null)
+  else
+    local upstream=${ver#*:}; upstream=${upstream%-*}
+    ls "$work"/"${pkg}_${upstream}".orig.tar.* >/dev/null 2>&1 || fail "could not fetch the source of $pkg $ver"
+    mkdir "$work/src"
+    tar -xf "$work"/"${pkg}_${upstream}".orig.tar.* -C "$work/src" --strip-components=1
+    tar -xf "$work"/"${pkg}_${ver#*:}".debian.tar.* -C "$work/src"
+    if [ -f "$work/src/debian/patches/series" ]; then
+      while read -r patch _; do
+        case "$patch" in ''|'#'*) continue ;; esac
+        patch -s -p1 -d "$work/src" < "$work/src/debian/patches/$patch"
+      done < "$work/src/debian/patches/series"
+    fi
+  fi
+  rm -rf "$dir"; mv "$work/src" "$dir"; rm -rf "$work"
+}
+
+# Configures, builds and installs one CMake project into the prefix.
+cmake_dep() {
+  local name=$1 src=$2; shift 2
+  local build=$cache/build/$name
+  rm -rf "$build"
+  nice -n 10 cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$emulator" -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_ROOT_PATH="$prefix" "$@" >"$cache/build/$name.log" 2>&1 ||
+    { tail -40 "$cache/build/$name.log"; fail "configuring $name failed"; }
+  nice -n 10 cmake --build "$build" -j "$jobs" >>"$cache/build/$name.log" 2>&1 ||
+    { tail -40 "$cache/build/$name.log"; fail "building $name failed"; }
+  cmake --install "$build" >>"$cache/build/$name.log" 2>&1 || fail "installing $name failed"
+}
+
+# Configures, builds and installs one Meson project into the prefix.
+meson_dep() {
+  local name=$1 src=$2; shift 2
+  local build=$cache/build/$name cross=$cache/build/emscripten.meson
+  rm -rf "$build"
+  cat >"$cross" <<MESON
+[binaries]
+c = 'emcc'
+cpp = 'em++'
+ar = 'emar'
+ranlib = 'emranlib'
+pkgconfig = 'pkg-config'
+exe_wrapper = ['$node', '--no-experimental-fetch']
+
+[host_machine]
+system = 'emscripten'
+cpu_family = 'wasm32'
+cpu = 'wasm32'
+endian = 'little'
+MESON
+  nice -n 10 meson setup "$build" "$src" --cross-file "$cross" --prefix "$prefix" --libdir lib \
+    --buildtype release --default-library static "$@" >"$cache/build/$name.log" 2>&1 ||
+    { tail -40 "$cache/build/$name.log"; fail "configuring $name failed"; }
+  nice -n 10 ninja -C "$build" -j "$jobs" install >>"$cache/build/$name.log" 2>&1 ||
+    { tail -40 "$cache/build/$name.log"; fail "building $name failed"; }
+}
+
+# zlib's CMake build wants win32/zlib1.rc, which Debian's source drops.
+zlib_dep() {
+  local src=$1
+  (cd "$src" && CFLAGS=-O3 nice -n 10 emconfigure ./configure --static --prefix="$prefix" &&
+    nice -n 10 emmake make -j "$jobs" libz.a && emmake make install) >"$cache/build/zlib.log" 2>&1 ||
+    { tail -40 "$cache/build/zlib.log"; fail "building zlib failed"; }
+}
+
+# libde265's SSE2/SSSE3/SSE4.1 code runs as SIMD128 through emscripten's
+# SSE headers; the CPU is not asked (there is no cpuid), SSE4.1 is given.
+patch_libde265() {
+  patch -s -p1 -d "$1" <<'PATCH' || fail "patching libde265 failed"
+--- a/libde265/x86/sse.cc
++++ b/libde265/x86/sse.cc
+@@ -31,7 +31,7 @@
+ #include "config.h"
+ #endif
+ 
+-#ifdef __GNUC__
++#if defined(__GNUC__) && !defined(__EMSCRIPTEN__)
+ #include <cpuid.h>
+ #endif
+ 
+@@ -39,7 +39,10 @@
+ {
+   uint32_t ecx=0,edx=0;
+ 
+-#ifdef _MSC_VER
++#if defined(__EMSCRIPTEN__)
++  ecx = 1u << 19;
++  edx = 1u << 25;
++#elif defined(_MSC_VER)
+   uint32_t regs[4];
+   int a = 1;
+ 
+PATCH
+}
+
+# libheif turns libde265's deblocking and SAO off under emscripten, which
+# changes the pixels: both stay on, as in every other build.
+patch_libheif() {
+  patch -s -p1 -d "$1" <<'PATCH' || fail "patching libheif failed"
+--- a/libheif/plugins/decoder_libde265.cc
++++ b/libheif/plugins/decoder_libde265.cc
+@@ -163,11 +163,7 @@
+   struct heif_error err = {heif_error_Ok, heif_suberror_Unspecified, kSuccess};
+ 
+   decoder->ctx = de265_new_decoder();
+-#if defined(__EMSCRIPTEN__)
+-  // Speed up decoding from JavaScript.
+-  de265_set_parameter_bool(decoder->ctx, DE265_DECODER_PARAM_DISABLE_DEBLOCKING, 1);
+-  de265_set_parameter_bool(decoder->ctx, DE265_DECODER_PARAM_DISABLE_SAO, 1);
+-#else
++#if !defined(__EMSCRIPTEN__)
+   // Worker threads are not supported when running on Emscripten.
+   de265_start_worker_threads(decoder->ctx, 1);
+ #endif
+PATCH
+}
+
+# dav1d asks Meson for its threads dependency, which under emscripten means
+# -pthread (shared memory, and atomics in every object): a one-thread build
+# takes an empty one (dav1d on one thread starts no other).
+patch_dav1d() {
+  patch -s -p1 -d "$1" <<'PATCH' || fail "patching dav1d failed"
+--- a/meson.build
++++ b/meson.build
+@@ -125,6 +125,9 @@
+     rc_data.set('API_VERSION_MINOR', dav1d_api_version_minor)
+     rc_data.set('API_VERSION_REVISION', dav1d_api_version_revision)
+     rc_data.set('COPYRIGHT_YEARS', '2022')
++elif host_machine.system() == 'emscripten'
++    thread_dependency = declare_dependency()
++    thread_compat_dep = []
+ else
+     thread_dependency = dependency('threads')
+     thread_compat_dep = []
+PATCH
+}
+
+# Runs one build step and notes its seconds for the summary line.
+timed() {
+  local name=$1 t=$SECONDS; shift
+  "$@"
+  times+=("$name $((SECONDS - t)) s")
+}
+
+build_dependencies() {
+  mkdir -p "$cache/build" "$cache/sources"
+  local s=$cache/sources start=$SECONDS times=()
+  echo "build-wasm: building the dependencies into $prefix (once per version set)"
+  for p in "${deps[@]}"; do fetch_source "$p" "${version[$p]}" "$s/$p"; done
+  patch_libde265 "$s/libde265"
+  patch_libheif "$s/libheif"
+  patch_dav1d "$s/dav1d"
+  timed zlib zlib_dep "$s/zlib"
+  timed libpng cmake_dep libpng "$s/libpng1.6" -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF \
+    -DPNG_EXECUTABLES=OFF -DPNG_HARDWARE_OPTIMIZATIONS=OFF -DZLIB_ROOT="$prefix"
+  timed libjpeg-turbo cmake_dep libjpeg-turbo "$s/libjpeg-turbo" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON \
+    -DWITH_TURBOJPEG=OFF -DWITH_JPEG8=OFF -DWITH_SIMD=OFF
+  timed libde265 cmake_dep libde265 "$s/libde265" -DBUILD_SHARED_LIBS=OFF -DENABLE_SDL=OFF -DENABLE_DECODER=OFF \
+    -DENABLE_ENCODER=OFF -DCMAKE_C_FLAGS=-msimd128 -DCMAKE_CXX_FLAGS=-msimd128
+  # AVIF: dav1d decodes (8 to 12 bits), in C (its assembly is x86's and ARM's).
+  timed dav1d meson_dep dav1d "$s/dav1d" -Denable_tools=false -Denable_tests=false -Denable_examples=false \
+    -Denable_docs=false -Denable_asm=false -Dbitdepths=8,16
+  # No embind bindings of libheif's own (the module exports ours).
+  timed libheif cmake_dep libheif "$s/libheif" -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF -DWITH_EXAMPLES=OFF \
+    -DWITH_GDK_PIXBUF=OFF -DENABLE_PLUGIN_LOADING=OFF -DWITH_LIBSHARPYUV=OFF \
+    -DENABLE_MULTITHREADING_SUPPORT=OFF -DENABLE_PARALLEL_TILE_DECODING=OFF \
+    -DWITH_LIBDE265=ON -DWITH_LIBDE265_PLUGIN=OFF -DWITH_X265=OFF -DWITH_KVAZAAR=OFF \
+    -DWITH_AOM_DECODER=OFF -DWITH_AOM_ENCODER=OFF -DWITH_DAV1D=ON -DWITH_DAV1D_PLUGIN=OFF \
+    -DWITH_RAV1E=OFF -DWITH_SvtEnc=OFF -DWITH_OpenH264_DECODER=OFF -DWITH_JPEG_DECODER=OFF \
+    -DWITH_JPEG_ENCODER=OFF -DWITH_OpenJPEG_DECODER=OFF -DWITH_OpenJPEG_ENCODER=OFF \
+    -DWITH_FFMPEG_DECODER=OFF -DWITH_OPENJPH_ENCODER=OFF -DWITH_UNCOMPRESSED_CODEC=ON \
+    -DCMAKE_C_FLAGS=-D__EMSCRIPTEN_STANDALONE_WASM__=1 -DCMAKE_CXX_FLAGS=-D__EMSCRIPTEN_STANDALONE_WASM__=1
+  rm -rf "$cache/build" "$cache/sources"
+  touch "$prefix/.complete"
+  echo "build-wasm: dependencies built in $((SECONDS - start)) s (${times[*]})"
+}
+if [ -f "$prefix/.complete" ]; then
+  echo "build-wasm: dependencies from the cache ($prefix)"
+else
+  rm -rf "$prefix"
+  mkdir -p "$prefix"
+  build_dependencies
+fi
+[ "${1:-}" != --dependencies-only ] || exit 0
+
+# ---- the module ----
+build=$root/build-wasm
+# A build configured against other dependencies would keep linking those.
+if [ "$(cat "$build/.dependencies" 2>/dev/null)" != "$prefix" ]; then
+  rm -rf "$build"
+  mkdir -p "$build"
+  echo "$prefix" >"$build/.dependencies"
+fi
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CROSSCOMPILING_EMULATOR="$emulator" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_ROOT_PATH="$prefix" \
+  -DLUMETRA_BUILD_TESTS=OFF -DLUMETRA_BUILD_TOOL=OFF >/dev/null
+nice -n 10 cmake --build "$build" -j "$jobs" --target lumetra_wasm
+
+# ---- the npm package: js/ around the module ----
+version=$(sed -n 's/^project(morvanta-lumetra VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+stage=$build/npm
+rm -rf "$stage"
+mkdir -p "$stage"
+cp js/index.js js/index.d.ts js/README.md "$build/lumetra.js" "$build/lumetra.wasm" "$stage/"
+sed "s/@VERSION@/$version/" js/package.json >"$stage/package.json"
+rm -f "$build"/lumetra-*.tgz
+tarball=$(cd "$stage" && npm pack --pack-destination "$build" 2>/dev/null | tail -1)
+[ -f "$build/$tarball" ] || fail "npm pack made no tarball"
+echo "$build/$tarball"
