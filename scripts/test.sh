@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Set-up, then every pass of the test suite: the formatting check, a release
-# build, AddressSanitizer + UBSan (leak detection on), ThreadSanitizer, and
-# the Windows build's suite under wine. Every pass runs even when an earlier
+# build, AddressSanitizer + UBSan (leak detection on), ThreadSanitizer, the
+# Windows build's suite under wine, and the WebAssembly package's under Node. Every pass runs even when an earlier
 # one fails; a summary of all of them closes the output, and the exit status
 # is non-zero when any failed.
 set -uo pipefail
@@ -77,13 +77,30 @@ tsan() {
 }
 
 # The Windows dependencies (a cold build: about 13 minutes of compiling)
-# are built at the lowest priority beside the Linux passes, in the CPU time
-# their tests leave idle; the Windows pass then starts from the cache.
+# and then the WebAssembly ones (about 12) are built at the lowest priority
+# beside the Linux passes, in the CPU time their tests leave idle; the
+# Windows and WebAssembly passes then start from the caches. One job does
+# both, one after the other: each installs packages, and apt takes one at a
+# time.
 deps_pid=
-if [ "${LUMETRA_SKIP_WINDOWS:-0}" != 1 ]; then
-  nice -n 19 ./scripts/build-windows.sh --dependencies-only >"$logs/windows-dependencies.log" 2>&1 &
+if [ "${LUMETRA_SKIP_WINDOWS:-0}" != 1 ] || [ "${LUMETRA_SKIP_WASM:-0}" != 1 ]; then
+  (
+    if [ "${LUMETRA_SKIP_WINDOWS:-0}" != 1 ]; then
+      nice -n 19 ./scripts/build-windows.sh --dependencies-only >"$logs/windows-dependencies.log" 2>&1
+      echo $? >"$logs/windows-dependencies.status"
+    fi
+    if [ "${LUMETRA_SKIP_WASM:-0}" != 1 ]; then
+      nice -n 19 ./scripts/build-wasm.sh --dependencies-only >"$logs/wasm-dependencies.log" 2>&1
+      echo $? >"$logs/wasm-dependencies.status"
+    fi
+  ) &
   deps_pid=$!
 fi
+# The status a dependency build left (NAME: windows or wasm), once it has.
+dependencies_status() {
+  while [ ! -f "$logs/$1-dependencies.status" ] && kill -0 "$deps_pid" 2>/dev/null; do sleep 5; done
+  cat "$logs/$1-dependencies.status" 2>/dev/null || echo 1
+}
 
 run_pass format ./scripts/check-format.sh
 run_pass release release
@@ -98,11 +115,20 @@ windows() {
   [ "$1" = 0 ] || return "$1"
   ./scripts/build-windows.sh
 }
-if [ -n "$deps_pid" ]; then
-  deps_status=0
-  wait "$deps_pid" || deps_status=$?  # here: run_pass's pipeline is a subshell
-  run_pass windows windows "$deps_status"
+if [ "${LUMETRA_SKIP_WINDOWS:-0}" != 1 ]; then
+  run_pass windows windows "$(dependencies_status windows)"
 fi
+# The WebAssembly module and npm package, their tests under Node against
+# the release build's tool: the same bytes and documents.
+wasm() {
+  cat "$logs/wasm-dependencies.log"
+  [ "$1" = 0 ] || return "$1"
+  ./scripts/build-wasm.sh && NODE_PATH=/usr/share/nodejs node --test js/test/
+}
+if [ "${LUMETRA_SKIP_WASM:-0}" != 1 ]; then
+  run_pass wasm wasm "$(dependencies_status wasm)"
+fi
+[ -z "$deps_pid" ] || wait "$deps_pid"
 
 echo "==== summary"
 printf '%s\n' "${summary[@]}"
