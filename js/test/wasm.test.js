@@ -6,6 +6,7 @@
 // package of scripts/build-wasm.sh (build-wasm/npm); LUMETRA_TOOL,
 // LUMETRA_SAMPLE and LUMETRA_WASM_PACKAGE name others.
 import assert from 'node:assert/strict';
+import { File } from 'node:buffer';  // global only from Node 20
 import { existsSync, readFileSync } from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
