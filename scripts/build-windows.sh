@@ -21,6 +21,7 @@ as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 fail() { echo "build-windows: $*" >&2; exit 1; }
 . scripts/apt_sources.sh
+. scripts/debian_sources.sh
 
 # ---- packages: the cross compilers, nasm for the codecs' assembly, wine ----
 # (git: x265's build reads its version file only when git is installed,
@@ -41,25 +42,8 @@ for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump /usr/bin/win
 done
 
 # ---- Debian's sources: deb-src entries for the suites the sources come from ----
-src_list=/etc/apt/sources.list.d/morvanta-lumetra-sources.sources
-need_src=()
-for suite in bookworm bookworm-updates bookworm-backports; do
-  has_archive_entry deb-src "$suite" || need_src+=("$suite")
-done
-if [ ${#need_src[@]} -gt 0 ]; then
-  add_archive_entry deb-src "${need_src[*]}" "$src_list"
-  as_root apt-get update -qq
-elif ! apt-cache showsrc --only-source libde265 2>/dev/null | grep -q '^Version:'; then
-  as_root apt-get update -qq
-fi
-
-# The newest version of a source package that the archive has.
-source_version() {
-  apt-cache showsrc --only-source "$1" 2>/dev/null | awk '/^Version:/ { print $2 }' | sort -V | tail -1
-}
-# libheif at the Linux build's version.
-heif_version=$(dpkg-query -W -f='${Version}' libheif-dev 2>/dev/null || true)
-[ -n "$heif_version" ] || heif_version=$(source_version libheif)
+add_source_entries
+heif_version=$(linux_heif_version)
 declare -A version=(
   [libde265]=$(source_version libde265) [x265]=$(source_version x265) [libheif]=$heif_version
   [libjpeg-turbo]=$(source_version libjpeg-turbo) [libpng1.6]=$(source_version libpng1.6)
@@ -81,31 +65,6 @@ export LUMETRA_MINGW_PREFIX=$prefix
 toolchain=$root/cmake/mingw-w64-x86_64.cmake
 export PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig:/usr/x86_64-w64-mingw32/lib/pkgconfig
 export PKG_CONFIG_PATH=
-
-# Unpacks a Debian source package (Debian's patches applied) into dir.
-fetch_source() {
-  local pkg=$1 ver=$2 dir=$3 work
-  work=$(mktemp -d "$cache/src.XXXXXX")
-  # apt-get source needs the .dsc; a mirror without it still serves the
-  # tarballs the Sources index lists (and checks their hashes).
-  if (cd "$work" && apt-get source -qq --download-only "$pkg=$ver" >/dev/null 2>&1) &&
-     ls "$work"/*.dsc >/dev/null 2>&1; then
-    (cd "$work" && dpkg-source -x --no-check ./*.dsc src >/dev/null)
-  else
-    local upstream=${ver#*:}; upstream=${upstream%-*}
-    ls "$work"/"${pkg}_${upstream}".orig.tar.* >/dev/null 2>&1 || fail "could not fetch the source of $pkg $ver"
-    mkdir "$work/src"
-    tar -xf "$work"/"${pkg}_${upstream}".orig.tar.* -C "$work/src" --strip-components=1
-    tar -xf "$work"/"${pkg}_${ver#*:}".debian.tar.* -C "$work/src"
-    if [ -f "$work/src/debian/patches/series" ]; then
-      while read -r patch _; do
-        case "$patch" in ''|'#'*) continue ;; esac
-        patch -s -p1 -d "$work/src" < "$work/src/debian/patches/$patch"
-      done < "$work/src/debian/patches/series"
-    fi
-  fi
-  rm -rf "$dir"; mv "$work/src" "$dir"; rm -rf "$work"
-}
 
 # Configures, builds and installs one CMake project into the prefix.
 cmake_dep() {
