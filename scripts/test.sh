@@ -54,7 +54,7 @@ export LUMETRA_REPEAT=20
 # that render the same photos again to compare pixels (HDR renditions,
 # streamed grids, either HEVC decoder, the outputs' metadata) are the
 # release build's.
-asan_repeats='^Corpus(/(HdrPhoto|HdrPngPhoto|CorpusTruth)\.|\.(GridsStreamToTheWholeImageBytes|SameJpegWithEitherDecoder)$)'
+asan_repeats='^Corpus(/(HdrPhoto|HdrPngPhoto|CorpusTruth|CorpusGainMapTravel)\.|\.(GridsStreamToTheWholeImageBytes|SameJpegWithEitherDecoder)$)'
 asan() {
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DLUMETRA_SANITIZE=ON >/dev/null &&
     cmake --build build-asan -j "$jobs" &&
