@@ -261,7 +261,7 @@ version=$(sed -n 's/^project(morvanta-lumetra VERSION \([0-9.]*\).*/\1/p' CMakeL
 stage=$build/npm
 rm -rf "$stage"
 mkdir -p "$stage"
-cp js/index.js js/index.d.ts js/README.md "$build/lumetra.js" "$build/lumetra.wasm" "$stage/"
+cp js/index.js js/core.js js/worker.js js/index.d.ts js/README.md "$build/lumetra.js" "$build/lumetra.wasm" "$stage/"
 sed "s/@VERSION@/$version/" js/package.json >"$stage/package.json"
 rm -f "$build"/lumetra-*.tgz
 tarball=$(cd "$stage" && npm pack --pack-destination "$build" 2>/dev/null | tail -1)
