@@ -246,3 +246,75 @@ test('the page converts a set of photos to the native bytes, off its main thread
   assert.deepEqual(pageErrors, []);
   await page.close();
 });
+
+// The package's calls made on a page (run in its worker) and in Node (in
+// this process) give the same results: the native tool's bytes, and the
+// same kind and text of error. The caller's bytes stay usable, and the
+// page's main thread never loads the module: its worker does.
+const calls = [
+  { name: 'convert of a Uint8Array, quality 75', call: 'convert', input: 'bytes', file: 'stored.heic',
+    options: { quality: 75 }, native: ['convert', '-q', '75', 'stored.heic'], out: 'q75.jpg' },
+  { name: 'thumbnail of an ArrayBuffer to PNG', call: 'thumbnail', input: 'buffer', file: 'hdr.heic',
+    options: { size: 64, to: 'png' }, native: ['thumbnail', '-s', '64', 'hdr.heic'], out: 't64.png' },
+  { name: 'isHeif of a Blob', call: 'isHeif', input: 'blob', file: 'stored.heic' },
+  { name: 'isHeif of noise', call: 'isHeif', input: 'bytes', file: 'noise.heic' },
+  { name: 'exif of a Blob', call: 'exif', input: 'blob', file: 'stored.heic' },
+  { name: 'a bad file', call: 'convert', input: 'bytes', file: 'noise.heic' },
+  { name: 'a size out of range', call: 'thumbnail', input: 'bytes', file: 'stored.heic', options: { size: 0 } },
+  { name: 'an unknown format', call: 'convert', input: 'buffer', file: 'stored.heic', options: { to: 'gif' } },
+  { name: 'an input of no kind', call: 'info', input: 'number', file: 'stored.heic' },
+];
+
+// What a call gives, in a form both sides can compare: bytes as an array.
+async function outcome(promise) {
+  try {
+    const value = await promise;
+    return { value: value instanceof Uint8Array ? [...value] : value };
+  } catch (e) {
+    return { error: { name: e.name, message: e.message } };
+  }
+}
+
+test('the package on a page gives what it gives in Node, from its worker', { timeout: 120_000 }, async () => {
+  const lumetra = await import(path.join(root, 'build-wasm/web/lumetra/index.js'));
+  const page = await context.newPage();
+  await page.goto(`http://127.0.0.1:${server.address().port}/index.html`);
+  for (const c of calls) {
+    const bytes = readFileSync(scratch.file(c.file));
+    const input = { bytes, buffer: bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.length),
+      blob: new Blob([bytes]), number: 7 }[c.input];
+    const inNode = await outcome(lumetra[c.call](input, c.options));
+    const onPage = await page.evaluate(async ({ call, kind, data, options }) => {
+      const m = await import('./lumetra/index.js');
+      const bytes = new Uint8Array(data);
+      const input = { bytes, buffer: bytes.buffer, blob: new Blob([bytes]), number: 7 }[kind];
+      let value;
+      let error;
+      try {
+        value = await m[call](input, options);
+        if (value instanceof Uint8Array) value = [...value];
+      } catch (e) {
+        error = { name: e.name, message: e.message };
+      }
+      return { result: error ? { error } : { value }, inputLength: bytes.length };
+    }, { call: c.call, kind: c.input, data: [...bytes], options: c.options });
+    assert.deepEqual(onPage.result, inNode, c.name);
+    assert.equal(onPage.inputLength, bytes.length, `${c.name}: the caller's bytes stay`);
+    if (c.native) {
+      assert.deepEqual(onPage.result, { value: [...nativeOutput(scratch.dir, c.native, c.out)] }, `${c.name}: native`);
+    }
+    if (c.call === 'isHeif') {
+      assert.deepEqual(onPage.result, { value: native(scratch.dir, ['is-heic', c.file]).status === 0 }, c.name);
+    }
+  }
+  const loaded = await page.evaluate(() => performance.getEntriesByType('resource').map((e) => e.name));
+  // The module's code is fetched for the worker (Chrome lists that on the
+  // page too); the module itself, its .wasm, only by the worker.
+  const workers = page.workers().filter((w) => w.url().endsWith('/lumetra/worker.js'));
+  assert.equal(workers.length, 1, 'one worker of the package');
+  const inWorker = await workers[0].evaluate(() => performance.getEntriesByType('resource').map((e) => e.name));
+  const wasm = (names) => names.filter((n) => n.endsWith('/lumetra/lumetra.wasm')).length;
+  assert.equal(wasm(inWorker), 1, `the worker loads the module: ${inWorker.join(' ')}`);
+  assert.equal(wasm(loaded), 0, `the page does not: ${loaded.join(' ')}`);
+  await page.close();
+});
