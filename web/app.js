@@ -108,6 +108,23 @@ function orientationLine(image, summary) {
   return `Upright, ${size}`;
 }
 
+// The file's line: from its detail document and EXIF summary, or, for a
+// source those do not read (a JPEG or PNG dropped here), from the JPEG alone.
+async function describe(file, holds) {
+  let detail;
+  let summary;
+  try {
+    [detail, summary] = await Promise.all([info(file), exif(file)]);
+  } catch (e) {
+    const held = [holds.exif && 'EXIF', holds.icc && 'ICC profile', holds.xmp && 'XMP'].filter(Boolean);
+    return [holds.mpf && holds.gainMapRecord ? 'HDR kept (Ultra HDR JPEG)' : 'No HDR gain map in the JPEG',
+      held.length ? `The JPEG holds: ${held.join(', ')}` : 'The JPEG holds no EXIF, ICC or XMP metadata',
+      `No more facts: ${e instanceof Error ? e.message : String(e)}`];
+  }
+  const image = detail.images.find((i) => i.primary) ?? detail.images[0];
+  return [hdrLine(image.gain_map, holds), metadataLine(image, summary, holds), orientationLine(image, summary)];
+}
+
 function addRow(file) {
   const img = element('img', { alt: '' });
   const facts = element('ul', { className: 'facts' }, [element('li', { textContent: 'Waiting…' })]);
@@ -129,17 +146,15 @@ async function convertOne(file, { row, img, facts, link }) {
   setFacts(facts, ['Converting…']);
   try {
     const jpeg = await convert(file);
-    const [detail, summary] = await Promise.all([info(file), exif(file)]);
-    const image = detail.images.find((i) => i.primary) ?? detail.images[0];
     const holds = jpegHolds(jpeg);
+    const lines = await describe(file, holds);
     const name = jpegName(file.name);
     const url = URL.createObjectURL(new Blob([jpeg], { type: 'image/jpeg' }));
     img.src = url;
     img.alt = name;
     link.href = url;
     link.download = name;
-    setFacts(facts, [hdrLine(image.gain_map, holds), metadataLine(image, summary, holds),
-      orientationLine(image, summary)]);
+    setFacts(facts, lines);
     converted.push({ name, bytes: jpeg });
     row.dataset.state = 'done';
   } catch (e) {
