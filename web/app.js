@@ -3,7 +3,6 @@
 // thread). Each file gets a line: its JPEG shown, what the JPEG keeps, and
 // a download; all of them download as one zip (fflate, stored entries).
 import { convert, exif, info } from './lumetra/index.js';
-import { zipSync } from './fflate.js';
 
 const drop = document.getElementById('drop');
 const pick = document.getElementById('pick');
@@ -196,8 +195,10 @@ drop.addEventListener('drop', (e) => {
   drop.classList.remove('over');
   addFiles([...e.dataTransfer.files]);
 });
-// JPEGs do not shrink under deflate: the zip stores them.
-all.addEventListener('click', () => {
+// fflate is loaded when first asked for. JPEGs do not shrink under
+// deflate: the zip stores them.
+all.addEventListener('click', async () => {
+  const { zipSync } = await import('./fflate.js');
   const entries = {};
   for (const { name, bytes } of converted) entries[name] = [bytes, { level: 0 }];
   save(new Blob([zipSync(entries)], { type: 'application/zip' }), 'photos.zip');
