@@ -45,16 +45,33 @@ function startsWith(bytes, at, text) {
   return true;
 }
 
+// The Orientation of a TIFF block's IFD0, 0 when it has none.
+function exifOrientation(tiff) {
+  const view = new DataView(tiff.buffer, tiff.byteOffset, tiff.byteLength);
+  if (tiff.length < 8) return 0;
+  const little = tiff[0] === 0x49;
+  const ifd = view.getUint32(4, little);
+  if (ifd + 2 > tiff.length) return 0;
+  const count = view.getUint16(ifd, little);
+  for (let i = 0, at = ifd + 2; i < count && at + 12 <= tiff.length; ++i, at += 12) {
+    if (view.getUint16(at, little) === 0x0112) return view.getUint16(at + 8, little);
+  }
+  return 0;
+}
+
 // What a JPEG holds, from its segments before the first scan.
 function jpegHolds(bytes) {
-  const holds = { exif: false, icc: false, xmp: false, mpf: false, gainMapRecord: false };
+  const holds = { exif: false, orientation: 0, icc: false, xmp: false, mpf: false, gainMapRecord: false };
   let at = 2;
   while (at + 4 <= bytes.length && bytes[at] === 0xff) {
     const marker = bytes[at + 1];
     if (marker === 0xda || marker === 0xd9) break;
     const length = (bytes[at + 2] << 8) | bytes[at + 3];
     const p = at + 4;
-    if (marker === 0xe1 && startsWith(bytes, p, 'Exif\0\0')) holds.exif = true;
+    if (marker === 0xe1 && startsWith(bytes, p, 'Exif\0\0')) {
+      holds.exif = true;
+      holds.orientation = exifOrientation(bytes.subarray(p + 6, at + 2 + length));
+    }
     if (marker === 0xe1 && startsWith(bytes, p, 'http://ns.adobe.com/xap/1.0/\0')) {
       holds.xmp = true;
       const text = new TextDecoder().decode(bytes.subarray(p, at + 2 + length));
@@ -93,18 +110,21 @@ function metadataLine(image, summary, holds) {
   return parts.length ? parts.join('; ') : 'No EXIF, ICC or XMP metadata in the photo';
 }
 
-function orientationLine(image, summary) {
+// How the JPEG stands: turned upright by the photo's own transformations,
+// or as stored with the EXIF Orientation it keeps for viewers.
+function orientationLine(image, holds) {
   const turns = (image.transformations ?? []).filter((t) => t.type === 'irot' || t.type === 'imir');
   const size = `${image.width} × ${image.height}`;
+  const tag = holds.orientation ? `; EXIF Orientation ${holds.orientation}` : '';
   if (turns.length) {
-    const how = turns.map((t) => (t.type === 'irot' ? `rotated ${t.angle_ccw}° anticlockwise` : `mirrored ${t.axis}`));
-    return `Turned upright (${how.join(', then ')}), ${size}; EXIF Orientation 1`;
+    const how = turns.map((t) => (t.type === 'irot' ? `rotated ${t.angle_ccw}° anticlockwise`
+      : `mirrored about the ${t.axis} axis`));
+    return `Turned upright (${how.join(', then ')}), ${size}${tag}`;
   }
-  const o = summary.Orientation;
-  if (Number.isInteger(o) && o >= 2 && o <= 8) {
-    return `${size} as stored, EXIF Orientation ${o} kept: viewers turn it upright`;
+  if (holds.orientation >= 2 && holds.orientation <= 8) {
+    return `${size} as stored, EXIF Orientation ${holds.orientation} kept: viewers turn it upright`;
   }
-  return `Upright, ${size}`;
+  return `Upright, ${size}${tag}`;
 }
 
 // The file's line: from its detail document and EXIF summary, or, for a
@@ -121,7 +141,7 @@ async function describe(file, holds) {
       `No more facts: ${e instanceof Error ? e.message : String(e)}`];
   }
   const image = detail.images.find((i) => i.primary) ?? detail.images[0];
-  return [hdrLine(image.gain_map, holds), metadataLine(image, summary, holds), orientationLine(image, summary)];
+  return [hdrLine(image.gain_map, holds), metadataLine(image, summary, holds), orientationLine(image, holds)];
 }
 
 function addRow(file) {
