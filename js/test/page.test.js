@@ -17,10 +17,12 @@ import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
+import { pathToFileURL } from 'node:url';
 import { inflateRawSync } from 'node:zlib';
 
 import {
-  appleHdrJpeg, crc32, exifBlock, makeScratch, native, nativeOutput, root, samplePng, withExif, writeFixture,
+  appleHdrJpeg, crc32, exifBlock, makeScratch, native, nativeOutput, packageDir, root, samplePng, withExif,
+  writeFixture,
 } from './fixtures.js';
 
 const pageDir = process.env.LUMETRA_WEB_PAGE ?? path.join(root, 'build-wasm/web');
@@ -286,7 +288,7 @@ async function outcome(promise) {
 }
 
 test('the package on a page gives what it gives in Node, from its worker', { timeout: 120_000 }, async () => {
-  const lumetra = await import(path.join(root, 'build-wasm/web/lumetra/index.js'));
+  const lumetra = await import(pathToFileURL(path.join(packageDir, 'index.js')).href);
   const page = await context.newPage();
   await page.goto(`http://127.0.0.1:${server.address().port}/index.html`);
   for (const c of calls) {
