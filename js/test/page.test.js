@@ -189,14 +189,16 @@ test('the page converts a set of photos to the native bytes, off its main thread
     }, 10);
     const states = [];
     new MutationObserver((changes) => {
-      for (const c of changes) states.push({ name: c.target.dataset.name, state: c.target.dataset.state, at: performance.now() });
+      const at = performance.now();
+      for (const c of changes) states.push({ name: c.target.dataset.name, state: c.target.dataset.state, at });
     }).observe(document.getElementById('files'), { subtree: true, attributes: true, attributeFilter: ['data-state'] });
     Object.assign(window, { ticks, states });
   });
   const ticksBefore = await page.evaluate(() => window.ticks.count);
   await page.setInputFiles('#pick', photos.map((p) => scratch.file(p.file)));
-  await page.waitForFunction((n) => document.querySelectorAll('#files li[data-state="done"], #files li[data-state="failed"]')
-    .length === n, photos.length, { timeout: 150_000 });
+  const settled = '#files > li[data-state="done"], #files > li[data-state="failed"]';
+  await page.waitForFunction(([selector, n]) => document.querySelectorAll(selector).length === n,
+    [settled, photos.length], { timeout: 150_000 });
   const { ticks, states } = await page.evaluate(() => ({ ticks: window.ticks, states: window.states }));
 
   // Main thread: the big photo's conversion took far longer than the
@@ -218,7 +220,8 @@ test('the page converts a set of photos to the native bytes, off its main thread
       assert.equal(await row.getAttribute('data-state'), 'failed', p.file);
       const theirs = native(scratch.dir, ['convert', p.file, 'x.jpg']);
       assert.notEqual(theirs.status, 0);
-      assert.deepEqual(lines, [theirs.stderr.slice(`${p.file}: `.length).trimEnd()], `${p.file}: the library's message`);
+      const message = theirs.stderr.slice(`${p.file}: `.length).trimEnd();
+      assert.deepEqual(lines, [message], `${p.file}: the library's message`);
       continue;
     }
     assert.equal(await row.getAttribute('data-state'), 'done', `${p.file}: ${lines.join(' / ')}`);
