@@ -1,4 +1,5 @@
-// Types of lumetra's JavaScript interface (index.js).
+// Types of lumetra's JavaScript interface (index.js). On a browser page the
+// calls run in a module worker (worker.js); elsewhere in the calling thread.
 
 /** Bytes of a file: a Uint8Array (a Node Buffer too), an ArrayBuffer or a Blob (a File too). */
 export type Input = Uint8Array | ArrayBuffer | Blob;

@@ -3,7 +3,8 @@
 # one module (build-wasm/lumetra.js + lumetra.wasm), every dependency built
 # statically from Debian's own source packages, one thread, decoders only,
 # and the npm package of js/ packed around it. The last line printed is the
-# path of the package's tarball.
+# path of the package's tarball. The page of web/ is assembled beside it
+# (scripts/build-web.sh).
 #
 # Built dependencies are cached outside the clone, keyed by their versions:
 #   ${LUMETRA_WASM_CACHE:-$HOME/.cache/morvanta-lumetra/wasm}
@@ -261,9 +262,12 @@ version=$(sed -n 's/^project(morvanta-lumetra VERSION \([0-9.]*\).*/\1/p' CMakeL
 stage=$build/npm
 rm -rf "$stage"
 mkdir -p "$stage"
-cp js/index.js js/index.d.ts js/README.md "$build/lumetra.js" "$build/lumetra.wasm" "$stage/"
+cp js/index.js js/core.js js/worker.js js/index.d.ts js/README.md "$build/lumetra.js" "$build/lumetra.wasm" "$stage/"
 sed "s/@VERSION@/$version/" js/package.json >"$stage/package.json"
 rm -f "$build"/lumetra-*.tgz
 tarball=$(cd "$stage" && npm pack --pack-destination "$build" 2>/dev/null | tail -1)
 [ -f "$build/$tarball" ] || fail "npm pack made no tarball"
+
+# ---- the page of web/ around the staged package, and its test's tools ----
+scripts/build-web.sh >/dev/null
 echo "$build/$tarball"

@@ -40,7 +40,7 @@ const crcTable = Array.from({ length: 256 }, (_, n) => {
   return c >>> 0;
 });
 
-function crc32(bytes) {
+export function crc32(bytes) {
   let c = 0xffffffff;
   for (const b of bytes) c = crcTable[(c ^ b) & 0xff] ^ (c >>> 8);
   return (c ^ 0xffffffff) >>> 0;
@@ -55,7 +55,7 @@ function chunk(type, data) {
   return Buffer.concat([head, data, crc]);
 }
 
-// A PNG of width x height: channels 3 (RGB) or 4 (RGBA), depth 8 or 16,
+// A PNG of width x height: channels 1 (grey), 3 (RGB) or 4 (RGBA), depth 8 or 16,
 // sample(x, y, c) giving each value; exif: a TIFF block for an eXIf chunk.
 export function makePng({ width, height, channels, depth = 8, sample, exif }) {
   const bytesPerSample = depth / 8;
@@ -74,7 +74,7 @@ export function makePng({ width, height, channels, depth = 8, sample, exif }) {
   ihdr.writeUInt32BE(width, 0);
   ihdr.writeUInt32BE(height, 4);
   ihdr[8] = depth;
-  ihdr[9] = channels === 4 ? 6 : 2;
+  ihdr[9] = { 1: 0, 3: 2, 4: 6 }[channels];
   return Buffer.concat([
     Buffer.from([0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]), chunk('IHDR', ihdr),
     ...(exif ? [chunk('eXIf', exif)] : []), chunk('IDAT', deflateSync(raw)), chunk('IEND', Buffer.alloc(0)),
@@ -123,4 +123,61 @@ export function withExif(png, exif) {
 export function writeFixture(dir, name, bytes) {
   writeFileSync(path.join(dir, name), bytes);
   return name;
+}
+
+// A JPEG segment: marker, big-endian length, payload.
+function segment(marker, payload) {
+  const head = Buffer.from([0xff, marker, 0, 0]);
+  head.writeUInt16BE(payload.length + 2, 2);
+  return Buffer.concat([head, payload]);
+}
+
+function afterSoi(jpeg, ...segments) {
+  return Buffer.concat([jpeg.subarray(0, 2), ...segments, jpeg.subarray(2)]);
+}
+
+// An iPhone-style HDR JPEG: a picture, and after it a grey gain map with
+// Apple's XMP (its headroom), the two listed by a big-endian MPF index in
+// the picture's APP2. The JPEGs are the native tool's, from PNGs made here.
+export function appleHdrJpeg(dir, { width, height, headroom }) {
+  writeFixture(dir, 'hdr-picture.png', samplePng(dir, width, height));
+  const picture = nativeOutput(dir, ['convert', 'hdr-picture.png'], 'hdr-picture.jpg');
+  const mapWidth = width >> 1;
+  const mapHeight = height >> 1;
+  writeFixture(dir, 'hdr-map.png', makePng({
+    width: mapWidth, height: mapHeight, channels: 1, sample: (x, y) => (x * 191 / mapWidth + y * 64 / mapHeight) | 0,
+  }));
+  const xmp = '<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">' +
+    '<rdf:Description rdf:about="" xmlns:HDRGainMap="http://ns.apple.com/HDRGainMap/1.0/"' +
+    ' xmlns:apdi="http://ns.apple.com/pixeldatainfo/1.0/">' +
+    '<HDRGainMap:HDRGainMapVersion>65536</HDRGainMap:HDRGainMapVersion>' +
+    `<HDRGainMap:HDRGainMapHeadroom>${headroom.toFixed(6)}</HDRGainMap:HDRGainMapHeadroom>` +
+    '<apdi:AuxiliaryImageType>urn:com:apple:photo:2020:aux:hdrgainmap</apdi:AuxiliaryImageType>' +
+    '</rdf:Description></rdf:RDF></x:xmpmeta>';
+  const map = afterSoi(nativeOutput(dir, ['convert', 'hdr-map.png'], 'hdr-map.jpg'),
+    segment(0xe1, Buffer.concat([Buffer.from('http://ns.adobe.com/xap/1.0/\0', 'latin1'), Buffer.from(xmp)])));
+  // MPF: "MPF\0", a TIFF header, three IFD entries, then two 16-byte MP entries.
+  const index = Buffer.alloc(4 + 8 + 2 + 3 * 12 + 4 + 2 * 16);
+  index.write('MPF\0MM\0*', 0, 'latin1');
+  index.writeUInt32BE(8, 8);
+  index.writeUInt16BE(3, 12);
+  const entry = (i, tag, type, count, value) => {
+    const at = 14 + i * 12;
+    index.writeUInt16BE(tag, at);
+    index.writeUInt16BE(type, at + 2);
+    index.writeUInt32BE(count, at + 4);
+    if (typeof value == 'string') index.write(value, at + 8, 'latin1');
+    else index.writeUInt32BE(value, at + 8);
+  };
+  entry(0, 0xb000, 7, 4, '0100');
+  entry(1, 0xb001, 4, 1, 2);
+  entry(2, 0xb002, 7, 32, 8 + 2 + 36 + 4);
+  const total = picture.length + 4 + index.length;
+  const tiffStart = 2 + 4 + 4;
+  const mp = 54;
+  index.writeUInt32BE(0x030000, mp);
+  index.writeUInt32BE(total, mp + 4);
+  index.writeUInt32BE(map.length, mp + 16 + 4);
+  index.writeUInt32BE(total - tiffStart, mp + 16 + 8);
+  return Buffer.concat([afterSoi(picture, segment(0xe2, index)), map]);
 }

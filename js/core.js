@@ -1,0 +1,172 @@
+// The calls of lumetra's JavaScript interface, run in the calling thread:
+// HEIF/HEIC/AVIF to JPEG, PNG or BMP, and what a photo holds, by the lumetra
+// library compiled to WebAssembly. Every call puts its input in the module's
+// in-memory file system, runs the library's C call on it, takes the output
+// back and removes both files. index.js runs these in Node and in workers,
+// and through worker.js from a browser page.
+import createLumetra from './lumetra.js';
+
+const inNode = typeof process == 'object' && typeof process.versions == 'object' &&
+  typeof process.versions.node == 'string';
+
+// Flags of include/lumetra.h.
+const KEEP_METADATA = 0x07;
+const KEEP_HDR = 0x80;
+const HDR_PNG = 0x400;
+
+const extensions = { jpeg: '.jpg', jpg: '.jpg', png: '.png', bmp: '.bmp' };
+
+let modulePromise = null;
+
+// The module, made once. In Node its .wasm is read from beside this file
+// (emscripten's own loader would fetch() a file path); elsewhere the module
+// fetches it relative to lumetra.js.
+function load() {
+  if (modulePromise === null) {
+    modulePromise = (async () => {
+      const options = {};
+      if (inNode) {
+        const { readFile } = await import('node:fs/promises');
+        options.wasmBinary = await readFile(new URL('./lumetra.wasm', import.meta.url));
+      }
+      return createLumetra(options);
+    })();
+    modulePromise.catch(() => { modulePromise = null; });
+  }
+  return modulePromise;
+}
+
+async function bytesOf(input) {
+  if (input instanceof Uint8Array) return input;
+  if (input instanceof ArrayBuffer) return new Uint8Array(input);
+  if (ArrayBuffer.isView(input)) return new Uint8Array(input.buffer, input.byteOffset, input.byteLength);
+  if (typeof Blob != 'undefined' && input instanceof Blob) return new Uint8Array(await input.arrayBuffer());
+  throw new TypeError('lumetra: the input must be a Uint8Array, an ArrayBuffer or a Blob');
+}
+
+// The name the input gets in the file system, which the library's messages
+// quote: a File's own name when it is a plain one, else "input".
+function nameOf(input) {
+  const name = typeof input == 'object' && input !== null && typeof input.name == 'string' ? input.name : '';
+  return /^[^/\\\0]{1,200}$/.test(name) && name !== '.' && name !== '..' ? name : 'input';
+}
+
+let callCount = 0;
+
+// Runs call(module, inputName, outputPath) in a directory of its own with
+// the input written there; returns what finish(module, result, outputPath)
+// returns. The directory and everything in it are removed afterwards.
+async function withInput(input, outputExtension, call, finish) {
+  const [module, bytes] = await Promise.all([load(), bytesOf(input)]);
+  const FS = module.FS;
+  const dir = `/lumetra-${++callCount}`;
+  const name = nameOf(input);
+  const output = outputExtension ? `out/output${outputExtension}` : null;
+  FS.mkdir(dir);
+  const previous = FS.cwd();
+  try {
+    FS.chdir(dir);
+    FS.mkdir('out');
+    FS.writeFile(name, bytes);
+    const result = call(module, name, output);
+    return finish(module, result, output);
+  } finally {
+    FS.chdir(previous);
+    removeTree(FS, dir);
+  }
+}
+
+function removeTree(FS, path) {
+  for (const entry of FS.readdir(path)) {
+    if (entry === '.' || entry === '..') continue;
+    const child = `${path}/${entry}`;
+    if (FS.isDir(FS.stat(child).mode)) removeTree(FS, child);
+    else FS.unlink(child);
+  }
+  FS.rmdir(path);
+}
+
+// Passes JavaScript strings to a C call as UTF-8 on the module's heap.
+function withStrings(module, strings, call) {
+  const pointers = strings.map((s) => {
+    const bytes = new TextEncoder().encode(`${s}\0`);
+    const p = module._malloc(bytes.length);
+    module.HEAPU8.set(bytes, p);
+    return p;
+  });
+  try {
+    return call(...pointers);
+  } finally {
+    for (const p of pointers) module._free(p);
+  }
+}
+
+// The library's last-error text, without the line ends the tool drops too.
+function failure(module) {
+  return new Error(module.UTF8ToString(module._lumetra_last_error()).trimEnd());
+}
+
+function fileResult(module, ok, output) {
+  if (!ok) throw failure(module);
+  return module.FS.readFile(output);
+}
+
+function reportResult(module, pointer) {
+  if (!pointer) throw failure(module);
+  return JSON.parse(module.UTF8ToString(pointer));
+}
+
+function extensionFor(to) {
+  const ext = extensions[to === undefined ? 'jpeg' : String(to).toLowerCase()];
+  if (!ext) throw new TypeError(`lumetra: 'to' must be 'jpeg', 'png' or 'bmp', not '${to}'`);
+  return ext;
+}
+
+function integerOption(value, name, fallback) {
+  if (value === undefined) return fallback;
+  if (!Number.isInteger(value)) throw new TypeError(`lumetra: '${name}' must be an integer`);
+  return value;
+}
+
+/**
+ * Converts a HEIF/HEIC/AVIF photo to JPEG, PNG or BMP, as the tool's
+ * `lumetra convert` does: upright, with its metadata, an HDR photo as an
+ * Ultra HDR JPEG.
+ */
+export async function convert(input, options = {}) {
+  const ext = extensionFor(options.to);
+  const quality = integerOption(options.quality, 'quality', 0);
+  let flags = options.metadata === false ? 0 : KEEP_METADATA;
+  if (options.hdr !== false) flags |= KEEP_HDR;
+  if (options.hdr === true && ext === '.png') flags |= HDR_PNG;
+  return withInput(input, ext,
+    (m, name, out) => withStrings(m, [name, out], (i, o) => m._lumetra_convert(i, o, quality, flags)),
+    fileResult);
+}
+
+/** The detail document of every top-level image (`lumetra info --detail`). */
+export async function info(input) {
+  return withInput(input, null, (m, name) => withStrings(m, [name], (i) => m._lumetra_info_detail(i)),
+    reportResult);
+}
+
+/** The EXIF summary of the primary image (`lumetra exif`). */
+export async function exif(input) {
+  return withInput(input, null, (m, name) => withStrings(m, [name], (i) => m._lumetra_exif(i)), reportResult);
+}
+
+/** A thumbnail fitting size x size (default 320), as `lumetra thumbnail` writes it. */
+export async function thumbnail(input, options = {}) {
+  const ext = extensionFor(options.to);
+  const size = integerOption(options.size, 'size', 320);
+  if (size < 1 || size > 4096) throw new RangeError("lumetra: 'size' must be 1 to 4096");
+  return withInput(input, ext,
+    (m, name, out) => withStrings(m, [name, out], (i, o) => m._lumetra_wasm_thumbnail(i, o, size)),
+    fileResult);
+}
+
+/** Whether the bytes are HEIF (HEIC, AVIF, ...) by content. */
+export async function isHeif(input) {
+  return withInput(input, null, (m, name) => withStrings(m, [name], (i) => m._lumetra_is_heic(i)),
+    (m, result) => result === 1);
+}
