@@ -6,7 +6,8 @@
 # (js/test/page.test.js) drives: Debian's chromium, installed when missing,
 # and playwright-core (pinned in web/test/package-lock.json; it downloads no
 # browser). Run by scripts/build-wasm.sh once the package is staged; the
-# last line printed is the page's directory.
+# last line printed is the page's directory. --tools-only installs the
+# test's tools alone (the test command does so beside its other passes).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
@@ -18,7 +19,9 @@ as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 fail() { echo "build-web: $*" >&2; exit 1; }
 
-[ -f "$stage/lumetra.wasm" ] || fail "no staged package in $stage: run scripts/build-wasm.sh"
+tools_only=0
+[ "${1:-}" = --tools-only ] && tools_only=1
+[ "$tools_only" = 1 ] || [ -f "$stage/lumetra.wasm" ] || fail "no staged package in $stage: run scripts/build-wasm.sh"
 
 # npm ci of a package.json and its lock (from directory $1) into $2, unless
 # $2 already holds that lock's packages.
@@ -32,12 +35,14 @@ npm_install() {
 }
 
 # ---- the page ----
-npm_install web "$build/web-packages"
-rm -rf "$page"
-mkdir -p "$page/lumetra"
-cp web/index.html web/style.css web/app.js "$page/"
-cp "$build/web-packages/node_modules/fflate/esm/browser.js" "$page/fflate.js"
-cp "$stage"/*.js "$stage/lumetra.wasm" "$page/lumetra/"
+if [ "$tools_only" = 0 ]; then
+  npm_install web "$build/web-packages"
+  rm -rf "$page"
+  mkdir -p "$page/lumetra"
+  cp web/index.html web/style.css web/app.js "$page/"
+  cp "$build/web-packages/node_modules/fflate/esm/browser.js" "$page/fflate.js"
+  cp "$stage"/*.js "$stage/lumetra.wasm" "$page/lumetra/"
+fi
 
 # ---- the browser test's tools ----
 if ! installed chromium; then
@@ -47,4 +52,4 @@ if ! installed chromium; then
     fail "could not install chromium from Debian's packages"
 fi
 npm_install web/test "$build/web-test-packages"
-echo "$(pwd)/$page"
+[ "$tools_only" = 1 ] || echo "$(pwd)/$page"

@@ -79,7 +79,8 @@ tsan() {
 # The Windows dependencies (a cold build: about 13 minutes of compiling)
 # and then the WebAssembly ones (about 12) are built at the lowest priority
 # beside the Linux passes, in the CPU time their tests leave idle; the
-# Windows and WebAssembly passes then start from the caches. One job does
+# Windows and WebAssembly passes then start from the caches (the latter
+# with Chromium and the page test's npm packages installed). One job does
 # both, one after the other: each installs packages, and apt takes one at a
 # time.
 deps_pid=
@@ -90,7 +91,8 @@ if [ "${LUMETRA_SKIP_WINDOWS:-0}" != 1 ] || [ "${LUMETRA_SKIP_WASM:-0}" != 1 ]; 
       echo $? >"$logs/windows-dependencies.status"
     fi
     if [ "${LUMETRA_SKIP_WASM:-0}" != 1 ]; then
-      nice -n 19 ./scripts/build-wasm.sh --dependencies-only >"$logs/wasm-dependencies.log" 2>&1
+      { nice -n 19 ./scripts/build-wasm.sh --dependencies-only && ./scripts/build-web.sh --tools-only; } \
+        >"$logs/wasm-dependencies.log" 2>&1
       echo $? >"$logs/wasm-dependencies.status"
     fi
   ) &
