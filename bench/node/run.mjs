@@ -101,7 +101,7 @@ for (let round = 0; round <= runs; round++) {
         continue;
       }
       cell.walls.push(result.wallMs);
-      cell.calls.push(result.report.workMs);
+      cell.calls.push(result.report.loadMs + result.report.workMs);
       cell.rss.push(result.report.peakRssKiB);
     }
   }
@@ -111,7 +111,7 @@ rmSync(work, { recursive: true, force: true });
 
 const s = (ms) => (ms / 1000).toFixed(2);
 const yesNo = (b) => (b ? 'yes' : 'no');
-console.log(`| photo | tool | output | wall median s | wall min–max s | call median s | peak RSS MiB | JPEG bytes | EXIF | ICC | gain map |`);
+console.log(`| photo | tool | output | wall median s | wall min–max s | import + call median s | peak RSS MiB | JPEG bytes | EXIF | ICC | gain map |`);
 console.log(`|---|---|---|--:|--:|--:|--:|--:|---|---|---|`);
 for (const p of present) {
   for (const tool of tools) {
