@@ -24,8 +24,12 @@ fi
 for tool in node npm heif-info gzip; do
   command -v "$tool" >/dev/null || { echo "node bench: $tool is missing (heif-info: apt-get install libheif-examples)" >&2; exit 2; }
 done
-tgz=${LUMETRA_TGZ:-$(ls "$root"/build-wasm/lumetra-*.tgz 2>/dev/null | head -1)}
-[ -n "$tgz" ] && [ -f "$tgz" ] || { echo "node bench: no lumetra tarball; run scripts/build-wasm.sh first" >&2; exit 2; }
+packed=("$root"/build-wasm/lumetra-*.tgz)
+tgz=${LUMETRA_TGZ:-${packed[0]}}
+if [ ! -f "$tgz" ]; then
+  echo "node bench: no lumetra tarball at $tgz; run scripts/build-wasm.sh first" >&2
+  exit 2
+fi
 
 # The peers, as the lock file pins them.
 (cd bench/node && { npm ls --depth=0 >/dev/null 2>&1 || npm ci --no-audit --no-fund --loglevel=error; })
