@@ -1,6 +1,12 @@
-# Sourced by the set-up scripts: the archive entry of the system's own
-# Debian suite (its URI and key), from either the deb822 form (*.sources)
-# or the one-line form. Prints "URI|KEY"; KEY may be empty.
+# Sourced by the set-up scripts: running as root, whether a package is
+# installed, and the archive entries of apt's sources.
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+# The archive entry of the system's own Debian suite (its URI and key), from
+# either the deb822 form (*.sources) or the one-line form. Prints
+# "URI|KEY"; KEY may be empty.
 main_archive_entry() {
   local f found
   for f in /etc/apt/sources.list.d/*.sources; do

@@ -18,8 +18,6 @@ export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
 jobs=2
 export DEBIAN_FRONTEND=noninteractive
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 fail() { echo "build-wasm: $*" >&2; exit 1; }
 . scripts/apt_sources.sh
 . scripts/debian_sources.sh

@@ -15,8 +15,7 @@ build=build-wasm
 stage=$build/npm
 page=$build/web
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+. scripts/apt_sources.sh
 fail() { echo "build-web: $*" >&2; exit 1; }
 
 tools_only=0

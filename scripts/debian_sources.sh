@@ -1,6 +1,6 @@
 # Sourced by the cross builds (after apt_sources.sh): Debian's source
-# packages of their dependencies. The caller defines as_root and fail, and
-# sets $cache (fetch_source works in it).
+# packages of their dependencies. The caller defines fail (as_root comes
+# from apt_sources.sh) and sets $cache (fetch_source works in it).
 
 # deb-src entries for the suites the sources come from, and a fresh index
 # where the archive's sources are not known yet.

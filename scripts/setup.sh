@@ -20,8 +20,7 @@ heif_packages=(
   libheif-plugin-libde265 libheif-plugin-x265 libheif-plugin-dav1d libheif-plugin-aomenc libheif-plugin-ffmpegdec
 )
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+. "$(dirname "$0")/apt_sources.sh"
 installed_version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || true; }
 export DEBIAN_FRONTEND=noninteractive
 updated=0
@@ -34,8 +33,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt_update
   as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
-
-. "$(dirname "$0")/apt_sources.sh"
 
 backports_list=/etc/apt/sources.list.d/bookworm-backports.sources
 if ! has_archive_entry deb bookworm-backports; then
