@@ -29,13 +29,18 @@ export interface ThumbnailOptions {
   size?: number;
 }
 
-/** Converts a HEIF/HEIC/AVIF photo; rejects with the library's error text. */
-export function convert(input: Input, options?: ConvertOptions): Promise<Uint8Array>;
+/**
+ * Converts a HEIF/HEIC/AVIF photo; rejects with the library's error text.
+ * A Blob (a File too) gives a Blob of the output's type, bytes give bytes.
+ */
+export function convert(input: Blob, options?: ConvertOptions): Promise<Blob>;
+export function convert(input: Uint8Array | ArrayBuffer, options?: ConvertOptions): Promise<Uint8Array>;
 /** The detail document of every top-level image (docs/detail-schema.md). */
 export function info(input: Input): Promise<Record<string, unknown>>;
 /** The EXIF summary of the primary image, or {ExifPresent: false}. */
 export function exif(input: Input): Promise<Record<string, unknown>>;
-/** A thumbnail fitting size x size. */
-export function thumbnail(input: Input, options?: ThumbnailOptions): Promise<Uint8Array>;
+/** A thumbnail fitting size x size; a Blob gives a Blob, bytes give bytes. */
+export function thumbnail(input: Blob, options?: ThumbnailOptions): Promise<Blob>;
+export function thumbnail(input: Uint8Array | ArrayBuffer, options?: ThumbnailOptions): Promise<Uint8Array>;
 /** Whether the bytes are HEIF by content. */
 export function isHeif(input: Input): Promise<boolean>;

@@ -91,12 +91,22 @@ async function run(call, input, options) {
   });
 }
 
+// A Blob in gives a Blob out, typed by the output's format, as the page's own
+// APIs (fetch, canvas.toBlob) would hand it on; bytes in give bytes out.
+const types = { jpeg: 'image/jpeg', jpg: 'image/jpeg', png: 'image/png', bmp: 'image/bmp', avif: 'image/avif' };
+async function file(call, input, options) {
+  const bytes = await run(call, input, options);
+  if (typeof Blob == 'undefined' || !(input instanceof Blob)) return bytes;
+  const to = options?.to === undefined ? 'jpeg' : String(options.to).toLowerCase();
+  return new Blob([bytes], { type: types[to] ?? '' });
+}
+
 /**
  * Converts a HEIF/HEIC/AVIF photo to JPEG, PNG or BMP, as the tool's
  * `lumetra convert` does: upright, with its metadata, an HDR photo as an
  * Ultra HDR JPEG.
  */
-export function convert(input, options) { return run('convert', input, options); }
+export function convert(input, options) { return file('convert', input, options); }
 
 /** The detail document of every top-level image (`lumetra info --detail`). */
 export function info(input) { return run('info', input); }
@@ -105,7 +115,7 @@ export function info(input) { return run('info', input); }
 export function exif(input) { return run('exif', input); }
 
 /** A thumbnail fitting size x size (default 320), as `lumetra thumbnail` writes it. */
-export function thumbnail(input, options) { return run('thumbnail', input, options); }
+export function thumbnail(input, options) { return file('thumbnail', input, options); }
 
 /** Whether the bytes are HEIF (HEIC, AVIF, ...) by content. */
 export function isHeif(input) { return run('isHeif', input); }

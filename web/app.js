@@ -164,11 +164,12 @@ async function convertOne(file, { row, img, facts, link }) {
   row.dataset.state = 'converting';
   setFacts(facts, ['Converting…']);
   try {
-    const jpeg = await convert(file);
+    const blob = await convert(file);
+    const jpeg = new Uint8Array(await blob.arrayBuffer());
     const holds = jpegHolds(jpeg);
     const lines = await describe(file, holds);
     const name = jpegName(file.name);
-    const url = URL.createObjectURL(new Blob([jpeg], { type: 'image/jpeg' }));
+    const url = URL.createObjectURL(blob);
     img.src = url;
     img.alt = name;
     link.href = url;

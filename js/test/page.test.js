@@ -48,10 +48,18 @@ const photos = [
 
 const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm' };
 
+// Paths the server answers with 404, as a server missing a file would.
+const refused = new Set();
+
 // The page's directory over HTTP on 127.0.0.1, GET only, nothing outside it.
 function serve(dir) {
   const s = http.createServer(async (request, response) => {
-    const file = path.join(dir, path.normalize(decodeURIComponent(new URL(request.url, 'http://h').pathname)));
+    const name = decodeURIComponent(new URL(request.url, 'http://h').pathname);
+    if (refused.has(name)) {
+      response.writeHead(404).end();
+      return;
+    }
+    const file = path.join(dir, path.normalize(name));
     if (request.method !== 'GET' || !file.startsWith(dir + path.sep)) {
       response.writeHead(403).end();
       return;
@@ -271,6 +279,10 @@ const calls = [
     options: { quality: 75 }, native: ['convert', '-q', '75', 'stored.heic'], out: 'q75.jpg' },
   { name: 'thumbnail of an ArrayBuffer to PNG', call: 'thumbnail', input: 'buffer', file: 'hdr.heic',
     options: { size: 64, to: 'png' }, native: ['thumbnail', '-s', '64', 'hdr.heic'], out: 't64.png' },
+  { name: 'convert of a Blob to PNG, a Blob', call: 'convert', input: 'blob', file: 'stored.heic',
+    options: { to: 'png' }, native: ['convert', 'stored.heic'], out: 'blob.png', type: 'image/png' },
+  { name: 'thumbnail of a Blob, a JPEG Blob', call: 'thumbnail', input: 'blob', file: 'hdr.heic',
+    options: { size: 48 }, native: ['thumbnail', '-s', '48', 'hdr.heic'], out: 't48.jpg', type: 'image/jpeg' },
   { name: 'isHeif of a Blob', call: 'isHeif', input: 'blob', file: 'stored.heic' },
   { name: 'isHeif of noise', call: 'isHeif', input: 'bytes', file: 'noise.heic' },
   { name: 'exif of a Blob', call: 'exif', input: 'blob', file: 'stored.heic' },
@@ -280,10 +292,12 @@ const calls = [
   { name: 'an input of no kind', call: 'info', input: 'number', file: 'stored.heic' },
 ];
 
-// What a call gives, in a form both sides can compare: bytes as an array.
+// What a call gives, in a form both sides can compare: bytes as an array,
+// a Blob as its bytes and type.
 async function outcome(promise) {
   try {
     const value = await promise;
+    if (value instanceof Blob) return { value: [...new Uint8Array(await value.arrayBuffer())], type: value.type };
     return { value: value instanceof Uint8Array ? [...value] : value };
   } catch (e) {
     return { error: { name: e.name, message: e.message } };
@@ -304,19 +318,25 @@ test('the package on a page gives what it gives in Node, from its worker', { tim
       const bytes = new Uint8Array(data);
       const input = { bytes, buffer: bytes.buffer, blob: new Blob([bytes]), number: 7 }[kind];
       let value;
+      let type;
       let error;
       try {
         value = await m[call](input, options);
+        if (value instanceof Blob) {
+          type = value.type;
+          value = new Uint8Array(await value.arrayBuffer());
+        }
         if (value instanceof Uint8Array) value = [...value];
       } catch (e) {
         error = { name: e.name, message: e.message };
       }
-      return { result: error ? { error } : { value }, inputLength: bytes.length };
+      return { result: error ? { error } : type === undefined ? { value } : { value, type }, inputLength: bytes.length };
     }, { call: c.call, kind: c.input, data: [...bytes], options: c.options });
     assert.deepEqual(onPage.result, inNode, c.name);
     assert.equal(onPage.inputLength, bytes.length, `${c.name}: the caller's bytes stay`);
     if (c.native) {
-      assert.deepEqual(onPage.result, { value: [...nativeOutput(scratch.dir, c.native, c.out)] }, `${c.name}: native`);
+      const value = [...nativeOutput(scratch.dir, c.native, c.out)];
+      assert.deepEqual(onPage.result, c.type === undefined ? { value } : { value, type: c.type }, `${c.name}: native`);
     }
     if (c.call === 'isHeif') {
       assert.deepEqual(onPage.result, { value: native(scratch.dir, ['is-heic', c.file]).status === 0 }, c.name);
@@ -331,5 +351,42 @@ test('the package on a page gives what it gives in Node, from its worker', { tim
   const wasm = (names) => names.filter((n) => n.endsWith('/lumetra/lumetra.wasm')).length;
   assert.equal(wasm(inWorker), 1, `the worker loads the module: ${inWorker.join(' ')}`);
   assert.equal(wasm(loaded), 0, `the page does not: ${loaded.join(' ')}`);
+  await page.close();
+});
+
+// A worker that cannot be loaded fails the calls waiting on it with a clear
+// error and leaves the page working: once the file is there, the next photo,
+// dropped on the page rather than picked, converts to the native bytes.
+test('a worker that cannot load fails its calls; a dropped photo then converts', { timeout: 120_000 }, async () => {
+  const page = await context.newPage();
+  await page.goto(`http://127.0.0.1:${server.address().port}/index.html`);
+  const drop = (file) => page.evaluate(({ name, data }) => {
+    const transfer = new DataTransfer();
+    transfer.items.add(new File([new Uint8Array(data)], name));
+    document.getElementById('drop').dispatchEvent(
+      new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+  }, { name: file, data: [...readFileSync(scratch.file(file))] });
+  const state = (file) => page.locator(`#files li[data-name="${file}"]`).getAttribute('data-state');
+  const settle = (file) => page.waitForSelector(
+    `#files li[data-name="${file}"][data-state="done"], #files li[data-name="${file}"][data-state="failed"]`);
+
+  refused.add('/lumetra/worker.js');
+  try {
+    await drop('stored.heic');
+    await settle('stored.heic');
+  } finally {
+    refused.clear();
+  }
+  assert.equal(await state('stored.heic'), 'failed');
+  const lines = await page.locator('#files li[data-name="stored.heic"] .facts li').allTextContents();
+  assert.equal(lines.length, 1, lines.join(' / '));
+  assert.match(lines[0], /^lumetra: the worker stopped: /);
+
+  await drop('hdr.heic');
+  await settle('hdr.heic');
+  assert.equal(await state('hdr.heic'), 'done');
+  const got = await download(page, () => page.locator('#files li[data-name="hdr.heic"] a.download').click());
+  const expected = nativeOutput(scratch.dir, ['convert', 'hdr.heic'], 'dropped.jpg');
+  assert.ok(got.bytes.equals(expected), `${got.bytes.length} bytes against the native ${expected.length}`);
   await page.close();
 });
