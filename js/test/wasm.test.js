@@ -19,11 +19,13 @@ import {
 
 const lumetra = await import(pathToFileURL(path.join(packageDir, 'index.js')).href);
 const corpusDir = '/work/shared/corpus/heif';
-// Corpus photos, named as fixtures are: a 12 MP grid with a gain map, and a
-// 200 MP one, which converts within the module's memory only by streaming.
+// Corpus photos, named as fixtures are: a 12 MP grid with a gain map, a
+// 200 MP one, which converts within the module's memory only by streaming,
+// and a 12 MP portrait with a depth map.
 const corpus = {
   corpus: `${corpusDir}/grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic`,
   corpus200: `${corpusDir}/grid200mp-samsungS24ultra-thumb-irot270-gainmap-exifII.heic`,
+  corpusDepth: `${corpusDir}/grid12mp-iphone14pro-portrait-depth-gainmap-nothumb-exifMM.heic`,
 };
 const missing = (name) => name in corpus && !existsSync(corpus[name]) && 'no corpus here';
 
@@ -142,23 +144,31 @@ function nativeDocuments(file) {
 
 // AVIF from the module's libaom (C code, one thread) against the tool's
 // with one encoder thread (its x86 SIMD code is meant to match the C code
-// bit for bit; a second thread changes the bitstream). The module's AVIF is then read by the tool: its size is the source's
-// upright size, its pixels are within 30 dB PSNR of the source's, it holds
-// a gain map when the source has one and HDR is kept, and its EXIF is the
-// source's (exifOf: a HEIC holding a raster source's EXIF) with
-// Orientation 1 where the pixels were turned.
+// bit for bit; a second thread changes the bitstream). The module's AVIF
+// is then read by the tool: its size is the source's upright size, its
+// pixels are within 30 dB PSNR of the source's, it holds a gain map when
+// the source has one and HDR is kept, and its EXIF is the source's with
+// Orientation 1 where the pixels were turned. A HEIF source's colour
+// profile, alpha, metadata items and auxiliary images (but an Apple gain
+// map, which becomes the AVIF's gain map) are the AVIF's too. A raster
+// source's EXIF is read from exifOf, a HEIC holding the same block.
 const avifConversions = [
   { name: 'HEIC with EXIF orientation 6 at quality 60', file: 'stored.heic', options: { to: 'avif', quality: 60 },
-    args: ['-q', '60'], exifOf: 'stored.heic', hdrSource: false },
-  { name: 'HEIC with a gain map', file: 'hdr.heic', options: { to: 'avif' }, args: [], exifOf: 'hdr.heic',
-    hdrSource: true },
+    args: ['-q', '60'], hdrSource: false },
+  { name: 'HEIC with a gain map', file: 'hdr.heic', options: { to: 'avif' }, args: [], hdrSource: true },
+  { name: 'AVIF with alpha', file: 'alpha.avif', options: { to: 'avif' }, args: [], hdrSource: false },
   { name: 'PNG with EXIF orientation 6, turned upright', file: 'oriented.png', options: { to: 'avif' }, args: [],
-    exifOf: 'stored.heic', turned: true, hdrSource: false },
+    exifOf: 'stored.heic', orientation: 6, hdrSource: false },
   { name: 'HDR JPEG, SDR only, no metadata', file: 'hdr.jpg', options: { to: 'avif', hdr: false, metadata: false },
     args: ['--sdr', '--strip'], hdrSource: true },
   { name: 'iPhone grid turned by irot, with a gain map', file: 'corpus', options: { to: 'avif' }, args: [],
-    exifOf: 'corpus', hdrSource: true },
+    hdrSource: true },
+  { name: 'iPhone portrait with depth, gain map, ICC and XMP', file: 'corpusDepth', options: { to: 'avif' },
+    args: [], hdrSource: true },
 ];
+
+const primaryOf = (detail) => detail.images.find((image) => image.primary);
+const auxKinds = (image) => image.auxiliary.map((a) => a.kind).filter((kind) => kind !== 'hdrgainmap').sort();
 
 describe('convert to AVIF gives the native bytes, and what the tool reads back', () => {
   for (const c of avifConversions) {
@@ -173,7 +183,7 @@ describe('convert to AVIF gives the native bytes, and what the tool reads back',
       const source = nativePicture(nativePath(c.file), 'source.bmp');
       const picture = nativePicture('ours.avif', 'ours.bmp');
       assert.equal(detail.brands.major, 'avif');
-      const primary = detail.images.find((image) => image.primary);
+      const primary = primaryOf(detail);
       assert.deepEqual([primary.width, primary.height], [source.width, source.height]);
       assert.deepEqual([picture.width, picture.height], [source.width, source.height]);
       const quality = psnr(picture.rgb, source.rgb);
@@ -181,13 +191,23 @@ describe('convert to AVIF gives the native bytes, and what the tool reads back',
       const keepsMap = c.hdrSource && c.options.hdr !== false;
       assert.equal(primary.gain_map?.usable === true, keepsMap, JSON.stringify(primary.gain_map));
 
-      if (c.options.metadata === false) {
+      const metadata = c.options.metadata !== false;
+      const heifSource = c.exifOf === undefined && metadata;
+      if (heifSource) {
+        const from = primaryOf(nativeDocuments(nativePath(c.file)).detail);
+        assert.deepEqual(primary.color_profile, from.color_profile);
+        assert.equal(primary.alpha, from.alpha);
+        assert.deepEqual(auxKinds(primary), auxKinds(from));
+        assert.deepEqual(primary.metadata.map((m) => m.type), from.metadata.map((m) => m.type));
+      }
+      if (!metadata) {
         assert.deepEqual(exif, { ExifPresent: false });
+        assert.deepEqual(primary.metadata, []);
         return;
       }
-      const expected = nativeDocuments(nativePath(c.exifOf));
-      const turned = c.turned ?? expected.detail.images.find((image) => image.primary).transformations
-        .some((t) => t.type === 'irot' || t.type === 'imir');
+      const expected = nativeDocuments(nativePath(c.exifOf ?? c.file));
+      const turned = c.orientation >= 2 || primaryOf(expected.detail).transformations
+        .some((t) => (t.type === 'irot' && t.angle_ccw !== 0) || t.type === 'imir');
       assert.deepEqual(exif, turned ? { ...expected.exif, Orientation: 1 } : expected.exif);
     });
   }
