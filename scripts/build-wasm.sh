@@ -219,8 +219,9 @@ build_dependencies() {
   # AVIF: dav1d decodes (8 to 12 bits), in C (its assembly is x86's and ARM's).
   timed dav1d meson_dep dav1d "$s/dav1d" -Denable_tools=false -Denable_tests=false -Denable_examples=false \
     -Denable_docs=false -Denable_asm=false -Dbitdepths=8,16
-  # libaom encodes AVIF: its C code (the generic target has no assembly and
-  # no CPU detection), one thread, no decoder, tools, tests or examples.
+  # libaom encodes AVIF: its C code (the generic target has no assembly or
+  # SIMD code, and this version none for WebAssembly), no threads (the
+  # module has one), no decoder, tools, tests or examples.
   timed aom cmake_dep aom "$s/aom" -DBUILD_SHARED_LIBS=OFF -DAOM_TARGET_CPU=generic -DCONFIG_MULTITHREAD=0 \
     -DCONFIG_AV1_DECODER=0 -DENABLE_DOCS=OFF -DENABLE_EXAMPLES=OFF -DENABLE_TESTDATA=OFF -DENABLE_TESTS=OFF \
     -DENABLE_TOOLS=OFF
@@ -229,8 +230,8 @@ build_dependencies() {
     -DWITH_GDK_PIXBUF=OFF -DENABLE_PLUGIN_LOADING=OFF -DWITH_LIBSHARPYUV=OFF \
     -DENABLE_MULTITHREADING_SUPPORT=OFF -DENABLE_PARALLEL_TILE_DECODING=OFF \
     -DWITH_LIBDE265=ON -DWITH_LIBDE265_PLUGIN=OFF -DWITH_X265=OFF -DWITH_KVAZAAR=OFF \
-    -DWITH_AOM_DECODER=OFF -DWITH_AOM_ENCODER=ON -DWITH_AOM_ENCODER_PLUGIN=OFF -DWITH_DAV1D=ON \
-    -DWITH_DAV1D_PLUGIN=OFF \
+    -DWITH_AOM_DECODER=OFF -DWITH_AOM_ENCODER=ON -DWITH_AOM_ENCODER_PLUGIN=OFF \
+    -DWITH_DAV1D=ON -DWITH_DAV1D_PLUGIN=OFF \
     -DWITH_RAV1E=OFF -DWITH_SvtEnc=OFF -DWITH_OpenH264_DECODER=OFF -DWITH_JPEG_DECODER=OFF \
     -DWITH_JPEG_ENCODER=OFF -DWITH_OpenJPEG_DECODER=OFF -DWITH_OpenJPEG_ENCODER=OFF \
     -DWITH_FFMPEG_DECODER=OFF -DWITH_OPENJPH_ENCODER=OFF -DWITH_UNCOMPRESSED_CODEC=ON \
