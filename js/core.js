@@ -1,5 +1,5 @@
 // The calls of lumetra's JavaScript interface, run in the calling thread:
-// HEIF/HEIC/AVIF to JPEG, PNG or BMP, and what a photo holds, by the lumetra
+// HEIF/HEIC/AVIF to JPEG, PNG, BMP or AVIF, and what a photo holds, by the lumetra
 // library compiled to WebAssembly. Every call puts its input in the module's
 // in-memory file system, runs the library's C call on it, takes the output
 // back and removes both files. index.js runs these in Node and in workers,
@@ -11,10 +11,15 @@ const inNode = typeof process == 'object' && typeof process.versions == 'object'
 
 // Flags of include/lumetra.h.
 const KEEP_METADATA = 0x07;
+const UPRIGHT = 0x08;
 const KEEP_HDR = 0x80;
 const HDR_PNG = 0x400;
 
 const extensions = { jpeg: '.jpg', jpg: '.jpg', png: '.png', bmp: '.bmp' };
+// convert() also writes AVIF (libaom's encoder is in the module). HEVC's
+// encoder, x265, needs threads, which this one-thread module has not.
+const convertExtensions = { ...extensions, avif: '.avif' };
+const hevcNames = new Set(['heic', 'heif', 'hif']);
 
 let modulePromise = null;
 
@@ -122,6 +127,17 @@ function extensionFor(to) {
   return ext;
 }
 
+function convertExtensionFor(to) {
+  const name = to === undefined ? 'jpeg' : String(to).toLowerCase();
+  if (hevcNames.has(name)) {
+    throw new TypeError(`lumetra: '${to}' output is not available here: its HEVC encoder (x265) needs threads, ` +
+      "which this one-thread module has not; 'avif' writes AV1");
+  }
+  const ext = convertExtensions[name];
+  if (!ext) throw new TypeError(`lumetra: 'to' must be 'jpeg', 'png', 'bmp' or 'avif', not '${to}'`);
+  return ext;
+}
+
 function integerOption(value, name, fallback) {
   if (value === undefined) return fallback;
   if (!Number.isInteger(value)) throw new TypeError(`lumetra: '${name}' must be an integer`);
@@ -129,16 +145,18 @@ function integerOption(value, name, fallback) {
 }
 
 /**
- * Converts a HEIF/HEIC/AVIF photo to JPEG, PNG or BMP, as the tool's
+ * Converts a HEIF/HEIC/AVIF photo to JPEG, PNG, BMP or AVIF, as the tool's
  * `lumetra convert` does: upright, with its metadata, an HDR photo as an
- * Ultra HDR JPEG.
+ * Ultra HDR JPEG or an AVIF with its gain map.
  */
 export async function convert(input, options = {}) {
-  const ext = extensionFor(options.to);
+  const ext = convertExtensionFor(options.to);
   const quality = integerOption(options.quality, 'quality', 0);
   let flags = options.metadata === false ? 0 : KEEP_METADATA;
   if (options.hdr !== false) flags |= KEEP_HDR;
   if (options.hdr === true && ext === '.png') flags |= HDR_PNG;
+  // A raster source is encoded upright, as the tool encodes it.
+  if (ext === '.avif') flags |= UPRIGHT;
   return withInput(input, ext,
     (m, name, out) => withStrings(m, [name, out], (i, o) => m._lumetra_convert(i, o, quality, flags)),
     fileResult);

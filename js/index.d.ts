@@ -4,16 +4,26 @@
 /** Bytes of a file: a Uint8Array (a Node Buffer too), an ArrayBuffer or a Blob (a File too). */
 export type Input = Uint8Array | ArrayBuffer | Blob;
 
-/** The output formats. */
+/** The raster output formats. */
 export type RasterFormat = 'jpeg' | 'jpg' | 'png' | 'bmp';
+
+/**
+ * The output formats of convert: the raster ones and AVIF (AV1). HEIC is not
+ * one: its encoder needs threads, which the module has not.
+ */
+export type ConvertFormat = RasterFormat | 'avif';
 
 export interface ConvertOptions {
   /** Output format; 'jpeg' when left out. */
-  to?: RasterFormat;
-  /** JPEG quality 1-100; 90 when left out. */
+  to?: ConvertFormat;
+  /**
+   * Quality 1-100. Left out: 90 for JPEG; for AVIF as good as the source
+   * looks (from a JPEG source's own tables, else a fixed high one).
+   */
   quality?: number;
   /**
-   * Left out: an HDR photo's gain map makes an Ultra HDR JPEG.
+   * Left out: an HDR photo's gain map makes an Ultra HDR JPEG, and is kept
+   * in an AVIF.
    * true: as well, a PNG is the HDR rendition (16-bit BT.2100 PQ).
    * false: SDR only, no gain map kept.
    */

@@ -102,9 +102,9 @@ async function file(call, input, options) {
 }
 
 /**
- * Converts a HEIF/HEIC/AVIF photo to JPEG, PNG or BMP, as the tool's
+ * Converts a HEIF/HEIC/AVIF photo to JPEG, PNG, BMP or AVIF, as the tool's
  * `lumetra convert` does: upright, with its metadata, an HDR photo as an
- * Ultra HDR JPEG.
+ * Ultra HDR JPEG or an AVIF with its gain map.
  */
 export function convert(input, options) { return file('convert', input, options); }
 

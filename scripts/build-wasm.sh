@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The WebAssembly build: the library compiled with Debian's emscripten into
 # one module (build-wasm/lumetra.js + lumetra.wasm), every dependency built
-# statically from Debian's own source packages, one thread, decoders only,
-# and the npm package of js/ packed around it. The last line printed is the
-# path of the package's tarball. The page of web/ is assembled beside it
-# (scripts/build-web.sh).
+# statically from Debian's own source packages, one thread, the decoders
+# and libaom's AV1 encoder (AVIF output), and the npm package of js/ packed
+# around it. The last line printed is the path of the package's tarball.
+# The page of web/ is assembled beside it (scripts/build-web.sh).
 #
 # Built dependencies are cached outside the clone, keyed by their versions:
 #   ${LUMETRA_WASM_CACHE:-$HOME/.cache/morvanta-lumetra/wasm}
@@ -54,13 +54,13 @@ heif_version=$(linux_heif_version)
 declare -A version=(
   [zlib]=$(source_version zlib) [libpng1.6]=$(source_version libpng1.6)
   [libjpeg-turbo]=$(source_version libjpeg-turbo) [libde265]=$(source_version libde265)
-  [dav1d]=$(source_version dav1d) [libheif]=$heif_version
+  [dav1d]=$(source_version dav1d) [aom]=$(source_version aom) [libheif]=$heif_version
 )
 for p in "${!version[@]}"; do [ -n "${version[$p]}" ] || fail "no Debian source package for $p"; done
 emcc_version=$(emcc -dumpversion)
 # Bumped whenever the build options below change.
-recipe=1
-deps=(zlib libpng1.6 libjpeg-turbo libde265 dav1d libheif)
+recipe=2
+deps=(zlib libpng1.6 libjpeg-turbo libde265 dav1d aom libheif)
 key="r$recipe-emcc$emcc_version"
 for p in "${deps[@]}"; do key+="-$p${version[$p]}"; done
 key=$(echo "$key" | tr ':~+' '_._')
@@ -219,12 +219,19 @@ build_dependencies() {
   # AVIF: dav1d decodes (8 to 12 bits), in C (its assembly is x86's and ARM's).
   timed dav1d meson_dep dav1d "$s/dav1d" -Denable_tools=false -Denable_tests=false -Denable_examples=false \
     -Denable_docs=false -Denable_asm=false -Dbitdepths=8,16
+  # libaom encodes AVIF: its C code (the generic target has no assembly or
+  # SIMD code, and this version none for WebAssembly), no threads (the
+  # module has one), no decoder, tools, tests or examples.
+  timed aom cmake_dep aom "$s/aom" -DBUILD_SHARED_LIBS=OFF -DAOM_TARGET_CPU=generic -DCONFIG_MULTITHREAD=0 \
+    -DCONFIG_AV1_DECODER=0 -DENABLE_DOCS=OFF -DENABLE_EXAMPLES=OFF -DENABLE_TESTDATA=OFF -DENABLE_TESTS=OFF \
+    -DENABLE_TOOLS=OFF
   # No embind bindings of libheif's own (the module exports ours).
   timed libheif cmake_dep libheif "$s/libheif" -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF -DWITH_EXAMPLES=OFF \
     -DWITH_GDK_PIXBUF=OFF -DENABLE_PLUGIN_LOADING=OFF -DWITH_LIBSHARPYUV=OFF \
     -DENABLE_MULTITHREADING_SUPPORT=OFF -DENABLE_PARALLEL_TILE_DECODING=OFF \
     -DWITH_LIBDE265=ON -DWITH_LIBDE265_PLUGIN=OFF -DWITH_X265=OFF -DWITH_KVAZAAR=OFF \
-    -DWITH_AOM_DECODER=OFF -DWITH_AOM_ENCODER=OFF -DWITH_DAV1D=ON -DWITH_DAV1D_PLUGIN=OFF \
+    -DWITH_AOM_DECODER=OFF -DWITH_AOM_ENCODER=ON -DWITH_AOM_ENCODER_PLUGIN=OFF \
+    -DWITH_DAV1D=ON -DWITH_DAV1D_PLUGIN=OFF \
     -DWITH_RAV1E=OFF -DWITH_SvtEnc=OFF -DWITH_OpenH264_DECODER=OFF -DWITH_JPEG_DECODER=OFF \
     -DWITH_JPEG_ENCODER=OFF -DWITH_OpenJPEG_DECODER=OFF -DWITH_OpenJPEG_ENCODER=OFF \
     -DWITH_FFMPEG_DECODER=OFF -DWITH_OPENJPH_ENCODER=OFF -DWITH_UNCOMPRESSED_CODEC=ON \

@@ -20,18 +20,31 @@ export function makeScratch() {
   return { dir, file: (name) => path.join(dir, name), remove: () => rmSync(dir, { recursive: true, force: true }) };
 }
 
-// Runs the native tool in dir; returns its exit status, stdout and stderr.
-export function native(dir, args) {
-  const r = spawnSync(tool, args, { cwd: dir, encoding: 'buffer' });
+// Runs the native tool in dir (env: variables added to the environment);
+// returns its exit status, stdout and stderr.
+export function native(dir, args, env) {
+  const r = spawnSync(tool, args, { cwd: dir, encoding: 'buffer', env: env && { ...process.env, ...env } });
   if (r.error) throw r.error;
   return { status: r.status, stdout: r.stdout, stderr: r.stderr.toString('utf8') };
 }
 
 // Runs the native tool and returns the bytes of the file it wrote.
-export function nativeOutput(dir, args, output) {
-  const r = native(dir, [...args, output]);
+export function nativeOutput(dir, args, output, env) {
+  const r = native(dir, [...args, output], env);
   if (r.status !== 0) throw new Error(`lumetra ${args.join(' ')} failed: ${r.stderr}`);
   return readFileSync(path.join(dir, output));
+}
+
+// The environment under which the native tool sees one CPU: a preloaded
+// get_nprocs, built here with the C compiler (CC, else cc). libheif gives
+// libaom as many encoder threads as there are CPUs, and libaom's bitstream
+// differs with more than one (row-based multithreading); the module has one.
+export function oneCpuEnvironment(dir) {
+  const source = path.join(dir, 'one-cpu.c');
+  const library = path.join(dir, 'one-cpu.so');
+  writeFileSync(source, 'int get_nprocs(void) { return 1; }\nint get_nprocs_conf(void) { return 1; }\n');
+  execFileSync(process.env.CC ?? 'cc', ['-shared', '-fPIC', '-O2', '-o', library, source]);
+  return { LD_PRELOAD: library };
 }
 
 const crcTable = Array.from({ length: 256 }, (_, n) => {
