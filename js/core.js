@@ -16,29 +16,35 @@ const KEEP_HDR = 0x80;
 const HDR_PNG = 0x400;
 
 const extensions = { jpeg: '.jpg', jpg: '.jpg', png: '.png', bmp: '.bmp' };
-// convert() also writes AVIF (libaom's encoder is in the module). HEVC's
-// encoder, x265, needs threads, which this one-thread module has not.
+// convert() also writes AVIF, with the second module, which holds libaom's
+// AV1 encoder as well. HEVC's encoder, x265, needs threads, which these
+// one-thread modules have not.
 const convertExtensions = { ...extensions, avif: '.avif' };
 const hevcNames = new Set(['heic', 'heif', 'hif']);
 
-let modulePromise = null;
+const modules = new Map();
 
-// The module, made once. In Node its .wasm is read from beside this file
-// (emscripten's own loader would fetch() a file path); elsewhere the module
-// fetches it relative to lumetra.js.
-function load() {
-  if (modulePromise === null) {
-    modulePromise = (async () => {
+// A module, made once: 'lumetra' (the decoders) or 'lumetra-avif' (the same
+// with the AV1 encoder), loaded only when AVIF is asked for, so that every
+// other call fetches and compiles the smaller one. In Node the .wasm is read
+// from beside this file (emscripten's own loader would fetch() a file path);
+// elsewhere the module fetches it relative to its .js.
+function load(name) {
+  let made = modules.get(name);
+  if (made === undefined) {
+    made = (async () => {
+      const create = name === 'lumetra' ? createLumetra : (await import('./lumetra-avif.js')).default;
       const options = {};
       if (inNode) {
         const { readFile } = await import('node:fs/promises');
-        options.wasmBinary = await readFile(new URL('./lumetra.wasm', import.meta.url));
+        options.wasmBinary = await readFile(new URL(`./${name}.wasm`, import.meta.url));
       }
-      return createLumetra(options);
+      return create(options);
     })();
-    modulePromise.catch(() => { modulePromise = null; });
+    made.catch(() => modules.delete(name));
+    modules.set(name, made);
   }
-  return modulePromise;
+  return made;
 }
 
 async function bytesOf(input) {
@@ -62,7 +68,8 @@ let callCount = 0;
 // the input written there; returns what finish(module, result, outputPath)
 // returns. The directory and everything in it are removed afterwards.
 async function withInput(input, outputExtension, call, finish) {
-  const [module, bytes] = await Promise.all([load(), bytesOf(input)]);
+  const [module, bytes] = await Promise.all([load(outputExtension === '.avif' ? 'lumetra-avif' : 'lumetra'),
+    bytesOf(input)]);
   const FS = module.FS;
   const dir = `/lumetra-${++callCount}`;
   const name = nameOf(input);

@@ -40,7 +40,7 @@ if [ "$tools_only" = 0 ]; then
   mkdir -p "$page/lumetra"
   cp web/index.html web/style.css web/app.js "$page/"
   cp "$build/web-packages/node_modules/fflate/esm/browser.js" "$page/fflate.js"
-  cp "$stage"/*.js "$stage/lumetra.wasm" "$page/lumetra/"
+  cp "$stage"/*.js "$stage"/*.wasm "$page/lumetra/"
 fi
 
 # ---- the browser test's tools ----

@@ -351,6 +351,8 @@ test('the package on a page gives what it gives in Node, from its worker', { tim
   const wasm = (names) => names.filter((n) => n.endsWith('/lumetra/lumetra.wasm')).length;
   assert.equal(wasm(inWorker), 1, `the worker loads the module: ${inWorker.join(' ')}`);
   assert.equal(wasm(loaded), 0, `the page does not: ${loaded.join(' ')}`);
+  // The AVIF module is fetched only to write AVIF, which no call here asks.
+  assert.deepEqual([...inWorker, ...loaded].filter((n) => n.includes('lumetra-avif')), []);
   await page.close();
 });
 
