@@ -77,7 +77,7 @@ tsan() {
 }
 
 # The Windows dependencies (a cold build: about 13 minutes of compiling)
-# and then the WebAssembly ones (about 12) are built at the lowest priority
+# and then the WebAssembly ones (about 14, libaom included) are built at the lowest priority
 # beside the Linux passes, in the CPU time their tests leave idle; the
 # Windows and WebAssembly passes then start from the caches (the latter
 # with Chromium and the page test's npm packages installed). One job does
