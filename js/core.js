@@ -162,8 +162,9 @@ export async function convert(input, options = {}) {
   let flags = options.metadata === false ? 0 : KEEP_METADATA;
   if (options.hdr !== false) flags |= KEEP_HDR;
   if (options.hdr === true && ext === '.png') flags |= HDR_PNG;
-  // A raster source is encoded upright, as the tool encodes it.
-  if (ext === '.avif') flags |= UPRIGHT;
+  // A raster source's pixels are turned by its EXIF Orientation, as the
+  // tool turns them (HEIF sources are upright by their own transformations).
+  flags |= UPRIGHT;
   return withInput(input, ext,
     (m, name, out) => withStrings(m, [name, out], (i, o) => m._lumetra_convert(i, o, quality, flags)),
     fileResult);
