@@ -4,8 +4,9 @@
 # packages, one thread: build-wasm/lumetra.js + lumetra.wasm with the
 # decoders, and lumetra-avif.js + lumetra-avif.wasm with libaom's AV1
 # encoder as well (AVIF output; the package loads it only for that), and
-# the npm package of js/ packed around them. The last line printed is the path of the package's tarball.
-# The page of web/ is assembled beside it (scripts/build-web.sh).
+# the npm package of js/ packed around them. The last line printed is the
+# path of the package's tarball. The page of web/ is assembled beside it
+# (scripts/build-web.sh).
 #
 # Built dependencies are cached outside the clone, keyed by their versions:
 #   ${LUMETRA_WASM_CACHE:-$HOME/.cache/morvanta-lumetra/wasm}

@@ -77,12 +77,12 @@ tsan() {
 }
 
 # The Windows dependencies (a cold build: about 13 minutes of compiling)
-# and then the WebAssembly ones (about 14, libaom included) are built at the lowest priority
-# beside the Linux passes, in the CPU time their tests leave idle; the
-# Windows and WebAssembly passes then start from the caches (the latter
-# with Chromium and the page test's npm packages installed). One job does
-# both, one after the other: each installs packages, and apt takes one at a
-# time.
+# and then the WebAssembly ones (about 14, libaom included) are built at
+# the lowest priority beside the Linux passes, in the CPU time their tests
+# leave idle; the Windows and WebAssembly passes then start from the caches
+# (the latter with Chromium and the page test's npm packages installed).
+# One job does both, one after the other: each installs packages, and apt
+# takes one at a time.
 deps_pid=
 if [ "${LUMETRA_SKIP_WINDOWS:-0}" != 1 ] || [ "${LUMETRA_SKIP_WASM:-0}" != 1 ]; then
   (

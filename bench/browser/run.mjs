@@ -7,7 +7,6 @@
 // One warm-up round, then RUNS rounds, the tools' order rotating. Each JPEG
 // counts only when its frame is the photo's displayed size, as libheif's
 // heif-info reports it. Prints a Markdown table.
-import { execFileSync } from 'node:child_process';
 import { existsSync, readFileSync } from 'node:fs';
 import { readFile } from 'node:fs/promises';
 import http from 'node:http';
@@ -15,17 +14,14 @@ import { createRequire } from 'node:module';
 import { join, dirname, extname, normalize } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { jpegFacts } from '../node/jpeg_facts.mjs';
+import { benchPhotos, expectedSize, median } from '../node/photos.mjs';
 
 const here = dirname(fileURLToPath(import.meta.url));
 const [runs, corpus, packageDir] = [Number(process.argv[2] ?? 5), process.argv[3], process.argv[4]];
 const chromiumPath = process.env.LUMETRA_CHROMIUM ?? '/usr/bin/chromium';
 const { chromium } = createRequire(import.meta.url)('playwright-core');
 
-const photos = [
-  ['grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic', 'iPhone 13 Pro Max 12 MP, gain map, irot 270'],
-  ['tmap-iphone16pro-ios18-24mp-10bit-mattes-exifMM.heic', 'iPhone 16 Pro 24 MP, tmap'],
-  ['grid12mp-iphoneXR-thumb-exifMM.heic', 'iPhone XR 12 MP'],
-].map(([file, label]) => ({ file, label, path: join(corpus, file) }));
+const photos = benchPhotos(corpus);
 const tools = ['lumetra', 'lumetra-sdr', 'heic-to', 'heic2any'];
 
 // What each tool's page runs: load the converter, convert the Blob to a JPEG Blob.
@@ -108,16 +104,6 @@ async function runOnce(tool, photo) {
   }
 }
 
-function expectedSize(path) {
-  const text = execFileSync('heif-info', [path], { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
-  const m = /image: (\d+)x(\d+) \(id=\d+\), primary/.exec(text);
-  if (!m) throw new Error(`heif-info names no primary image in ${path}`);
-  return { width: Number(m[1]), height: Number(m[2]) };
-}
-const median = (xs) => {
-  const s = [...xs].sort((a, b) => a - b);
-  return s.length % 2 ? s[(s.length - 1) / 2] : (s[s.length / 2 - 1] + s[s.length / 2]) / 2;
-};
 const load = () => readFileSync('/proc/loadavg', 'utf8').split(' ').slice(0, 3).join(' ');
 
 const present = photos.filter((p) => existsSync(p.path));

@@ -5,39 +5,23 @@
 // before it counts: a JPEG's frame size (and, on the warm-up, a full decode
 // by jpeg-js) or a decoder's pixel size must be the photo's displayed size,
 // which libheif's own heif-info reports. Prints a Markdown table.
-import { execFileSync, spawnSync } from 'node:child_process';
+import { spawnSync } from 'node:child_process';
 import { existsSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { jpegFacts } from './jpeg_facts.mjs';
+import { benchPhotos, expectedSize, median } from './photos.mjs';
 
 const here = dirname(fileURLToPath(import.meta.url));
 const jpegJs = createRequire(import.meta.url)('jpeg-js');
 const runs = Number(process.argv[2] ?? 5);
 const corpus = process.argv[3];
 
-const photos = [
-  ['grid12mp-iphone13promax-thumb-gainmap-irot270-exifMM.heic', 'iPhone 13 Pro Max 12 MP, gain map, irot 270'],
-  ['tmap-iphone16pro-ios18-24mp-10bit-mattes-exifMM.heic', 'iPhone 16 Pro 24 MP, tmap'],
-  ['grid12mp-iphoneXR-thumb-exifMM.heic', 'iPhone XR 12 MP'],
-].map(([file, label]) => ({ file, label, path: join(corpus, file) }));
+const photos = benchPhotos(corpus);
 const tools = ['lumetra', 'lumetra-sdr', 'heic-convert', 'heic-decode', 'libheif-js'];
 const decodeOnly = new Set(['heic-decode', 'libheif-js']);
-
-// The primary image's displayed size (transformations applied), as heif-info prints it.
-function expectedSize(path) {
-  const text = execFileSync('heif-info', [path], { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
-  const m = /image: (\d+)x(\d+) \(id=\d+\), primary/.exec(text);
-  if (!m) throw new Error(`heif-info names no primary image in ${path}`);
-  return { width: Number(m[1]), height: Number(m[2]) };
-}
-
-const median = (xs) => {
-  const s = [...xs].sort((a, b) => a - b);
-  return s.length % 2 ? s[(s.length - 1) / 2] : (s[s.length / 2 - 1] + s[s.length / 2]) / 2;
-};
 
 // One process; returns { wallMs, report, jpeg } or { error }.
 function runOnce(tool, photo, out) {
