@@ -44,6 +44,11 @@ echo "node bench: $(command -v node) $(node --version), lumetra from $tgz, $(npr
 echo "load before: $(uptime)"
 node bench/node/run.mjs "$runs" "$corpus"
 echo "load after: $(uptime)"
+# The same conversions in one process, each tool loaded once.
+echo
+echo "load before: $(uptime)"
+node bench/node/inprocess.mjs "$runs" "$corpus"
+echo "load after: $(uptime)"
 
 # Sizes: what each package loads in Node, raw and gzip -9, in bytes.
 sizes() {

@@ -17,16 +17,17 @@ const HDR_PNG = 0x400;
 
 const extensions = { jpeg: '.jpg', jpg: '.jpg', png: '.png', bmp: '.bmp' };
 // convert() also writes AVIF, with the second module, which holds libaom's
-// AV1 encoder as well. HEVC's encoder, x265, needs threads, which these
-// one-thread modules have not.
+// AV1 encoder. HEVC's encoder, x265, needs threads, which these one-thread
+// modules have not.
 const convertExtensions = { ...extensions, avif: '.avif' };
 const hevcNames = new Set(['heic', 'heif', 'hif']);
 
 const modules = new Map();
 
-// A module, made once: 'lumetra' (the decoders) or 'lumetra-avif' (the same
-// with the AV1 encoder), loaded only when AVIF is asked for, so that every
-// other call fetches and compiles the smaller one. In Node the .wasm is read
+// A module, made once: 'lumetra' (HEVC's decoder, for HEIC and rasters) or
+// 'lumetra-avif' (HEVC's decoder with AV1's decoder and encoder), loaded
+// only for a photo that holds AV1 pictures or when AVIF is asked for, so
+// that every other call fetches and compiles the smaller one. In Node the .wasm is read
 // from beside this file (emscripten's own loader would fetch() a file path);
 // elsewhere the module fetches it relative to its .js.
 function load(name) {
@@ -45,6 +46,46 @@ function load(name) {
     modules.set(name, made);
   }
   return made;
+}
+
+const av1Config = [0x61, 0x76, 0x31, 0x43]; // 'av1C'
+
+function holdsAt(bytes, at, pattern) {
+  for (let k = 0; k < pattern.length; k++) if (bytes[at + k] !== pattern[k]) return false;
+  return true;
+}
+
+function findIn(bytes, from, to, pattern) {
+  for (let at = from; at + pattern.length <= to; at++) if (holdsAt(bytes, at, pattern)) return true;
+  return false;
+}
+
+// Whether a photo holds AV1 pictures: every AV1 item or track carries an
+// 'av1C' box, in the file's 'meta' box (images) or 'moov' box (sequences).
+// Where the top-level boxes do not walk to either, the whole file is
+// searched; a stray match only costs the larger module.
+function holdsAv1(bytes) {
+  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  let walked = false;
+  for (let at = 0; at + 8 <= bytes.length;) {
+    let size = view.getUint32(at);
+    let header = 8;
+    if (size === 1) {
+      if (at + 16 > bytes.length) break;
+      size = Number(view.getBigUint64(at + 8));
+      header = 16;
+    } else if (size === 0) {
+      size = bytes.length - at;
+    }
+    if (size < header) break;
+    const end = Math.min(bytes.length, at + size);
+    if (holdsAt(bytes, at + 4, [0x6d, 0x65, 0x74, 0x61]) || holdsAt(bytes, at + 4, [0x6d, 0x6f, 0x6f, 0x76])) {
+      if (findIn(bytes, at + header, end, av1Config)) return true;
+      walked = true;
+    }
+    at += size;
+  }
+  return !walked && findIn(bytes, 0, bytes.length, av1Config);
 }
 
 async function bytesOf(input) {
@@ -68,8 +109,8 @@ let callCount = 0;
 // the input written there; returns what finish(module, result, outputPath)
 // returns. The directory and everything in it are removed afterwards.
 async function withInput(input, outputExtension, call, finish) {
-  const [module, bytes] = await Promise.all([load(outputExtension === '.avif' ? 'lumetra-avif' : 'lumetra'),
-    bytesOf(input)]);
+  const bytes = await bytesOf(input);
+  const module = await load(outputExtension === '.avif' || holdsAv1(bytes) ? 'lumetra-avif' : 'lumetra');
   const FS = module.FS;
   const dir = `/lumetra-${++callCount}`;
   const name = nameOf(input);

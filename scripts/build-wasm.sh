@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The WebAssembly build: the library compiled with Debian's emscripten into
 # two modules, every dependency built statically from Debian's own source
-# packages, one thread: build-wasm/lumetra.js + lumetra.wasm with the
-# decoders, and lumetra-avif.js + lumetra-avif.wasm with libaom's AV1
-# encoder as well (AVIF output; the package loads it only for that), and
+# packages, one thread: build-wasm/lumetra.js + lumetra.wasm with HEVC's
+# decoder, and lumetra-avif.js + lumetra-avif.wasm with dav1d's AV1 decoder
+# and libaom's AV1 encoder as well (the package loads it only for photos
+# that hold AV1 pictures and for AVIF output), and
 # the npm package of js/ packed around them. The last line printed is the
 # path of the package's tarball. The page of web/ is assembled beside it
 # (scripts/build-web.sh).
@@ -61,7 +62,7 @@ declare -A version=(
 for p in "${!version[@]}"; do [ -n "${version[$p]}" ] || fail "no Debian source package for $p"; done
 emcc_version=$(emcc -dumpversion)
 # Bumped whenever the build options below change.
-recipe=3
+recipe=4
 deps=(zlib libpng1.6 libjpeg-turbo libde265 dav1d aom libheif)
 key="r$recipe-emcc$emcc_version"
 for p in "${deps[@]}"; do key+="-$p${version[$p]}"; done
@@ -80,7 +81,10 @@ cmake_dep() {
   local name=$1 src=$2; shift 2
   local build=$cache/build/$name
   rm -rf "$build"
+  # The libraries are what is kept: programs a project builds beside them
+  # (libjpeg-turbo's tools, configure checks) are linked unoptimised.
   nice -n 10 cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_EXE_LINKER_FLAGS=-O0 \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$emulator" -DCMAKE_INSTALL_PREFIX="${install_prefix:-$prefix}" \
     -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_ROOT_PATH="$prefix" "$@" >"$cache/build/$name.log" 2>&1 ||
     { tail -40 "$cache/build/$name.log"; fail "configuring $name failed"; }
@@ -228,20 +232,20 @@ build_dependencies() {
     -DCONFIG_AV1_DECODER=0 -DENABLE_DOCS=OFF -DENABLE_EXAMPLES=OFF -DENABLE_TESTDATA=OFF -DENABLE_TESTS=OFF \
     -DENABLE_TOOLS=OFF
   # No embind bindings of libheif's own (the modules export ours). Built
-  # twice: without an encoder for the decoding module, and with libaom's
-  # into avif/ for the AVIF module.
+  # twice: with HEVC's decoder alone for the smaller module, and with
+  # dav1d's and libaom's AV1 coders as well into avif/ for the AVIF module.
   local heif=(-DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF -DWITH_EXAMPLES=OFF
     -DWITH_GDK_PIXBUF=OFF -DENABLE_PLUGIN_LOADING=OFF -DWITH_LIBSHARPYUV=OFF
     -DENABLE_MULTITHREADING_SUPPORT=OFF -DENABLE_PARALLEL_TILE_DECODING=OFF
     -DWITH_LIBDE265=ON -DWITH_LIBDE265_PLUGIN=OFF -DWITH_X265=OFF -DWITH_KVAZAAR=OFF -DWITH_AOM_DECODER=OFF
-    -DWITH_DAV1D=ON -DWITH_DAV1D_PLUGIN=OFF
+    -DWITH_DAV1D_PLUGIN=OFF
     -DWITH_RAV1E=OFF -DWITH_SvtEnc=OFF -DWITH_OpenH264_DECODER=OFF -DWITH_JPEG_DECODER=OFF
     -DWITH_JPEG_ENCODER=OFF -DWITH_OpenJPEG_DECODER=OFF -DWITH_OpenJPEG_ENCODER=OFF
     -DWITH_FFMPEG_DECODER=OFF -DWITH_OPENJPH_ENCODER=OFF -DWITH_UNCOMPRESSED_CODEC=ON
     -DCMAKE_C_FLAGS=-D__EMSCRIPTEN_STANDALONE_WASM__=1 -DCMAKE_CXX_FLAGS=-D__EMSCRIPTEN_STANDALONE_WASM__=1)
-  timed libheif cmake_dep libheif "$s/libheif" "${heif[@]}" -DWITH_AOM_ENCODER=OFF
+  timed libheif cmake_dep libheif "$s/libheif" "${heif[@]}" -DWITH_DAV1D=OFF -DWITH_AOM_ENCODER=OFF
   install_prefix=$prefix/avif timed libheif-avif cmake_dep libheif-avif "$s/libheif" "${heif[@]}" \
-    -DWITH_AOM_ENCODER=ON -DWITH_AOM_ENCODER_PLUGIN=OFF
+    -DWITH_DAV1D=ON -DWITH_AOM_ENCODER=ON -DWITH_AOM_ENCODER_PLUGIN=OFF
   rm -rf "$cache/build" "$cache/sources"
   touch "$prefix/.complete"
   echo "build-wasm: dependencies built in $((SECONDS - start)) s (${times[*]})"

@@ -85,6 +85,7 @@ before(async () => {
   writeFixture(dir, 'hdr.jpg', appleHdrJpeg(dir, { width: 256, height: 192, headroom: 2.5 }));
   nativeOutput(dir, ['encode', 'hdr.jpg'], 'hdr.heic');
   writeFixture(dir, 'phone.jpg', readFileSync(scratch.file('hdr.jpg')));
+  nativeOutput(dir, ['encode', 'oriented.png'], 'photo.avif');
 
   assert.ok(existsSync(path.join(pageDir, 'index.html')), `no page in ${pageDir}: ${setup}`);
   let chromium;
@@ -351,8 +352,19 @@ test('the package on a page gives what it gives in Node, from its worker', { tim
   const wasm = (names) => names.filter((n) => n.endsWith('/lumetra/lumetra.wasm')).length;
   assert.equal(wasm(inWorker), 1, `the worker loads the module: ${inWorker.join(' ')}`);
   assert.equal(wasm(loaded), 0, `the page does not: ${loaded.join(' ')}`);
-  // The AVIF module is fetched only to write AVIF, which no call here asks.
+  // The AVIF module is fetched only for AV1 pictures, which no call here has
+  // or asks for.
   assert.deepEqual([...inWorker, ...loaded].filter((n) => n.includes('lumetra-avif')), []);
+  // An AVIF photo: the worker fetches the AVIF module for it, once.
+  const fromAvif = await page.evaluate(async (data) => {
+    const m = await import('./lumetra/index.js');
+    return [...(await m.convert(new Uint8Array(data), { to: 'png' }))];
+  }, [...readFileSync(scratch.file('photo.avif'))]);
+  assert.deepEqual(fromAvif, [...nativeOutput(scratch.dir, ['convert', 'photo.avif'], 'avif.png')], 'AVIF to PNG');
+  const avifWasm = (names) => names.filter((n) => n.endsWith('/lumetra/lumetra-avif.wasm')).length;
+  const entries = () => performance.getEntriesByType('resource').map((e) => e.name);
+  assert.equal(avifWasm(await workers[0].evaluate(entries)), 1, 'the worker loads the AVIF module');
+  assert.equal(avifWasm(await page.evaluate(entries)), 0, 'the page does not');
   await page.close();
 });
 
