@@ -79,7 +79,8 @@ function holdsAv1(bytes) {
     }
     if (size < header) break;
     const end = Math.min(bytes.length, at + size);
-    if (holdsAt(bytes, at + 4, [0x6d, 0x65, 0x74, 0x61]) || holdsAt(bytes, at + 4, [0x6d, 0x6f, 0x6f, 0x76])) {
+    const type = String.fromCharCode(...bytes.subarray(at + 4, at + 8));
+    if (type === 'meta' || type === 'moov') {
       if (findIn(bytes, at + header, end, av1Config)) return true;
       walked = true;
     }

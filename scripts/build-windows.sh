@@ -173,7 +173,7 @@ cmake --build "$build" -j "$jobs"
 # fails to start a program a case runs; a real failure fails twice. A
 # process that ends before gtest's closing summary fails the run.
 run_cases() {
-  local filter=$1 logs=$build/wine-cases shard name passed=0 skipped=0 again=0 failed=0
+  local filter=$1 logs=$build/wine-cases shard name count passed=0 skipped=0 again=0 failed=0
   rm -rf "$logs"
   mkdir -p "$logs"
   for shard in 0 1; do
@@ -189,7 +189,9 @@ run_cases() {
       return 1
     fi
     passed=$((passed + $(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$logs/$shard.log")))
-    skipped=$((skipped + $(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\?, listed below:/\1/p;s/^\[  SKIPPED \] \([0-9]*\) tests\?\.$/\1/p' "$logs/$shard.log" | head -1) + 0))
+    # gtest leaves the skipped count out when it is 0.
+    count=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\?\.$/\1/p' "$logs/$shard.log")
+    skipped=$((skipped + ${count:-0}))
     # gtest's closing list names each failed case alone on its line.
     sed -n '/^\[  FAILED  \] [0-9]* tests\?, listed below:/,$ s/^\[  FAILED  \] \([^ ,]*\)\(,.*\)\?$/\1/p' \
       "$logs/$shard.log" >>"$logs/failed"
