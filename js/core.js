@@ -1,11 +1,9 @@
 // The calls of lumetra's JavaScript interface, run in the calling thread:
-// HEIF/HEIC/AVIF to JPEG, PNG, BMP or AVIF, and what a photo holds, by the lumetra
+// HEIF/HEIC/AVIF to JPEG, PNG, BMP, AVIF or HEIC, and what a photo holds, by the lumetra
 // library compiled to WebAssembly. Every call puts its input in the module's
 // in-memory file system, runs the library's C call on it, takes the output
 // back and removes both files. index.js runs these in Node and in workers,
 // and through worker.js from a browser page.
-import createLumetra from './lumetra.js';
-
 const inNode = typeof process == 'object' && typeof process.versions == 'object' &&
   typeof process.versions.node == 'string';
 
@@ -16,36 +14,80 @@ const KEEP_HDR = 0x80;
 const HDR_PNG = 0x400;
 
 const extensions = { jpeg: '.jpg', jpg: '.jpg', png: '.png', bmp: '.bmp' };
-// convert() also writes AVIF, with the second module, which holds libaom's
-// AV1 encoder. HEVC's encoder, x265, needs threads, which these one-thread
-// modules have not.
-const convertExtensions = { ...extensions, avif: '.avif' };
-const hevcNames = new Set(['heic', 'heif', 'hif']);
+// convert() also writes AVIF, with libaom in 'lumetra-avif', and HEIC, with
+// x265 in 'lumetra-heic-mt'. x265 encodes on threads of its own, so HEIC is
+// written only where there are threads.
+const convertExtensions = { ...extensions, avif: '.avif', heic: '.heic', heif: '.heic', hif: '.heic' };
+
+// The modules: 'lumetra' (HEVC's decoder, for HEIC and rasters) and
+// 'lumetra-mt', the same threaded; 'lumetra-avif' (one thread, with AV1's
+// decoder and encoder as well) and 'lumetra-heic-mt' (threaded, with AV1's
+// decoder and x265 as well). Explicit imports, so that bundlers see every
+// file.
+const factories = {
+  'lumetra': () => import('./lumetra.js'),
+  'lumetra-mt': () => import('./lumetra-mt.js'),
+  'lumetra-avif': () => import('./lumetra-avif.js'),
+  'lumetra-heic-mt': () => import('./lumetra-heic-mt.js'),
+};
+
+// Threads need memory shared with workers (SharedArrayBuffer), which a page
+// has only when it is cross-origin isolated (COOP and COEP headers). In Node
+// they are always there; LUMETRA_THREADS=0 in the environment declines them.
+function threaded() {
+  if (typeof SharedArrayBuffer != 'function') return false;
+  if (inNode) return process.env.LUMETRA_THREADS !== '0';
+  return globalThis.crossOriginIsolated === true;
+}
+
+// The threaded modules start their workers with the module: one per core
+// (at most 16) for a grid's tiles or x265's pool, and 4 more for the gain
+// map's decoder and x265's frame thread beside them.
+async function poolSize() {
+  const cores = inNode ? (await import('node:os')).cpus().length : globalThis.navigator?.hardwareConcurrency;
+  return Math.min(16, Math.max(1, cores || 1)) + 4;
+}
 
 const modules = new Map();
 
-// A module, made once: 'lumetra' (HEVC's decoder, for HEIC and rasters) or
-// 'lumetra-avif' (HEVC's decoder with AV1's decoder and encoder), loaded
-// only for a photo that holds AV1 pictures or when AVIF is asked for, so
-// that every other call fetches and compiles the smaller one. In Node the .wasm is read
-// from beside this file (emscripten's own loader would fetch() a file path);
-// elsewhere the module fetches it relative to its .js.
+// A module, made once. The larger ones are loaded only for a photo that
+// holds AV1 pictures or to write AVIF or HEIC, so that every other call
+// fetches and compiles a smaller one. In Node the .wasm is read from beside this
+// file (emscripten's own loader would fetch() a file path); elsewhere the
+// module fetches it relative to its .js.
 function load(name) {
   let made = modules.get(name);
   if (made === undefined) {
     made = (async () => {
-      const create = name === 'lumetra' ? createLumetra : (await import('./lumetra-avif.js')).default;
+      const create = (await factories[name]()).default;
       const options = {};
+      if (name.endsWith('-mt')) options.lumetraPool = await poolSize();
       if (inNode) {
         const { readFile } = await import('node:fs/promises');
         options.wasmBinary = await readFile(new URL(`./${name}.wasm`, import.meta.url));
+        // The threads' CommonJS script, as a .cjs file (this is an ES module package).
+        options.locateFile = (file, dir) => dir + file.replace(/\.worker\.js$/, '.worker.cjs');
       }
-      return create(options);
+      const module = await create(options);
+      // The pool's workers do not keep Node running once the caller is done.
+      if (inNode && module.PThread) for (const w of module.PThread.unusedWorkers) w.unref();
+      return module;
     })();
     made.catch(() => modules.delete(name));
     modules.set(name, made);
   }
   return made;
+}
+
+// The smallest module that does the call: the smaller ones unless the photo
+// holds AV1 pictures or AVIF or HEIC is written; threaded where there are
+// threads (AVIF is encoded on one thread either way).
+function moduleName(outputExtension, bytes) {
+  if (outputExtension === '.avif') return 'lumetra-avif';
+  if (outputExtension === '.heic') return 'lumetra-heic-mt';
+  const threads = threaded();
+  if (holdsAv1(bytes)) return threads ? 'lumetra-heic-mt' : 'lumetra-avif';
+  return threads ? 'lumetra-mt' : 'lumetra';
 }
 
 const av1Config = [0x61, 0x76, 0x31, 0x43]; // 'av1C'
@@ -111,7 +153,7 @@ let callCount = 0;
 // returns. The directory and everything in it are removed afterwards.
 async function withInput(input, outputExtension, call, finish) {
   const bytes = await bytesOf(input);
-  const module = await load(outputExtension === '.avif' || holdsAv1(bytes) ? 'lumetra-avif' : 'lumetra');
+  const module = await load(moduleName(outputExtension, bytes));
   const FS = module.FS;
   const dir = `/lumetra-${++callCount}`;
   const name = nameOf(input);
@@ -140,12 +182,18 @@ function removeTree(FS, path) {
   FS.rmdir(path);
 }
 
+// The module's memory as it is now: a threaded module's may have grown on
+// another thread, which leaves module.HEAPU8 a view of the old buffer.
+function heap(module) {
+  return module.wasmMemory ? new Uint8Array(module.wasmMemory.buffer) : module.HEAPU8;
+}
+
 // Passes JavaScript strings to a C call as UTF-8 on the module's heap.
 function withStrings(module, strings, call) {
   const pointers = strings.map((s) => {
     const bytes = new TextEncoder().encode(`${s}\0`);
     const p = module._malloc(bytes.length);
-    module.HEAPU8.set(bytes, p);
+    heap(module).set(bytes, p);
     return p;
   });
   try {
@@ -178,12 +226,12 @@ function extensionFor(to) {
 
 function convertExtensionFor(to) {
   const name = to === undefined ? 'jpeg' : String(to).toLowerCase();
-  if (hevcNames.has(name)) {
-    throw new TypeError(`lumetra: '${to}' output is not available here: its HEVC encoder (x265) needs threads, ` +
-      "which this one-thread module has not; 'avif' writes AV1");
-  }
   const ext = convertExtensions[name];
-  if (!ext) throw new TypeError(`lumetra: 'to' must be 'jpeg', 'png', 'bmp' or 'avif', not '${to}'`);
+  if (!ext) throw new TypeError(`lumetra: 'to' must be 'jpeg', 'png', 'bmp', 'avif' or 'heic', not '${to}'`);
+  if (ext === '.heic' && !threaded()) {
+    throw new TypeError(`lumetra: '${to}' output needs threads (SharedArrayBuffer), which this host does not ` +
+      "give: a page has them only when cross-origin isolated; 'avif' writes AV1");
+  }
   return ext;
 }
 
@@ -194,9 +242,9 @@ function integerOption(value, name, fallback) {
 }
 
 /**
- * Converts a HEIF/HEIC/AVIF photo to JPEG, PNG, BMP or AVIF, as the tool's
- * `lumetra convert` does: upright, with its metadata, an HDR photo as an
- * Ultra HDR JPEG or an AVIF with its gain map.
+ * Converts a HEIF/HEIC/AVIF photo to JPEG, PNG, BMP, AVIF or HEIC, as the
+ * tool's `lumetra convert` does: upright, with its metadata, an HDR photo as
+ * an Ultra HDR JPEG or an AVIF or HEIC with its gain map.
  */
 export async function convert(input, options = {}) {
   const ext = convertExtensionFor(options.to);

@@ -8,22 +8,23 @@ export type Input = Uint8Array | ArrayBuffer | Blob;
 export type RasterFormat = 'jpeg' | 'jpg' | 'png' | 'bmp';
 
 /**
- * The output formats of convert: the raster ones and AVIF (AV1). HEIC is not
- * one: its encoder needs threads, which the module has not.
+ * The output formats of convert: the raster ones, AVIF (AV1) and HEIC
+ * (HEVC). HEIC needs threads: in Node always there, on a page only when it
+ * is cross-origin isolated; elsewhere 'heic' rejects with a TypeError.
  */
-export type ConvertFormat = RasterFormat | 'avif';
+export type ConvertFormat = RasterFormat | 'avif' | 'heic' | 'heif' | 'hif';
 
 export interface ConvertOptions {
   /** Output format; 'jpeg' when left out. */
   to?: ConvertFormat;
   /**
-   * Quality 1-100. Left out: 90 for JPEG; for AVIF as good as the source
+   * Quality 1-100. Left out: 90 for JPEG; for AVIF and HEIC as good as the source
    * looks (from a JPEG source's own tables, else a fixed high one).
    */
   quality?: number;
   /**
    * Left out: an HDR photo's gain map makes an Ultra HDR JPEG, and is kept
-   * in an AVIF.
+   * in an AVIF or HEIC.
    * true: as well, a PNG is the HDR rendition (16-bit BT.2100 PQ).
    * false: SDR only, no gain map kept.
    */

@@ -1,4 +1,4 @@
-// lumetra for JavaScript: HEIF/HEIC/AVIF to JPEG, PNG or BMP, and what a
+// lumetra for JavaScript: HEIF/HEIC/AVIF to JPEG, PNG, BMP, AVIF or HEIC, and what a
 // photo holds, by the lumetra library compiled to WebAssembly (core.js).
 // In Node and inside a worker the calls run in the calling thread. On a
 // browser page they run in one module worker (worker.js), so that decoding
@@ -93,7 +93,10 @@ async function run(call, input, options) {
 
 // A Blob in gives a Blob out, typed by the output's format, as the page's own
 // APIs (fetch, canvas.toBlob) would hand it on; bytes in give bytes out.
-const types = { jpeg: 'image/jpeg', jpg: 'image/jpeg', png: 'image/png', bmp: 'image/bmp', avif: 'image/avif' };
+const types = {
+  jpeg: 'image/jpeg', jpg: 'image/jpeg', png: 'image/png', bmp: 'image/bmp', avif: 'image/avif',
+  heic: 'image/heic', heif: 'image/heic', hif: 'image/heic',
+};
 async function file(call, input, options) {
   const bytes = await run(call, input, options);
   if (typeof Blob == 'undefined' || !(input instanceof Blob)) return bytes;
@@ -102,9 +105,9 @@ async function file(call, input, options) {
 }
 
 /**
- * Converts a HEIF/HEIC/AVIF photo to JPEG, PNG, BMP or AVIF, as the tool's
- * `lumetra convert` does: upright, with its metadata, an HDR photo as an
- * Ultra HDR JPEG or an AVIF with its gain map.
+ * Converts a HEIF/HEIC/AVIF photo to JPEG, PNG, BMP, AVIF or HEIC, as the
+ * tool's `lumetra convert` does: upright, with its metadata, an HDR photo as
+ * an Ultra HDR JPEG or an AVIF or HEIC with its gain map.
  */
 export function convert(input, options) { return file('convert', input, options); }
 

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # The WebAssembly build: the library compiled with Debian's emscripten into
-# two modules, every dependency built statically from Debian's own source
-# packages, one thread: build-wasm/lumetra.js + lumetra.wasm with HEVC's
-# decoder, and lumetra-avif.js + lumetra-avif.wasm with dav1d's AV1 decoder
-# and libaom's AV1 encoder as well (the package loads it only for photos
-# that hold AV1 pictures and for AVIF output), and
-# the npm package of js/ packed around them. The last line printed is the
+# four modules, every dependency built statically from Debian's own source
+# packages: build-wasm/lumetra.js + lumetra.wasm with HEVC's decoder, on one
+# thread, and lumetra-mt, the same threaded (shared memory: the package
+# takes it where the host has SharedArrayBuffer); lumetra-avif, one thread,
+# with dav1d's AV1 decoder and libaom's AV1 encoder as well, and
+# lumetra-heic-mt, threaded, with dav1d and x265's HEVC encoder (the package
+# loads these only for photos that hold AV1 pictures and for AVIF and HEIC
+# output), and the npm package of js/ packed
+# around them. The last line printed is the
 # path of the package's tarball. The page of web/ is assembled beside it
 # (scripts/build-web.sh).
 #
@@ -57,13 +60,14 @@ heif_version=$(linux_heif_version)
 declare -A version=(
   [zlib]=$(source_version zlib) [libpng1.6]=$(source_version libpng1.6)
   [libjpeg-turbo]=$(source_version libjpeg-turbo) [libde265]=$(source_version libde265)
-  [dav1d]=$(source_version dav1d) [aom]=$(source_version aom) [libheif]=$heif_version
+  [dav1d]=$(source_version dav1d) [aom]=$(source_version aom) [x265]=$(source_version x265)
+  [libheif]=$heif_version
 )
 for p in "${!version[@]}"; do [ -n "${version[$p]}" ] || fail "no Debian source package for $p"; done
 emcc_version=$(emcc -dumpversion)
 # Bumped whenever the build options below change.
-recipe=4
-deps=(zlib libpng1.6 libjpeg-turbo libde265 dav1d aom libheif)
+recipe=6
+deps=(zlib libpng1.6 libjpeg-turbo libde265 dav1d aom x265 libheif)
 key="r$recipe-emcc$emcc_version"
 for p in "${deps[@]}"; do key+="-$p${version[$p]}"; done
 key=$(echo "$key" | tr ':~+' '_._')
@@ -75,6 +79,11 @@ export PKG_CONFIG_PATH=
 # Configure checks run their programs under Node; its fetch() would take
 # the module's .wasm path for a URL (every check program then fails).
 emulator="$node;--no-experimental-fetch"
+# Objects for shared memory (atomics, thread-local storage) link into the
+# threaded modules and the one-thread ones alike; those that use setjmp
+# (libpng, libaom) keep its state per thread when compiled so, and are built
+# for each kind of module they go into.
+threads=-pthread
 
 # Configures, builds and installs one CMake project into the prefix.
 cmake_dep() {
@@ -114,7 +123,7 @@ cpu = 'wasm32'
 endian = 'little'
 MESON
   nice -n 10 meson setup "$build" "$src" --cross-file "$cross" --prefix "$prefix" --libdir lib \
-    --buildtype release --default-library static "$@" >"$cache/build/$name.log" 2>&1 ||
+    --buildtype release --default-library static -Dc_args="$threads" -Dcpp_args="$threads" "$@" >"$cache/build/$name.log" 2>&1 ||
     { tail -40 "$cache/build/$name.log"; fail "configuring $name failed"; }
   nice -n 10 ninja -C "$build" -j "$jobs" install >>"$cache/build/$name.log" 2>&1 ||
     { tail -40 "$cache/build/$name.log"; fail "building $name failed"; }
@@ -123,7 +132,7 @@ MESON
 # zlib's CMake build wants win32/zlib1.rc, which Debian's source drops.
 zlib_dep() {
   local src=$1
-  (cd "$src" && CFLAGS=-O3 nice -n 10 emconfigure ./configure --static --prefix="$prefix" &&
+  (cd "$src" && CFLAGS="-O3 $threads" nice -n 10 emconfigure ./configure --static --prefix="$prefix" &&
     nice -n 10 emmake make -j "$jobs" libz.a && emmake make install) >"$cache/build/zlib.log" 2>&1 ||
     { tail -40 "$cache/build/zlib.log"; fail "building zlib failed"; }
 }
@@ -178,11 +187,51 @@ patch_libheif() {
    de265_start_worker_threads(decoder->ctx, 1);
  #endif
 PATCH
+  # The modules' threads come from a fixed pool of workers (a blocked caller
+  # cannot start more): dav1d decodes on the calling thread, and x265 runs
+  # one frame thread and a pool of at most 8.
+  patch -s -p1 -d "$1" <<'PATCH' || fail "patching libheif failed"
+--- a/libheif/plugins/decoder_dav1d.cc
++++ b/libheif/plugins/decoder_dav1d.cc
+@@ -100,6 +100,10 @@
+   }
+ 
+   decoder->settings.all_layers = 0;
++#if defined(__EMSCRIPTEN__)
++  decoder->settings.n_threads = 1;
++  decoder->settings.max_frame_delay = 1;
++#endif
+ 
+   if (dav1d_open(&decoder->context, &decoder->settings) != 0) {
+     delete decoder;
+--- a/libheif/plugins/encoder_x265.cc
++++ b/libheif/plugins/encoder_x265.cc
+@@ -28,6 +28,8 @@
+ #include <cstdio>
+ #include <cassert>
+ #include <vector>
++#include <algorithm>
++#include <thread>
+ 
+ extern "C" {
+ #include <x265.h>
+@@ -777,6 +779,10 @@
+   }
+ 
+   api->param_parse(param, "info", "0");
++#if defined(__EMSCRIPTEN__)
++  api->param_parse(param, "frame-threads", "1");
++  api->param_parse(param, "pools", std::to_string(std::max(1u, std::min(8u, std::thread::hardware_concurrency()))).c_str());
++#endif
+   api->param_parse(param, "limit-modes", "0");
+   api->param_parse(param, "limit-refs", "0");
+   api->param_parse(param, "ctu", ctu);
+PATCH
 }
 
-# dav1d asks Meson for its threads dependency, which under emscripten means
-# -pthread (shared memory, and atomics in every object): a one-thread build
-# takes an empty one (dav1d on one thread starts no other).
+# dav1d asks Meson for its threads dependency, which under emscripten would
+# add -pthread to its programs' links as well: it takes an empty one (the
+# objects get $threads, and dav1d decodes on the calling thread).
 patch_dav1d() {
   patch -s -p1 -d "$1" <<'PATCH' || fail "patching dav1d failed"
 --- a/meson.build
@@ -216,36 +265,47 @@ build_dependencies() {
   patch_libheif "$s/libheif"
   patch_dav1d "$s/dav1d"
   timed zlib zlib_dep "$s/zlib"
-  timed libpng cmake_dep libpng "$s/libpng1.6" -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF \
-    -DPNG_EXECUTABLES=OFF -DPNG_HARDWARE_OPTIMIZATIONS=OFF -DZLIB_ROOT="$prefix"
+  local png=(-DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF
+    -DPNG_HARDWARE_OPTIMIZATIONS=OFF -DZLIB_ROOT="$prefix")
+  timed libpng cmake_dep libpng "$s/libpng1.6" "${png[@]}" -DCMAKE_C_FLAGS="$threads"
+  install_prefix=$prefix/one-thread timed libpng-one-thread cmake_dep libpng-one-thread "$s/libpng1.6" "${png[@]}"
   timed libjpeg-turbo cmake_dep libjpeg-turbo "$s/libjpeg-turbo" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON \
-    -DWITH_TURBOJPEG=OFF -DWITH_JPEG8=OFF -DWITH_SIMD=OFF
+    -DWITH_TURBOJPEG=OFF -DWITH_JPEG8=OFF -DWITH_SIMD=OFF -DCMAKE_C_FLAGS="$threads"
   timed libde265 cmake_dep libde265 "$s/libde265" -DBUILD_SHARED_LIBS=OFF -DENABLE_SDL=OFF -DENABLE_DECODER=OFF \
-    -DENABLE_ENCODER=OFF -DCMAKE_C_FLAGS=-msimd128 -DCMAKE_CXX_FLAGS=-msimd128
+    -DENABLE_ENCODER=OFF -DCMAKE_C_FLAGS="-msimd128 $threads" -DCMAKE_CXX_FLAGS="-msimd128 $threads"
   # AVIF: dav1d decodes (8 to 12 bits), in C (its assembly is x86's and ARM's).
   timed dav1d meson_dep dav1d "$s/dav1d" -Denable_tools=false -Denable_tests=false -Denable_examples=false \
     -Denable_docs=false -Denable_asm=false -Dbitdepths=8,16
-  # libaom encodes AVIF: its C code (the generic target has no assembly or
-  # SIMD code, and this version none for WebAssembly), no threads (the
-  # module has one), no decoder, tools, tests or examples.
+  # libaom encodes AVIF, in the one-thread module: its C code (the generic
+  # target has no assembly or SIMD code, and this version none for
+  # WebAssembly), no threads, no decoder, tools, tests or examples.
   timed aom cmake_dep aom "$s/aom" -DBUILD_SHARED_LIBS=OFF -DAOM_TARGET_CPU=generic -DCONFIG_MULTITHREAD=0 \
     -DCONFIG_AV1_DECODER=0 -DENABLE_DOCS=OFF -DENABLE_EXAMPLES=OFF -DENABLE_TESTDATA=OFF -DENABLE_TESTS=OFF \
     -DENABLE_TOOLS=OFF
-  # No embind bindings of libheif's own (the modules export ours). Built
-  # twice: with HEVC's decoder alone for the smaller module, and with
-  # dav1d's and libaom's AV1 coders as well into avif/ for the AVIF module.
+  # x265 encodes HEIC, 8 bits, in C (an unknown processor to its build: no
+  # x86 code or flags). Its encoder runs its frames on threads of its own:
+  # it goes into the threaded module only.
+  timed x265 cmake_dep x265 "$s/x265/source" -DEMSCRIPTEN_SYSTEM_PROCESSOR=wasm32 -DENABLE_SHARED=OFF \
+    -DENABLE_CLI=OFF -DENABLE_ASSEMBLY=OFF -DENABLE_LIBNUMA=OFF -DCMAKE_C_FLAGS="$threads" -DCMAKE_CXX_FLAGS="$threads"
+  # No embind bindings of libheif's own (the modules export ours); its locks
+  # on, for the threaded modules' tile workers. Built three times: with
+  # HEVC's decoder alone, with dav1d and libaom as well into avif/, and with
+  # dav1d and x265 as well into heic/.
   local heif=(-DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF -DWITH_EXAMPLES=OFF
     -DWITH_GDK_PIXBUF=OFF -DENABLE_PLUGIN_LOADING=OFF -DWITH_LIBSHARPYUV=OFF
-    -DENABLE_MULTITHREADING_SUPPORT=OFF -DENABLE_PARALLEL_TILE_DECODING=OFF
-    -DWITH_LIBDE265=ON -DWITH_LIBDE265_PLUGIN=OFF -DWITH_X265=OFF -DWITH_KVAZAAR=OFF -DWITH_AOM_DECODER=OFF
+    -DENABLE_MULTITHREADING_SUPPORT=ON -DENABLE_PARALLEL_TILE_DECODING=OFF
+    -DWITH_LIBDE265=ON -DWITH_LIBDE265_PLUGIN=OFF -DWITH_KVAZAAR=OFF -DWITH_AOM_DECODER=OFF
     -DWITH_DAV1D_PLUGIN=OFF
     -DWITH_RAV1E=OFF -DWITH_SvtEnc=OFF -DWITH_OpenH264_DECODER=OFF -DWITH_JPEG_DECODER=OFF
     -DWITH_JPEG_ENCODER=OFF -DWITH_OpenJPEG_DECODER=OFF -DWITH_OpenJPEG_ENCODER=OFF
     -DWITH_FFMPEG_DECODER=OFF -DWITH_OPENJPH_ENCODER=OFF -DWITH_UNCOMPRESSED_CODEC=ON
-    -DCMAKE_C_FLAGS=-D__EMSCRIPTEN_STANDALONE_WASM__=1 -DCMAKE_CXX_FLAGS=-D__EMSCRIPTEN_STANDALONE_WASM__=1)
-  timed libheif cmake_dep libheif "$s/libheif" "${heif[@]}" -DWITH_DAV1D=OFF -DWITH_AOM_ENCODER=OFF
+    -DCMAKE_C_FLAGS="-D__EMSCRIPTEN_STANDALONE_WASM__=1 $threads"
+    -DCMAKE_CXX_FLAGS="-D__EMSCRIPTEN_STANDALONE_WASM__=1 $threads")
+  timed libheif cmake_dep libheif "$s/libheif" "${heif[@]}" -DWITH_DAV1D=OFF -DWITH_AOM_ENCODER=OFF -DWITH_X265=OFF
   install_prefix=$prefix/avif timed libheif-avif cmake_dep libheif-avif "$s/libheif" "${heif[@]}" \
-    -DWITH_DAV1D=ON -DWITH_AOM_ENCODER=ON -DWITH_AOM_ENCODER_PLUGIN=OFF
+    -DWITH_DAV1D=ON -DWITH_AOM_ENCODER=ON -DWITH_AOM_ENCODER_PLUGIN=OFF -DWITH_X265=OFF
+  install_prefix=$prefix/heic timed libheif-heic cmake_dep libheif-heic "$s/libheif" "${heif[@]}" \
+    -DWITH_DAV1D=ON -DWITH_AOM_ENCODER=OFF -DWITH_X265=ON -DWITH_X265_PLUGIN=OFF
   rm -rf "$cache/build" "$cache/sources"
   touch "$prefix/.complete"
   echo "build-wasm: dependencies built in $((SECONDS - start)) s (${times[*]})"
@@ -269,15 +329,20 @@ if [ "$(cat "$build/.dependencies" 2>/dev/null)" != "$prefix" ]; then
 fi
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CROSSCOMPILING_EMULATOR="$emulator" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_ROOT_PATH="$prefix" \
-  -DLUMETRA_BUILD_TESTS=OFF -DLUMETRA_BUILD_TOOL=OFF -DLUMETRA_WASM_AVIF_LIBHEIF="$prefix/avif/lib/libheif.a" >/dev/null
-nice -n 10 cmake --build "$build" -j "$jobs" --target lumetra_wasm lumetra_wasm_avif
+  -DLUMETRA_BUILD_TESTS=OFF -DLUMETRA_BUILD_TOOL=OFF -DLUMETRA_WASM_ONE_THREAD_PNG="$prefix/one-thread/lib/libpng16.a" \
+  -DLUMETRA_WASM_AVIF_LIBHEIF="$prefix/avif/lib/libheif.a" -DLUMETRA_WASM_HEIC_LIBHEIF="$prefix/heic/lib/libheif.a" >/dev/null
+nice -n 10 cmake --build "$build" -j "$jobs" --target lumetra_wasm lumetra_wasm_mt lumetra_wasm_avif lumetra_wasm_heic_mt
 
 # ---- the npm package: js/ around the module ----
 version=$(sed -n 's/^project(morvanta-lumetra VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 stage=$build/npm
 rm -rf "$stage"
 mkdir -p "$stage"
-cp js/index.js js/core.js js/worker.js js/index.d.ts js/README.md "$build"/lumetra{,-avif}.{js,wasm} "$stage/"
+cp js/index.js js/core.js js/worker.js js/index.d.ts js/README.md "$build"/lumetra{,-mt,-avif,-heic-mt}.{js,wasm} \
+  "$build"/lumetra{,-heic}-mt.worker.js "$stage/"
+# The threaded modules' thread script is CommonJS, which Node reads from a
+# .js file only outside an ES module package: Node is given a .cjs copy.
+for module in lumetra-mt lumetra-heic-mt; do cp "$stage/$module.worker.js" "$stage/$module.worker.cjs"; done
 sed "s/@VERSION@/$version/" js/package.json >"$stage/package.json"
 rm -f "$build"/lumetra-*.tgz
 tarball=$(cd "$stage" && npm pack --pack-destination "$build" 2>/dev/null | tail -1)

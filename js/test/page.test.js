@@ -51,8 +51,10 @@ const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/cs
 // Paths the server answers with 404, as a server missing a file would.
 const refused = new Set();
 
-// The page's directory over HTTP on 127.0.0.1, GET only, nothing outside it.
-function serve(dir) {
+// The page's directory over HTTP on 127.0.0.1, GET only, nothing outside it;
+// isolated, with the headers that make a page cross-origin isolated.
+const isolation = { 'cross-origin-opener-policy': 'same-origin', 'cross-origin-embedder-policy': 'require-corp' };
+function serve(dir, { isolated = false } = {}) {
   const s = http.createServer(async (request, response) => {
     const name = decodeURIComponent(new URL(request.url, 'http://h').pathname);
     if (refused.has(name)) {
@@ -66,7 +68,9 @@ function serve(dir) {
     }
     try {
       const body = await readFile(file);
-      response.writeHead(200, { 'content-type': types[path.extname(file)] ?? 'application/octet-stream' }).end(body);
+      response.writeHead(200, {
+        'content-type': types[path.extname(file)] ?? 'application/octet-stream', ...(isolated ? isolation : {}),
+      }).end(body);
     } catch {
       response.writeHead(404).end();
     }
@@ -366,6 +370,35 @@ test('the package on a page gives what it gives in Node, from its worker', { tim
   assert.equal(avifWasm(await workers[0].evaluate(entries)), 1, 'the worker loads the AVIF module');
   assert.equal(avifWasm(await page.evaluate(entries)), 0, 'the page does not');
   await page.close();
+});
+
+// A cross-origin isolated page has SharedArrayBuffer: its worker takes the
+// threaded modules, which give the native bytes as well, and writes HEIC,
+// the same bytes as Node writes.
+test('a cross-origin isolated page converts on threads and writes HEIC', { timeout: 180_000 }, async () => {
+  const lumetra = await import(pathToFileURL(path.join(packageDir, 'index.js')).href);
+  const isolated = await serve(pageDir, { isolated: true });
+  const page = await context.newPage();
+  try {
+    await page.goto(`http://127.0.0.1:${isolated.address().port}/index.html`);
+    assert.equal(await page.evaluate(() => self.crossOriginIsolated), true);
+    const convert = (file, options) => page.evaluate(async ({ data, options }) => {
+      const m = await import('./lumetra/index.js');
+      return [...(await m.convert(new Uint8Array(data), options))];
+    }, { data: [...readFileSync(scratch.file(file))], options });
+    assert.deepEqual(await convert('big.heic', {}), [...nativeOutput(scratch.dir, ['convert', 'big.heic'], 'mt.jpg')],
+      'HEIC to JPEG');
+    const heic = await lumetra.convert(readFileSync(scratch.file('stored.heic')), { to: 'heic' });
+    assert.deepEqual(await convert('stored.heic', { to: 'heic' }), [...heic], 'HEIC to HEIC');
+    const workers = page.workers().filter((w) => w.url().endsWith('/lumetra/worker.js'));
+    assert.equal(workers.length, 1, 'one worker of the package');
+    const fetched = await workers[0].evaluate(() => performance.getEntriesByType('resource')
+      .map((e) => e.name.split('/').pop()).filter((name) => name.endsWith('.wasm')));
+    assert.deepEqual(fetched.sort(), ['lumetra-heic-mt.wasm', 'lumetra-mt.wasm']);
+  } finally {
+    await page.close();
+    isolated.close();
+  }
 });
 
 // A worker that cannot be loaded fails the calls waiting on it with a clear

@@ -98,14 +98,33 @@ const conversions = [
   { name: '200 MP grid to Ultra HDR JPEG', file: 'corpus200', options: {}, args: [], out: 'a.jpg' },
 ];
 
+async function assertNativeConversion(c) {
+  const ours = await lumetra.convert(inputOf(c.file), c.options);
+  const theirs = nativeOutput(scratch.dir, ['convert', ...c.args, nativePath(c.file)], c.out);
+  assertSameBytes(ours, theirs, c.name);
+}
+
+// In Node the calls run on the threaded modules.
 describe('convert gives the native bytes', () => {
-  for (const c of conversions) {
-    test(c.name, { skip: missing(c.file) }, async () => {
-      const ours = await lumetra.convert(inputOf(c.file), c.options);
-      const theirs = nativeOutput(scratch.dir, ['convert', ...c.args, nativePath(c.file)], c.out);
-      assertSameBytes(ours, theirs, c.name);
-    });
+  for (const c of conversions) test(c.name, { skip: missing(c.file) }, () => assertNativeConversion(c));
+});
+
+// The one-thread modules, which a page that is not cross-origin isolated
+// gets: the same bytes, the 200 MP grid within their memory too, and no
+// HEIC.
+const oneThread = new Set(['odd size to JPEG', 'AVIF with alpha to PNG', 'iPhone grid with gain map to Ultra HDR JPEG',
+  '200 MP grid to Ultra HDR JPEG']);
+
+describe('on one thread', () => {
+  before(() => { process.env.LUMETRA_THREADS = '0'; });
+  after(() => { delete process.env.LUMETRA_THREADS; });
+  for (const c of conversions.filter((c) => oneThread.has(c.name))) {
+    test(c.name, { skip: missing(c.file) }, () => assertNativeConversion(c));
   }
+  test("'heic' is refused: its encoder needs threads", async () => {
+    await assert.rejects(lumetra.convert(fixtures['scene.png'], { to: 'heic' }),
+      (e) => e instanceof TypeError && /'heic' output needs threads/.test(e.message));
+  });
 });
 
 // A BMP of the native tool (24 or 32 bits, rows either way up) as RGB.
@@ -145,47 +164,54 @@ function nativeDocuments(file) {
   return { detail: JSON.parse(detail.stdout), exif: JSON.parse(exif.stdout) };
 }
 
-// AVIF from the module's libaom (C code, one thread) against the tool's
-// with one encoder thread (its x86 SIMD code is meant to match the C code
-// bit for bit; a second thread changes the bitstream). The module's AVIF
-// is then read by the tool: its size is the source's upright size, its
-// pixels are within 30 dB PSNR of the source's, it holds a gain map when
-// the source has one and HDR is kept, and its EXIF is the source's with
-// Orientation 1 where the pixels were turned. A HEIF source's colour
+// AVIF from the module's libaom (C code, one thread) and HEIC from its x265
+// (C code, one frame thread, a pool of workers) against the tool's with
+// one CPU (their x86 SIMD code is meant to match the C code bit for bit; a
+// second libaom thread or x265 frame thread changes the bitstream). The
+// output is then read by the tool: its size is the source's upright size,
+// its pixels are within 30 dB PSNR of the source's, it holds a gain map
+// when the source has one and HDR is kept, and its EXIF is the source's
+// with Orientation 1 where the pixels were turned. A HEIF source's colour
 // profile, alpha, metadata items and auxiliary images (but an Apple gain
-// map, which becomes the AVIF's gain map) are the AVIF's too. A raster
+// map, which becomes the output's gain map) are the output's too. A raster
 // source's EXIF is read from exifOf, a HEIC holding the same block.
-const avifConversions = [
-  { name: 'HEIC with EXIF orientation 6 at quality 60', file: 'stored.heic', options: { to: 'avif', quality: 60 },
+const encodings = [
+  { name: 'HEIC with EXIF orientation 6 at quality 60', file: 'stored.heic', options: { quality: 60 },
     args: ['-q', '60'], hdrSource: false },
-  { name: 'HEIC with a gain map', file: 'hdr.heic', options: { to: 'avif' }, args: [], hdrSource: true },
-  { name: 'AVIF with alpha', file: 'alpha.avif', options: { to: 'avif' }, args: [], hdrSource: false },
-  { name: 'PNG with EXIF orientation 6, turned upright', file: 'oriented.png', options: { to: 'avif' }, args: [],
+  { name: 'HEIC with a gain map', file: 'hdr.heic', options: {}, args: [], hdrSource: true },
+  { name: 'AVIF with alpha', file: 'alpha.avif', options: {}, args: [], hdrSource: false },
+  { name: 'PNG with EXIF orientation 6, turned upright', file: 'oriented.png', options: {}, args: [],
     exifOf: 'stored.heic', orientation: 6, hdrSource: false },
-  { name: 'HDR JPEG, SDR only, no metadata', file: 'hdr.jpg', options: { to: 'avif', hdr: false, metadata: false },
+  { name: 'HDR JPEG, SDR only, no metadata', file: 'hdr.jpg', options: { hdr: false, metadata: false },
     args: ['--sdr', '--strip'], hdrSource: true },
-  { name: 'iPhone grid turned by irot, with a gain map', file: 'corpus', options: { to: 'avif' }, args: [],
+  { name: 'iPhone grid turned by irot, with a gain map', file: 'corpus', options: {}, args: [], hdrSource: true },
+  { name: 'iPhone portrait with depth, gain map, ICC and XMP', file: 'corpusDepth', options: {}, args: [],
     hdrSource: true },
-  { name: 'iPhone portrait with depth, gain map, ICC and XMP', file: 'corpusDepth', options: { to: 'avif' },
-    args: [], hdrSource: true },
+];
+// Every case to AVIF; to HEIC, those that differ in what x265 is given.
+const toHeic = new Set(['HEIC with a gain map', 'AVIF with alpha', 'PNG with EXIF orientation 6, turned upright',
+  'iPhone grid turned by irot, with a gain map']);
+const encodingCases = [
+  ...encodings.map((c) => ({ ...c, to: 'avif' })),
+  ...encodings.filter((c) => toHeic.has(c.name)).map((c) => ({ ...c, to: 'heic' })),
 ];
 
 const primaryOf = (detail) => detail.images.find((image) => image.primary);
 const auxKinds = (image) => image.auxiliary.map((a) => a.kind).filter((kind) => kind !== 'hdrgainmap').sort();
 
-describe('convert to AVIF gives the native bytes, and what the tool reads back', () => {
-  for (const c of avifConversions) {
-    test(c.name, { skip: missing(c.file) }, async () => {
-      const ours = await lumetra.convert(inputOf(c.file), c.options);
-      const theirs = nativeOutput(scratch.dir, ['convert', ...c.args, nativePath(c.file)], 'a.avif',
+describe('convert to AVIF and HEIC gives the native bytes, and what the tool reads back', () => {
+  for (const c of encodingCases) {
+    test(`${c.name}, to ${c.to}`, { skip: missing(c.file) }, async () => {
+      const ours = await lumetra.convert(inputOf(c.file), { ...c.options, to: c.to });
+      const theirs = nativeOutput(scratch.dir, ['convert', ...c.args, nativePath(c.file)], `a.${c.to}`,
         oneCpuEnvironment(scratch.dir));
       assertSameBytes(ours, theirs, c.name);
 
-      writeFixture(scratch.dir, 'ours.avif', ours);
-      const { detail, exif } = nativeDocuments('ours.avif');
+      writeFixture(scratch.dir, `ours.${c.to}`, ours);
+      const { detail, exif } = nativeDocuments(`ours.${c.to}`);
       const source = nativePicture(nativePath(c.file), 'source.bmp');
-      const picture = nativePicture('ours.avif', 'ours.bmp');
-      assert.equal(detail.brands.major, 'avif');
+      const picture = nativePicture(`ours.${c.to}`, 'ours.bmp');
+      assert.equal(detail.brands.major, c.to);
       const primary = primaryOf(detail);
       assert.deepEqual([primary.width, primary.height], [source.width, source.height]);
       assert.deepEqual([picture.width, picture.height], [source.width, source.height]);
@@ -214,10 +240,6 @@ describe('convert to AVIF gives the native bytes, and what the tool reads back',
       assert.deepEqual(exif, turned ? { ...expected.exif, Orientation: 1 } : expected.exif);
     });
   }
-  test("'heic' is refused: its encoder needs threads", async () => {
-    await assert.rejects(lumetra.convert(fixtures['scene.png'], { to: 'heic' }),
-      (e) => e instanceof TypeError && /x265/.test(e.message) && /thread/.test(e.message));
-  });
 });
 
 const thumbnails = [
