@@ -21,8 +21,9 @@ const convertExtensions = { ...extensions, avif: '.avif', heic: '.heic', heif: '
 
 // The modules: 'lumetra' (HEVC's decoder, for HEIC and rasters) and
 // 'lumetra-mt', the same threaded; 'lumetra-avif' (one thread, with AV1's
-// decoder and encoder as well) and 'lumetra-heic-mt' (threaded, with AV1's
-// decoder and x265 as well). Explicit imports, so that bundlers see every
+// decoder and encoder and libheif's uncompressed codec as well) and
+// 'lumetra-heic-mt' (threaded, with AV1's decoder, the uncompressed codec
+// and x265 as well). Explicit imports, so that bundlers see every
 // file.
 const factories = {
   'lumetra': () => import('./lumetra.js'),
@@ -51,7 +52,7 @@ async function poolSize() {
 const modules = new Map();
 
 // A module, made once. The larger ones are loaded only for a photo that
-// holds AV1 pictures or to write AVIF or HEIC, so that every other call
+// holds AV1 or uncompressed pictures or to write AVIF or HEIC, so that every other call
 // fetches and compiles a smaller one. In Node the .wasm is read from beside this
 // file (emscripten's own loader would fetch() a file path); elsewhere the
 // module fetches it relative to its .js.
@@ -80,33 +81,36 @@ function load(name) {
 }
 
 // The smallest module that does the call: the smaller ones unless the photo
-// holds AV1 pictures or AVIF or HEIC is written; threaded where there are
-// threads (AVIF is encoded on one thread either way).
+// holds AV1 or uncompressed pictures or AVIF or HEIC is written; threaded
+// where there are threads (AVIF is encoded on one thread either way).
 function moduleName(outputExtension, bytes) {
   if (outputExtension === '.avif') return 'lumetra-avif';
   if (outputExtension === '.heic') return 'lumetra-heic-mt';
   const threads = threaded();
-  if (holdsAv1(bytes)) return threads ? 'lumetra-heic-mt' : 'lumetra-avif';
+  if (needsLarger(bytes)) return threads ? 'lumetra-heic-mt' : 'lumetra-avif';
   return threads ? 'lumetra-mt' : 'lumetra';
 }
 
-const av1Config = [0x61, 0x76, 0x31, 0x43]; // 'av1C'
+// The boxes of pictures the smaller modules do not decode: AV1 ('av1C') and
+// uncompressed ones ('uncC').
+const largerCodecs = [[0x61, 0x76, 0x31, 0x43], [0x75, 0x6e, 0x63, 0x43]];
 
 function holdsAt(bytes, at, pattern) {
   for (let k = 0; k < pattern.length; k++) if (bytes[at + k] !== pattern[k]) return false;
   return true;
 }
 
-function findIn(bytes, from, to, pattern) {
-  for (let at = from; at + pattern.length <= to; at++) if (holdsAt(bytes, at, pattern)) return true;
+function findIn(bytes, from, to) {
+  for (let at = from; at + 4 <= to; at++) if (largerCodecs.some((p) => holdsAt(bytes, at, p))) return true;
   return false;
 }
 
-// Whether a photo holds AV1 pictures: every AV1 item or track carries an
-// 'av1C' box, in the file's 'meta' box (images) or 'moov' box (sequences).
-// Where the top-level boxes do not walk to either, the whole file is
-// searched; a stray match only costs the larger module.
-function holdsAv1(bytes) {
+// Whether a photo holds pictures that only the larger modules decode: every
+// such item or track carries its codec's box, in the file's 'meta' box
+// (images) or 'moov' box (sequences). Where the top-level boxes do not walk
+// to either, the whole file is searched; a stray match only costs the
+// larger module.
+function needsLarger(bytes) {
   const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
   let walked = false;
   for (let at = 0; at + 8 <= bytes.length;) {
@@ -123,12 +127,12 @@ function holdsAv1(bytes) {
     const end = Math.min(bytes.length, at + size);
     const type = String.fromCharCode(...bytes.subarray(at + 4, at + 8));
     if (type === 'meta' || type === 'moov') {
-      if (findIn(bytes, at + header, end, av1Config)) return true;
+      if (findIn(bytes, at + header, end)) return true;
       walked = true;
     }
     at += size;
   }
-  return !walked && findIn(bytes, 0, bytes.length, av1Config);
+  return !walked && findIn(bytes, 0, bytes.length);
 }
 
 async function bytesOf(input) {

@@ -66,7 +66,7 @@ declare -A version=(
 for p in "${!version[@]}"; do [ -n "${version[$p]}" ] || fail "no Debian source package for $p"; done
 emcc_version=$(emcc -dumpversion)
 # Bumped whenever the build options below change.
-recipe=6
+recipe=7
 deps=(zlib libpng1.6 libjpeg-turbo libde265 dav1d aom x265 libheif)
 key="r$recipe-emcc$emcc_version"
 for p in "${deps[@]}"; do key+="-$p${version[$p]}"; done
@@ -229,6 +229,18 @@ PATCH
 PATCH
 }
 
+# libheif's build takes a list of its sources to compile at -O3 whatever
+# the build type (LUMETRA_FAST_SOURCES): the smaller module's libheif is
+# built for size but for the code every pixel goes through.
+patch_libheif_fast_sources() {
+  cat >>"$1/libheif/CMakeLists.txt" <<'CMAKE'
+
+if (LUMETRA_FAST_SOURCES)
+    set_source_files_properties(${LUMETRA_FAST_SOURCES} TARGET_DIRECTORY heif PROPERTIES COMPILE_OPTIONS -O3)
+endif ()
+CMAKE
+}
+
 # dav1d asks Meson for its threads dependency, which under emscripten would
 # add -pthread to its programs' links as well: it takes an empty one (the
 # objects get $threads, and dav1d decodes on the calling thread).
@@ -263,6 +275,7 @@ build_dependencies() {
   for p in "${deps[@]}"; do fetch_source "$p" "${version[$p]}" "$s/$p"; done
   patch_libde265 "$s/libde265"
   patch_libheif "$s/libheif"
+  patch_libheif_fast_sources "$s/libheif"
   patch_dav1d "$s/dav1d"
   timed zlib zlib_dep "$s/zlib"
   local png=(-DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF
@@ -289,8 +302,10 @@ build_dependencies() {
     -DENABLE_CLI=OFF -DENABLE_ASSEMBLY=OFF -DENABLE_LIBNUMA=OFF -DCMAKE_C_FLAGS="$threads" -DCMAKE_CXX_FLAGS="$threads"
   # No embind bindings of libheif's own (the modules export ours); its locks
   # on, for the threaded modules' tile workers. Built three times: with
-  # HEVC's decoder alone, with dav1d and libaom as well into avif/, and with
-  # dav1d and x265 as well into heic/.
+  # HEVC's decoder alone, for size (but its colour conversion, image planes
+  # and libde265 glue) and without the uncompressed codec (the package
+  # takes a larger module for such photos); with dav1d and libaom as well
+  # into avif/; and with dav1d and x265 as well into heic/.
   local heif=(-DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF -DWITH_EXAMPLES=OFF
     -DWITH_GDK_PIXBUF=OFF -DENABLE_PLUGIN_LOADING=OFF -DWITH_LIBSHARPYUV=OFF
     -DENABLE_MULTITHREADING_SUPPORT=ON -DENABLE_PARALLEL_TILE_DECODING=OFF
@@ -298,14 +313,18 @@ build_dependencies() {
     -DWITH_DAV1D_PLUGIN=OFF
     -DWITH_RAV1E=OFF -DWITH_SvtEnc=OFF -DWITH_OpenH264_DECODER=OFF -DWITH_JPEG_DECODER=OFF
     -DWITH_JPEG_ENCODER=OFF -DWITH_OpenJPEG_DECODER=OFF -DWITH_OpenJPEG_ENCODER=OFF
-    -DWITH_FFMPEG_DECODER=OFF -DWITH_OPENJPH_ENCODER=OFF -DWITH_UNCOMPRESSED_CODEC=ON
+    -DWITH_FFMPEG_DECODER=OFF -DWITH_OPENJPH_ENCODER=OFF
     -DCMAKE_C_FLAGS="-D__EMSCRIPTEN_STANDALONE_WASM__=1 $threads"
     -DCMAKE_CXX_FLAGS="-D__EMSCRIPTEN_STANDALONE_WASM__=1 $threads")
-  timed libheif cmake_dep libheif "$s/libheif" "${heif[@]}" -DWITH_DAV1D=OFF -DWITH_AOM_ENCODER=OFF -DWITH_X265=OFF
+  local fast=(color-conversion/{alpha,chroma_sampling,colorconversion,hdr_sdr,monochrome,rgb2rgb,rgb2yuv,yuv2rgb}.cc
+    pixelimage.cc plugins/decoder_libde265.cc)
+  timed libheif cmake_dep libheif "$s/libheif" "${heif[@]}" -DCMAKE_BUILD_TYPE=MinSizeRel \
+    -DLUMETRA_FAST_SOURCES="$(IFS=';'; echo "${fast[*]}")" -DWITH_UNCOMPRESSED_CODEC=OFF \
+    -DWITH_DAV1D=OFF -DWITH_AOM_ENCODER=OFF -DWITH_X265=OFF
   install_prefix=$prefix/avif timed libheif-avif cmake_dep libheif-avif "$s/libheif" "${heif[@]}" \
-    -DWITH_DAV1D=ON -DWITH_AOM_ENCODER=ON -DWITH_AOM_ENCODER_PLUGIN=OFF -DWITH_X265=OFF
+    -DWITH_UNCOMPRESSED_CODEC=ON -DWITH_DAV1D=ON -DWITH_AOM_ENCODER=ON -DWITH_AOM_ENCODER_PLUGIN=OFF -DWITH_X265=OFF
   install_prefix=$prefix/heic timed libheif-heic cmake_dep libheif-heic "$s/libheif" "${heif[@]}" \
-    -DWITH_DAV1D=ON -DWITH_AOM_ENCODER=OFF -DWITH_X265=ON -DWITH_X265_PLUGIN=OFF
+    -DWITH_UNCOMPRESSED_CODEC=ON -DWITH_DAV1D=ON -DWITH_AOM_ENCODER=OFF -DWITH_X265=ON -DWITH_X265_PLUGIN=OFF
   rm -rf "$cache/build" "$cache/sources"
   touch "$prefix/.complete"
   echo "build-wasm: dependencies built in $((SECONDS - start)) s (${times[*]})"

@@ -22,11 +22,17 @@ const chromiumPath = process.env.LUMETRA_CHROMIUM ?? '/usr/bin/chromium';
 const { chromium } = createRequire(import.meta.url)('playwright-core');
 
 const photos = benchPhotos(corpus);
-const tools = ['lumetra', 'lumetra-sdr', 'heic-to', 'heic2any'];
+const tools = ['lumetra', 'lumetra-mt', 'lumetra-sdr', 'heic-to', 'heic2any'];
+// lumetra-mt runs on a cross-origin isolated page, where the package takes
+// its threaded module.
+const isolatedTools = new Set(['lumetra-mt']);
 
 // What each tool's page runs: load the converter, convert the Blob to a JPEG Blob.
 const steps = {
   lumetra: `const { convert } = await import('/lumetra/index.js');
+    return convert(blob, { to: 'jpeg', quality: 90 });`,
+  'lumetra-mt': `if (!self.crossOriginIsolated) throw new Error('the page is not cross-origin isolated');
+    const { convert } = await import('/lumetra/index.js');
     return convert(blob, { to: 'jpeg', quality: 90 });`,
   'lumetra-sdr': `const { convert } = await import('/lumetra/index.js');
     return convert(blob, { to: 'jpeg', quality: 90, hdr: false });`,
@@ -43,6 +49,7 @@ const steps = {
 
 const files = {
   '/index.html': { path: join(here, 'page.html'), type: 'text/html' },
+  '/isolated.html': { path: join(here, 'page.html'), type: 'text/html' },
   '/heic-to.js': { path: join(here, 'node_modules/heic-to/dist/heic-to.js'), type: 'text/javascript' },
   '/heic2any.js': { path: join(here, 'node_modules/heic2any/dist/heic2any.js'), type: 'text/javascript' },
 };
@@ -57,10 +64,16 @@ function where(name) {
   return photo ? { path: photo.path, type: 'application/octet-stream' } : null;
 }
 const server = http.createServer(async (request, response) => {
-  const found = where(decodeURIComponent(new URL(request.url, 'http://h').pathname));
+  const name = decodeURIComponent(new URL(request.url, 'http://h').pathname);
+  const found = where(name);
   try {
     if (!found) throw new Error('not found');
-    response.writeHead(200, { 'content-type': found.type }).end(await readFile(found.path));
+    // Only the isolated page is made so by them; the files it loads
+    // (workers included) carry them as well.
+    const isolation = found.type === 'text/html' && !name.startsWith('/isolated') ? {} : {
+      'cross-origin-opener-policy': 'same-origin', 'cross-origin-embedder-policy': 'require-corp',
+    };
+    response.writeHead(200, { 'content-type': found.type, ...isolation }).end(await readFile(found.path));
   } catch {
     response.writeHead(404).end();
   }
@@ -80,7 +93,7 @@ async function runOnce(tool, photo) {
   const context = await browser.newContext();
   try {
     const page = await context.newPage();
-    await page.goto(`${origin}/index.html`);
+    await page.goto(`${origin}/${isolatedTools.has(tool) ? 'isolated' : 'index'}.html`);
     const result = await page.evaluate(async ({ step, url }) => {
       const blob = await (await fetch(url)).blob();
       const t0 = performance.now();

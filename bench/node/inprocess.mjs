@@ -1,8 +1,9 @@
-// HEIC -> JPEG q90 in one Node process: lumetra and heic-convert loaded
-// once, one warm-up call each per photo, then RUNS rounds in which every
-// photo goes through both tools, their order alternating from round to
-// round. Prints each call's median time and lumetra's share of
-// heic-convert's. Every JPEG must be the photo's displayed size.
+// HEIC -> JPEG q90 in one Node process: lumetra (on its threaded module and
+// on its one-thread one) and heic-convert loaded once, one warm-up call
+// each per photo, then RUNS rounds in which every photo goes through every
+// tool, their order turning from round to round. Prints each call's median
+// time and lumetra's shares of heic-convert's. Every JPEG must be the
+// photo's displayed size.
 // Usage: node inprocess.mjs RUNS CORPUS_DIR (LUMETRA_MODULE: the installed
 // package's index.js)
 import { existsSync } from 'node:fs';
@@ -17,8 +18,19 @@ const [runs, corpus] = [Number(process.argv[2] ?? 5), process.argv[3]];
 const { convert } = await import(pathToFileURL(process.env.LUMETRA_MODULE).href);
 const heicConvert = require('heic-convert');
 
+// The package reads LUMETRA_THREADS at every call.
+async function oneThread(call) {
+  process.env.LUMETRA_THREADS = '0';
+  try {
+    return await call();
+  } finally {
+    delete process.env.LUMETRA_THREADS;
+  }
+}
+
 const tools = {
   lumetra: (bytes) => convert(bytes, { to: 'jpeg', quality: 90 }),
+  'lumetra, one thread': (bytes) => oneThread(() => convert(bytes, { to: 'jpeg', quality: 90 })),
   'heic-convert': (bytes) => heicConvert({ buffer: bytes, format: 'JPEG', quality: 0.9 }),
 };
 
@@ -30,15 +42,16 @@ function frameSize(name, bytes) {
 }
 
 console.log(`node in-process bench: ${process.version}, ${runs} rounds after a warm-up`);
-console.log('| photo | lumetra median ms | heic-convert median ms | lumetra / heic-convert |');
-console.log('|---|--:|--:|--:|');
+console.log('| photo | lumetra median ms | one thread | heic-convert | lumetra / heic-convert | one thread / heic-convert |');
+console.log('|---|--:|--:|--:|--:|--:|');
 for (const photo of benchPhotos(corpus).filter((p) => existsSync(p.path))) {
   const bytes = await readFile(photo.path);
   const want = expectedSize(photo.path);
-  const times = { lumetra: [], 'heic-convert': [] };
   const names = Object.keys(tools);
+  const times = Object.fromEntries(names.map((name) => [name, []]));
   for (let round = -1; round < runs; round++) {
-    const order = round % 2 ? names : [...names].reverse();
+    const turn = (round + 1) % names.length;
+    const order = [...names.slice(turn), ...names.slice(0, turn)];
     for (const name of order) {
       const t0 = performance.now();
       const out = await tools[name](bytes);
@@ -50,7 +63,7 @@ for (const photo of benchPhotos(corpus).filter((p) => existsSync(p.path))) {
       if (round >= 0) times[name].push(ms);
     }
   }
-  const ours = median(times.lumetra);
-  const theirs = median(times['heic-convert']);
-  console.log(`| ${photo.label} | ${ours.toFixed(0)} | ${theirs.toFixed(0)} | ${(ours / theirs).toFixed(2)} |`);
+  const [ours, one, theirs] = names.map((name) => median(times[name]));
+  console.log(`| ${photo.label} | ${ours.toFixed(0)} | ${one.toFixed(0)} | ${theirs.toFixed(0)} | ` +
+    `${(ours / theirs).toFixed(2)} | ${(one / theirs).toFixed(2)} |`);
 }

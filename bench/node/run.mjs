@@ -20,7 +20,7 @@ const runs = Number(process.argv[2] ?? 5);
 const corpus = process.argv[3];
 
 const photos = benchPhotos(corpus);
-const tools = ['lumetra', 'lumetra-sdr', 'heic-convert', 'heic-decode', 'libheif-js'];
+const tools = ['lumetra', 'lumetra-1t', 'lumetra-sdr', 'heic-convert', 'heic-decode', 'libheif-js'];
 const decodeOnly = new Set(['heic-decode', 'libheif-js']);
 
 // One process; returns { wallMs, report, jpeg } or { error }.

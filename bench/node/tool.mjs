@@ -44,6 +44,11 @@ async function lumetra(hdr) {
 const tools = {
   lumetra: () => lumetra(true),
   'lumetra-sdr': () => lumetra(false),
+  // The one-thread module, as a page without cross-origin isolation gets it.
+  'lumetra-1t': () => {
+    process.env.LUMETRA_THREADS = '0';
+    return lumetra(true);
+  },
   'heic-convert': async () => {
     const convert = require('heic-convert');
     return { jpeg: (bytes) => convert({ buffer: bytes, format: 'JPEG', quality: 0.9 }) };

@@ -7,6 +7,7 @@
 // LUMETRA_SAMPLE and LUMETRA_WASM_PACKAGE name others.
 import assert from 'node:assert/strict';
 import { File } from 'node:buffer';  // global only from Node 20
+import { execFileSync } from 'node:child_process';
 import { existsSync, readFileSync } from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
@@ -48,6 +49,9 @@ before(() => {
     sample: (x, y, c) => (c === 3 ? (x * 5 + y * 3) & 0xff : (x * 7 + y * 11 + c * 60) & 0xff),
   }));
   nativeOutput(dir, ['encode', 'alpha.png'], 'alpha.avif');
+  // Uncompressed (ISO 23001-17), by libheif's heif-enc: only the larger
+  // modules hold its codec.
+  execFileSync('heif-enc', ['-U', 'scene.png', '-o', 'plain.heif'], { cwd: dir, stdio: 'pipe' });
   // 10 bits from a 16-bit source.
   writeFixture(dir, 'deep.png', makePng({
     width: 66, height: 45, channels: 3, depth: 16, sample: (x, y, c) => (x * 997 + y * 1409 + c * 20011) & 0xffff,
@@ -58,7 +62,7 @@ before(() => {
   writeFixture(dir, 'hdr.jpg', appleHdrJpeg(dir, { width: 160, height: 120, headroom: 3.5 }));
   nativeOutput(dir, ['encode', 'hdr.jpg'], 'hdr.heic');
   for (const name of ['scene.heic', 'stored.heic', 'upright.heic', 'alpha.avif', 'deep.heic', 'scene.png',
-    'oriented.png', 'hdr.jpg', 'hdr.heic']) {
+    'oriented.png', 'hdr.jpg', 'hdr.heic', 'plain.heif']) {
     fixtures[name] = readFileSync(scratch.file(name));
   }
 });
@@ -92,6 +96,7 @@ const conversions = [
   { name: 'AVIF with alpha to PNG', file: 'alpha.avif', options: { to: 'png' }, args: [], out: 'a.png' },
   { name: 'AVIF with alpha to JPEG', file: 'alpha.avif', options: {}, args: [], out: 'a.jpg' },
   { name: '10-bit to PNG', file: 'deep.heic', options: { to: 'png' }, args: [], out: 'a.png' },
+  { name: 'uncompressed to PNG', file: 'plain.heif', options: { to: 'png' }, args: [], out: 'a.png' },
   { name: 'iPhone grid with gain map to Ultra HDR JPEG', file: 'corpus', options: {}, args: [], out: 'a.jpg' },
   { name: 'iPhone grid to HDR PNG', file: 'corpus', options: { to: 'png', hdr: true }, args: ['--hdr'],
     out: 'a.png' },
@@ -112,8 +117,8 @@ describe('convert gives the native bytes', () => {
 // The one-thread modules, which a page that is not cross-origin isolated
 // gets: the same bytes, the 200 MP grid within their memory too, and no
 // HEIC.
-const oneThread = new Set(['odd size to JPEG', 'AVIF with alpha to PNG', 'iPhone grid with gain map to Ultra HDR JPEG',
-  '200 MP grid to Ultra HDR JPEG']);
+const oneThread = new Set(['odd size to JPEG', 'AVIF with alpha to PNG', 'uncompressed to PNG',
+  'iPhone grid with gain map to Ultra HDR JPEG', '200 MP grid to Ultra HDR JPEG']);
 
 describe('on one thread', () => {
   before(() => { process.env.LUMETRA_THREADS = '0'; });
