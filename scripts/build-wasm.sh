@@ -4,13 +4,13 @@
 # packages: build-wasm/lumetra.js + lumetra.wasm with HEVC's decoder, on one
 # thread, and lumetra-mt, the same threaded (shared memory: the package
 # takes it where the host has SharedArrayBuffer); lumetra-avif, one thread,
-# with dav1d's AV1 decoder and libaom's AV1 encoder as well, and
-# lumetra-heic-mt, threaded, with dav1d and x265's HEVC encoder (the package
-# loads these only for photos that hold AV1 pictures and for AVIF and HEIC
-# output), and the npm package of js/ packed
-# around them. The last line printed is the
-# path of the package's tarball. The page of web/ is assembled beside it
-# (scripts/build-web.sh).
+# with dav1d's AV1 decoder, libaom's AV1 encoder and libheif's uncompressed
+# codec as well, and lumetra-heic-mt, threaded, with dav1d, the uncompressed
+# codec and x265's HEVC encoder (the package loads these only for photos
+# that hold AV1 or uncompressed pictures and for AVIF and HEIC output), and
+# the npm package of js/ packed around them.
+# The last line printed is the path of the package's tarball. The page of
+# web/ is assembled beside it (scripts/build-web.sh).
 #
 # Built dependencies are cached outside the clone, keyed by their versions:
 #   ${LUMETRA_WASM_CACHE:-$HOME/.cache/morvanta-lumetra/wasm}

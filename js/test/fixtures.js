@@ -37,8 +37,9 @@ export function nativeOutput(dir, args, output, env) {
 
 // The environment under which the native tool sees one CPU: a preloaded
 // get_nprocs, built here with the C compiler (CC, else cc). libheif gives
-// libaom as many encoder threads as there are CPUs, and libaom's bitstream
-// differs with more than one (row-based multithreading); the module has one.
+// libaom as many encoder threads as there are CPUs, and x265 takes more
+// frame threads on more CPUs; both bitstreams differ with more than one,
+// and the modules run one.
 export function oneCpuEnvironment(dir) {
   const source = path.join(dir, 'one-cpu.c');
   const library = path.join(dir, 'one-cpu.so');
