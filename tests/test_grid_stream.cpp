@@ -1,7 +1,7 @@
 // Grids: the tiled primary decoded like libheif decodes it, and written to
 // JPEG or PNG one band of tiles at a time, byte for byte the file the whole
-// image gives, for every turn and flip; a tile that fails in the middle of
-// the picture.
+// image gives, for every turn and flip, with tiles decoded on threads or on
+// the caller's; a tile that fails in the middle of the picture.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,6 +19,7 @@
 #include "base/libheif_setup.h"
 #include "fixtures.h"
 #include "grid/grid_stream.h"
+#include "grid/tile_bands.h"
 #include "internal.h"
 #include "lumetra.h"
 
@@ -123,6 +124,14 @@ TEST_P(GridOrientation, StreamsTheWholeImageBytes) {
     EXPECT_TRUE(read_file(streamed) == expected);
   else
     EXPECT_FALSE(file_exists(streamed));
+  // Tiles decoded on the caller's thread, as where no thread can start.
+  const std::string here = scratch_path("here-" + tag + ext);
+  std::remove(here.c_str());
+  set_tile_threads(false);
+  const StreamResult here_answer = stream_directly(in, here, writer);
+  set_tile_threads(true);
+  ASSERT_EQ(here_answer, answer);
+  if (answer == W) EXPECT_TRUE(read_file(here) == expected);
   // The call as a whole (streaming on) gives the same file.
   const std::string via_call = scratch_path("call-" + tag + ext);
   ASSERT_EQ(convert_file(in.c_str(), via_call.c_str(), 90, 0, ycbcr), 1) << lumetra_last_error();
@@ -171,12 +180,18 @@ TEST_P(GridBrokenTile, LeavesTheOldFileAndTheUsualMessage) {
       SCOPED_TRACE(std::string(name) + (ycbcr ? " from YCbCr" : " from RGB"));
       const std::string out = dir + name;
       const Bytes old{'o', 'l', 'd'};
-      write_file(out, old);
-      ASSERT_EQ(convert_file(in.c_str(), out.c_str(), 90, 0, ycbcr), 0);
-      const std::string streamed_error = lumetra_last_error();
-      EXPECT_EQ(streamed_error.rfind("Failed to decode HEIC image: ", 0), 0u) << streamed_error;
-      EXPECT_TRUE(read_file(out) == old);
-      EXPECT_FALSE(temporary_files_in(dir));
+      for (const bool threads : {true, false}) {
+        SCOPED_TRACE(threads ? "tiles on threads" : "tiles on the caller's thread");
+        write_file(out, old);
+        set_tile_threads(threads);
+        const int converted = convert_file(in.c_str(), out.c_str(), 90, 0, ycbcr);
+        set_tile_threads(true);
+        ASSERT_EQ(converted, 0);
+        const std::string streamed_error = lumetra_last_error();
+        EXPECT_EQ(streamed_error.rfind("Failed to decode HEIC image: ", 0), 0u) << streamed_error;
+        EXPECT_TRUE(read_file(out) == old);
+        EXPECT_FALSE(temporary_files_in(dir));
+      }
 
       set_grid_streaming(false);
       EXPECT_EQ(convert_file(in.c_str(), out.c_str(), 90, 0, ycbcr), 0);

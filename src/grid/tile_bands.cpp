@@ -8,6 +8,12 @@
 #include "heif/primary_image.h"
 #include "heif/rounded_8bit.h"
 
+namespace {
+std::atomic<bool> g_tile_threads{true};
+}  // namespace
+
+void set_tile_threads(bool on) { g_tile_threads.store(on, std::memory_order_relaxed); }
+
 bool grid_shape(const heif_image_tiling& t, GridShape* g) {
   const uint32_t kMaxSide = 1u << 16;
   if (t.num_columns == 0 || t.num_rows == 0 || t.tile_width == 0 || t.tile_height == 0 || t.image_width == 0 ||
@@ -114,12 +120,13 @@ bool TileBands::start() {
   if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
   threads = std::max(1, std::min({threads, 16, static_cast<int>(order_.size())}));
   try {
-    for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
+    if (g_tile_threads.load(std::memory_order_relaxed))
+      for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
   } catch (const std::exception&) {
-    // No thread to be had (a memory cap, a thread limit): fewer will do,
-    // none means the whole-image path.
-    if (workers_.empty()) return false;
+    // No thread to be had (a memory cap, a thread limit, a host without
+    // threads): fewer will do, and with none the caller's thread decodes.
   }
+  here_ = workers_.empty();
   started_ = true;
   return true;
 }
@@ -181,6 +188,19 @@ void TileBands::work() {
   }
 }
 
+void TileBands::decode_here(size_t band) {
+  const Band& b = bands_[band];
+  for (size_t i = b.first; i < b.first + b.count && !failed_; ++i) {
+    std::string message;
+    const bool ok = decode(i, &tiles_[i], &message);
+    ++decoded_[band];
+    if (!ok) {
+      failed_ = true;
+      error_ = message;
+    }
+  }
+}
+
 bool TileBands::tile_planes(const heif_image* img, TilePlanes* p) const {
   if (heif_image_get_colorspace(img) != format_.colorspace || heif_image_get_chroma_format(img) != format_.chroma ||
       heif_image_get_primary_width(img) != g_.tile_w || heif_image_get_primary_height(img) != g_.tile_h) {
@@ -221,6 +241,7 @@ bool TileBands::next() {
   }
   delivered_ = false;
   const Band& band = bands_[band_];
+  if (here_) decode_here(band_);
   {
     std::unique_lock<std::mutex> lock(m_);
     cv_.wait(lock, [&] { return failed_ || decoded_[band_] == band.count; });

@@ -1,6 +1,7 @@
 // A grid image decoded one band of coded tiles at a time (the tiles of a
 // band in parallel, the next band decoding while the caller writes this
-// one) and turned, mirrored and cropped into upright rows.
+// one; where no thread can start, on the caller's thread) and turned,
+// mirrored and cropped into upright rows.
 //
 // The grid's transformations are applied here, as libheif applies them to
 // a whole picture: libheif 1.19's transformed tile offsets do not stitch,
@@ -29,6 +30,10 @@ struct GridShape {
   int columns, rows;
   int tile_w, tile_h;
 };
+// Whether tiles decode on threads of their own (the default) or on the
+// caller's thread, band by band, as where no thread can be started.
+void set_tile_threads(bool on);
+
 // The shape of an untransformed tiling; false unless the tiles have even
 // sides and cover the picture.
 bool grid_shape(const heif_image_tiling& tiling, GridShape* g);
@@ -80,6 +85,7 @@ class TileBands {
     size_t first, count;  // its tiles in order_
   };
   void work();
+  void decode_here(size_t band);
   bool decode(size_t tile, heif_image** out, std::string* message);
   bool tile_planes(const heif_image* img, TilePlanes* p) const;
   void release_band(size_t band);
@@ -105,6 +111,7 @@ class TileBands {
   std::atomic<bool> default_decoder_{false};  // after the preferred one failed a tile
 
   size_t band_ = 0;
+  bool here_ = false;  // no worker: next() decodes each band itself
   bool started_ = false, delivered_ = false, done_ = false, layout_refused_ = false, tiles_agree_ = true;
   heif_color_profile_nclx* colour_ = nullptr;
   ByteBlock out_[3];
