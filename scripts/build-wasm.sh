@@ -66,7 +66,7 @@ declare -A version=(
 for p in "${!version[@]}"; do [ -n "${version[$p]}" ] || fail "no Debian source package for $p"; done
 emcc_version=$(emcc -dumpversion)
 # Bumped whenever the build options below change.
-recipe=7
+recipe=8
 deps=(zlib libpng1.6 libjpeg-turbo libde265 dav1d aom x265 libheif)
 key="r$recipe-emcc$emcc_version"
 for p in "${deps[@]}"; do key+="-$p${version[$p]}"; done
@@ -241,6 +241,42 @@ endif ()
 CMAKE
 }
 
+# libjpeg-turbo has no SIMD code for WebAssembly: its forward DCT and
+# quantisation, which every JPEG block goes through, are compiled for the
+# compiler to vectorise (-msimd128), quantisation without the sign branch
+# that keeps it scalar. The same integer arithmetic: the same bytes.
+patch_libjpeg_turbo() {
+  patch -s -p1 -d "$1" <<'PATCH' || fail "patching libjpeg-turbo failed"
+--- a/jcdctmgr.c
++++ b/jcdctmgr.c
+@@ -423,16 +423,13 @@
+     corr =  divisors[i + DCTSIZE2 * 1];
+     shift = divisors[i + DCTSIZE2 * 3];
+ 
+-    if (temp < 0) {
+-      temp = -temp;
+-      product = (UDCTELEM2)(temp + corr) * recip;
+-      product >>= shift + sizeof(DCTELEM) * 8;
+-      temp = (DCTELEM)product;
+-      temp = -temp;
+-    } else {
++    {
++      DCTELEM sign = temp >> (sizeof(DCTELEM) * 8 - 1);
++      temp = (temp ^ sign) - sign;
+       product = (UDCTELEM2)(temp + corr) * recip;
+       product >>= shift + sizeof(DCTELEM) * 8;
+       temp = (DCTELEM)product;
++      temp = (temp ^ sign) - sign;
+     }
+     output_ptr[i] = (JCOEF)temp;
+   }
+PATCH
+  cat >>"$1/CMakeLists.txt" <<'CMAKE'
+
+set_source_files_properties(jfdctint.c jcdctmgr.c PROPERTIES COMPILE_OPTIONS -msimd128)
+CMAKE
+}
+
 # dav1d asks Meson for its threads dependency, which under emscripten would
 # add -pthread to its programs' links as well: it takes an empty one (the
 # objects get $threads, and dav1d decodes on the calling thread).
@@ -276,6 +312,7 @@ build_dependencies() {
   patch_libde265 "$s/libde265"
   patch_libheif "$s/libheif"
   patch_libheif_fast_sources "$s/libheif"
+  patch_libjpeg_turbo "$s/libjpeg-turbo"
   patch_dav1d "$s/dav1d"
   timed zlib zlib_dep "$s/zlib"
   local png=(-DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF
