@@ -126,7 +126,6 @@ bool TileBands::start() {
     // No thread to be had (a memory cap, a thread limit, a host without
     // threads): fewer will do, and with none the caller's thread decodes.
   }
-  here_ = workers_.empty();
   started_ = true;
   return true;
 }
@@ -241,7 +240,7 @@ bool TileBands::next() {
   }
   delivered_ = false;
   const Band& band = bands_[band_];
-  if (here_) decode_here(band_);
+  if (workers_.empty()) decode_here(band_);  // no worker could start
   {
     std::unique_lock<std::mutex> lock(m_);
     cv_.wait(lock, [&] { return failed_ || decoded_[band_] == band.count; });

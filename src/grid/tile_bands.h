@@ -111,7 +111,6 @@ class TileBands {
   std::atomic<bool> default_decoder_{false};  // after the preferred one failed a tile
 
   size_t band_ = 0;
-  bool here_ = false;  // no worker: next() decodes each band itself
   bool started_ = false, delivered_ = false, done_ = false, layout_refused_ = false, tiles_agree_ = true;
   heif_color_profile_nclx* colour_ = nullptr;
   ByteBlock out_[3];
